@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Sets everything up, builds the release server and runs it in the
+# foreground on a demo configuration (port 8080, files under demo/), until
+# Ctrl+C.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+cmake --preset release >/dev/null
+cmake --build --preset release
+
+demo=build/demo
+mkdir -p "$demo/files"
+cp build/release/VardexServer "$demo/"
+printf '[Server]\nPort=8080\n' > "$demo/VardexServer.ini"
+[ -f "$demo/files/hello.txt" ] || echo "Hello from VardexServer" > "$demo/files/hello.txt"
+echo "Serving on port 8080; log files in $demo/Log; try downloading $(pwd)/$demo/files/hello.txt"
+exec "$demo/VardexServer"

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs everything both builds and the tests need on a fresh Debian
+# machine, and prepares the Wine prefix the Windows build runs in.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+  googletest libgtest-dev libgmock-dev libcli11-dev
+  libcurl4-openssl-dev libsystemd-dev
+  g++-mingw-w64-x86-64-posix wine64
+  python3 curl
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# The first start of Wine creates its prefix; do it once, up front.
+if [ ! -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]; then
+  WINEDEBUG=-all wineboot -i >/dev/null 2>&1 || true
+fi
+WINEDEBUG=-all wineserver -w || true

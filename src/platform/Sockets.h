@@ -1,0 +1,41 @@
+#pragma once
+// The operating system's TCP sockets, reduced to what the socket layer needs.
+// Error numbers are the platform's own (errno, or WSAGetLastError).
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+using SocketHandle = std::intptr_t;
+constexpr SocketHandle kNoSocket = -1;
+
+// Starts the socket library asking for `version` (low byte major, high byte
+// minor). Returns the start-up call's own code (0 on success) and the granted
+// version in `granted`.
+int NetStartup(std::uint16_t version, std::uint16_t& granted);
+void NetCleanup();
+
+// The calling thread's last socket error number.
+int NetLastError();
+
+SocketHandle NetSocket();                                  // IPv4 stream socket
+int NetBind(SocketHandle s, std::uint32_t address, int port);  // address in host order
+int NetListen(SocketHandle s, int backlog);
+SocketHandle NetAccept(SocketHandle s);
+int NetConnect(SocketHandle s, std::uint32_t address, int port);  // address in host order
+bool NetPeerAddress(SocketHandle s, std::string& dotted);
+int NetLocalPort(SocketHandle s);                          // -1 when unknown
+void NetClose(SocketHandle s);
+
+// Readiness wait. `waitSet` bit 0: readable, bit 1: writable, bit 2:
+// exceptional. Returns > 0 when ready, 0 on time-out, -1 on error.
+int NetWait(SocketHandle s, int seconds, int waitSet);
+
+// One blocking send or receive; never raises SIGPIPE. Returns the byte count
+// or -1.
+long NetSend(SocketHandle s, const void* data, std::size_t length);
+long NetRecv(SocketHandle s, void* data, std::size_t length);
+
+}  // namespace platform

@@ -1,0 +1,64 @@
+#include "platform/Files.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace platform {
+
+FileHandle OpenFile(const std::string& name, OpenMode mode) {
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case OpenMode::kReadExisting: flags |= O_RDONLY; break;
+    case OpenMode::kWriteTruncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+    case OpenMode::kWriteExisting: flags |= O_WRONLY; break;
+    case OpenMode::kAppend: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
+  }
+  int fd;
+  do {
+    fd = ::open(name.c_str(), flags, 0644);
+  } while (fd < 0 && errno == EINTR);
+  return fd < 0 ? kNoFile : fd;
+}
+
+void CloseFile(FileHandle file) { ::close(static_cast<int>(file)); }
+
+long ReadFile(FileHandle file, void* data, std::size_t length) {
+  ssize_t n;
+  do {
+    n = ::read(static_cast<int>(file), data, length);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
+}
+
+bool WriteFile(FileHandle file, const void* data, std::size_t length) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t n = ::write(static_cast<int>(file), p, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    p += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void FlushFile(FileHandle file) { ::fdatasync(static_cast<int>(file)); }
+
+bool SeekFile(FileHandle file, std::int64_t position) {
+  if (position < 0) {
+    errno = EINVAL;
+    return false;
+  }
+  return ::lseek(static_cast<int>(file), static_cast<off_t>(position), SEEK_SET) == position;
+}
+
+int LastError() { return errno; }
+
+std::string ErrorText(int error) { return std::strerror(error); }
+
+}  // namespace platform

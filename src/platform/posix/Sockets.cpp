@@ -1,0 +1,106 @@
+#include "platform/Sockets.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace platform {
+
+int NetStartup(std::uint16_t version, std::uint16_t& granted) {
+  // POSIX sockets need no start-up: whatever is asked for is what there is.
+  granted = version;
+  return 0;
+}
+
+void NetCleanup() {}
+
+int NetLastError() { return errno; }
+
+SocketHandle NetSocket() {
+  int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  return s < 0 ? kNoSocket : s;
+}
+
+int NetBind(SocketHandle s, std::uint32_t address, int port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(address);
+  sa.sin_port = htons(static_cast<std::uint16_t>(port));
+  return ::bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+int NetListen(SocketHandle s, int backlog) {
+  return ::listen(static_cast<int>(s), backlog) == 0 ? 0 : -1;
+}
+
+SocketHandle NetAccept(SocketHandle s) {
+  int c;
+  do {
+    c = ::accept(static_cast<int>(s), nullptr, nullptr);
+  } while (c < 0 && errno == EINTR);
+  return c < 0 ? kNoSocket : c;
+}
+
+int NetConnect(SocketHandle s, std::uint32_t address, int port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(address);
+  sa.sin_port = htons(static_cast<std::uint16_t>(port));
+  return ::connect(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+bool NetPeerAddress(SocketHandle s, std::string& dotted) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getpeername(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+      sa.sin_family != AF_INET)
+    return false;
+  char text[INET_ADDRSTRLEN];
+  if (::inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text) == nullptr) return false;
+  dotted = text;
+  return true;
+}
+
+int NetLocalPort(SocketHandle s) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
+  return ntohs(sa.sin_port);
+}
+
+void NetClose(SocketHandle s) { ::close(static_cast<int>(s)); }
+
+int NetWait(SocketHandle s, int seconds, int waitSet) {
+  // poll, not select: descriptors above FD_SETSIZE must work too.
+  pollfd p{};
+  p.fd = static_cast<int>(s);
+  if (waitSet & 1) p.events |= POLLIN;
+  if (waitSet & 2) p.events |= POLLOUT;
+  if (waitSet & 4) p.events |= POLLPRI;
+  int r;
+  do {
+    r = ::poll(&p, 1, seconds * 1000);
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+long NetSend(SocketHandle s, const void* data, std::size_t length) {
+  ssize_t n;
+  do {
+    n = ::send(static_cast<int>(s), data, length, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
+}
+
+long NetRecv(SocketHandle s, void* data, std::size_t length) {
+  ssize_t n;
+  do {
+    n = ::recv(static_cast<int>(s), data, length, 0);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
+}
+
+}  // namespace platform

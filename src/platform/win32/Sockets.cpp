@@ -1,0 +1,92 @@
+#include "platform/Sockets.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+namespace platform {
+
+int NetStartup(std::uint16_t version, std::uint16_t& granted) {
+  WSADATA data{};
+  int rc = ::WSAStartup(version, &data);
+  granted = data.wVersion;
+  return rc;
+}
+
+void NetCleanup() { ::WSACleanup(); }
+
+int NetLastError() { return ::WSAGetLastError(); }
+
+static SOCKET Native(SocketHandle s) { return static_cast<SOCKET>(s); }
+
+SocketHandle NetSocket() {
+  SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+  return s == INVALID_SOCKET ? kNoSocket : static_cast<SocketHandle>(s);
+}
+
+int NetBind(SocketHandle s, std::uint32_t address, int port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(address);
+  sa.sin_port = htons(static_cast<u_short>(port));
+  return ::bind(Native(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+int NetListen(SocketHandle s, int backlog) { return ::listen(Native(s), backlog) == 0 ? 0 : -1; }
+
+SocketHandle NetAccept(SocketHandle s) {
+  SOCKET c = ::accept(Native(s), nullptr, nullptr);
+  return c == INVALID_SOCKET ? kNoSocket : static_cast<SocketHandle>(c);
+}
+
+int NetConnect(SocketHandle s, std::uint32_t address, int port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(address);
+  sa.sin_port = htons(static_cast<u_short>(port));
+  return ::connect(Native(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+bool NetPeerAddress(SocketHandle s, std::string& dotted) {
+  sockaddr_in sa{};
+  int len = sizeof sa;
+  if (::getpeername(Native(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET)
+    return false;
+  const char* text = ::inet_ntoa(sa.sin_addr);
+  if (text == nullptr) return false;
+  dotted = text;
+  return true;
+}
+
+int NetLocalPort(SocketHandle s) {
+  sockaddr_in sa{};
+  int len = sizeof sa;
+  if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
+  return ntohs(sa.sin_port);
+}
+
+void NetClose(SocketHandle s) { ::closesocket(Native(s)); }
+
+int NetWait(SocketHandle s, int seconds, int waitSet) {
+  fd_set readSet, writeSet, exceptSet;
+  FD_ZERO(&readSet);
+  FD_ZERO(&writeSet);
+  FD_ZERO(&exceptSet);
+  if (waitSet & 1) FD_SET(Native(s), &readSet);
+  if (waitSet & 2) FD_SET(Native(s), &writeSet);
+  if (waitSet & 4) FD_SET(Native(s), &exceptSet);
+  timeval timeout{seconds, 0};
+  int r = ::select(0, &readSet, &writeSet, &exceptSet, &timeout);
+  return r == SOCKET_ERROR ? -1 : r;
+}
+
+long NetSend(SocketHandle s, const void* data, std::size_t length) {
+  int n = ::send(Native(s), static_cast<const char*>(data), static_cast<int>(length), 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+long NetRecv(SocketHandle s, void* data, std::size_t length) {
+  int n = ::recv(Native(s), static_cast<char*>(data), static_cast<int>(length), 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+}  // namespace platform

@@ -1,0 +1,86 @@
+#include "server/ListenThread.h"
+
+#include <stdexcept>
+
+#include "platform/ThreadMessages.h"
+#include "transfer/ProcessThread.h"
+#include "transfer/uGlobal.h"
+
+namespace {
+constexpr int kAcceptWaitSeconds = 10;
+const char kInitializeError[] = "Listen Thread Initialize Error.";
+}  // namespace
+
+TListenThread::TListenThread(std::int32_t port) {
+  std::string error;
+  FListenSocket = BaseSocket(error);
+  if (FListenSocket == INVALID_SOCK) {
+    WriteLog(LogPath, error);
+    throw std::runtime_error(kInitializeError);
+  }
+  WriteLog(LogPath, Format("Socket (Port=%d) bind.", static_cast<int>(port)));
+  if (SocketBind(FListenSocket, port, error) != 0 || SocketListen(FListenSocket, error) != 0) {
+    WriteLog(LogPath, error);
+    CloseSocket(FListenSocket);
+    FListenSocket = INVALID_SOCK;
+    throw std::runtime_error(kInitializeError);
+  }
+}
+
+TListenThread::~TListenThread() {
+  // The body must have left before the socket it waits on goes away.
+  WaitFor();
+  if (FListenSocket != INVALID_SOCK) CloseSocket(FListenSocket);
+}
+
+int TListenThread::Port() const { return platform::NetLocalPort(FListenSocket); }
+
+void TListenThread::Stop() {
+  Terminate();
+  // A connection to our own port wakes the wait; the loop sees the flag and
+  // closes it without a worker.
+  TSocket wake = platform::NetSocket();
+  if (wake == INVALID_SOCK) return;
+  platform::NetConnect(wake, 0x7F000001, Port());
+  CloseSocket(wake);
+}
+
+void TListenThread::Execute() {
+  while (!Terminated()) {
+    if (SocketSelect(FListenSocket, kAcceptWaitSeconds, 5) <= 0) continue;
+    std::string error;
+    TSocket socket = SocketAccept(FListenSocket, error);
+    if (socket == INVALID_SOCK) {
+      WriteLog(LogPath, error);
+      continue;
+    }
+    if (Terminated()) {
+      CloseSocket(socket);
+      break;
+    }
+    StartWorker(socket);
+  }
+}
+
+void TListenThread::StartWorker(TSocket socket) {
+  // A connection that gets no worker is closed at once, never left open.
+  TProcessThread* worker = nullptr;
+  try {
+    worker = new TProcessThread(socket);
+  } catch (...) {
+    CloseSocket(socket);
+    return;
+  }
+  try {
+    if (worker->InitializeResult() != rcSuccess) {
+      delete worker;
+      return;
+    }
+    worker->SetFreeOnTerminate(true);
+    worker->Resume();
+  } catch (...) {
+    delete worker;  // the destructor closes the socket
+  }
+}
+
+void QuitOtherThreads() { platform::QuitOtherThreads(); }

@@ -1,0 +1,66 @@
+#include "transfer/ProcessThread.h"
+
+#include <new>
+
+#include "transfer/uGlobal.h"
+
+namespace {
+constexpr int kWaitSeconds = 10;
+}
+
+TProcessThread::TProcessThread(TSocket socket) { FInitializeResult = Initialize(socket); }
+
+TProcessThread::~TProcessThread() {
+  if (FSocket != INVALID_SOCK) CloseSocket(FSocket);
+}
+
+std::int32_t TProcessThread::Initialize(TSocket socket) {
+  FSocket = socket;
+  FBuffer.reset(new (std::nothrow) char[MAX_BLOCK_SIZE]);
+  if (!FBuffer) {
+    WriteLog(LogPath, Format("%s-Initialize(): failed. %s, %s", GetPeerAddress(FSocket).c_str(),
+                             ResultText(rcGeneral).c_str(), "mem alloc error"));
+    return rcGeneral;
+  }
+  return rcSuccess;
+}
+
+std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
+  std::string ignored;
+  MsgHeader header;
+  if (ReadHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+    WriteLog(LogPath, Format("%s-Validate(): failed. %s, %s", GetPeerAddress(FSocket).c_str(),
+                             ResultText(rcReadTimeout).c_str(), "Validate header recv"));
+    return rcReadTimeout;
+  }
+
+  std::int32_t result = rcSuccess;
+  if (IsCommand(header, "DNLD"))
+    direction = 0;
+  else if (IsCommand(header, "UPLD"))
+    direction = 1;
+  else
+    result = rcProtocol;
+
+  // The reply keeps the letters as they came, also for a mismatch.
+  header.SIZE = result;
+  if (WriteHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+    WriteLog(LogPath, Format("%s-Validate(): failed. %s, %s", GetPeerAddress(FSocket).c_str(),
+                             ResultText(rcWriteTimeout).c_str(), "Validate header send"));
+    return rcWriteTimeout;
+  }
+  return result;
+}
+
+void TProcessThread::Execute() {
+  std::uint8_t direction = 0;
+  if (Validate(direction) != rcSuccess) return;
+  if (direction == 0)
+    doDownload();
+  else
+    doUpload();
+}
+
+void TProcessThread::doDownload() {}
+
+void TProcessThread::doUpload() {}

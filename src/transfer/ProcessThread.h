@@ -1,0 +1,37 @@
+#pragma once
+// The worker of one accepted connection: the handshake, then one download or
+// one upload conversation, then the socket is closed and the worker frees
+// itself.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "transfer/SocketLib.h"
+#include "transfer/Thread.h"
+
+class TProcessThread : public TThread {
+ public:
+  // Created suspended; Initialize has run. The creator sets free-on-terminate
+  // and resumes it.
+  explicit TProcessThread(TSocket socket);
+  // Closes the socket unless the upload's data phase has closed it already.
+  ~TProcessThread() override;
+
+  // 0, or 20 when the transfer buffer cannot be had (logged).
+  std::int32_t Initialize(TSocket socket);
+  std::int32_t InitializeResult() const { return FInitializeResult; }
+
+ protected:
+  void Execute() override;
+
+ private:
+  // Reads the opening header; `direction` becomes 0 (download) or 1 (upload).
+  std::int32_t Validate(std::uint8_t& direction);
+  void doDownload();
+  void doUpload();
+
+  TSocket FSocket = INVALID_SOCK;
+  std::unique_ptr<char[]> FBuffer;
+  std::int32_t FInitializeResult = 0;
+};

@@ -1,0 +1,150 @@
+#include "transfer/SocketLib.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "transfer/uGlobal.h"
+
+MsgHeader MakeHeader(const char* command, std::int32_t size) {
+  MsgHeader header;
+  std::memcpy(header.CMD, command, std::min<std::size_t>(std::strlen(command), 4));
+  header.SIZE = size;
+  return header;
+}
+
+void EncodeHeader(const MsgHeader& header, unsigned char out[MSG_HEADER_SIZE]) {
+  std::memcpy(out, header.CMD, 4);
+  const auto size = static_cast<std::uint32_t>(header.SIZE);
+  for (int i = 0; i < 4; ++i) out[4 + i] = static_cast<unsigned char>(size >> (8 * i));
+}
+
+MsgHeader DecodeHeader(const unsigned char in[MSG_HEADER_SIZE]) {
+  MsgHeader header;
+  std::memcpy(header.CMD, in, 4);
+  std::uint32_t size = 0;
+  for (int i = 0; i < 4; ++i) size |= static_cast<std::uint32_t>(in[4 + i]) << (8 * i);
+  header.SIZE = static_cast<std::int32_t>(size);
+  return header;
+}
+
+std::string CommandText(const MsgHeader& header) {
+  std::size_t length = 0;
+  while (length < 4 && header.CMD[length] != '\0') ++length;
+  return std::string(header.CMD, length);
+}
+
+bool IsCommand(const MsgHeader& header, const char* command) { return CommandText(header) == command; }
+
+int SockStartup(std::string& error) {
+  std::uint16_t granted = 0;
+  int rc = platform::NetStartup(0x0002, granted);
+  if (rc != 0) {
+    error = Format("SockStartup(): failed %d.", rc);
+    return -1;
+  }
+  if ((granted & 0xFF) != 2 || (granted >> 8) != 0) {
+    platform::NetCleanup();
+    error = "SockStartup(): failed, version mismatch.";
+    return -1;
+  }
+  return 0;
+}
+
+int SockCleanup() {
+  platform::NetCleanup();
+  return 0;
+}
+
+TSocket BaseSocket(std::string& error) {
+  TSocket s = platform::NetSocket();
+  if (s == INVALID_SOCK) error = Format("BaseSocket(): failed %d.", platform::NetLastError());
+  return s;
+}
+
+int SocketBind(TSocket s, std::int32_t port, std::string& error) {
+  if (platform::NetBind(s, 0 /* INADDR_ANY */, port) == 0) return 0;
+  error = Format("SocketBind(%d): failed %d.", static_cast<int>(port), platform::NetLastError());
+  return -1;
+}
+
+int SocketListen(TSocket s, std::string& error) {
+  if (platform::NetListen(s, 5) == 0) return 0;
+  error = Format("SocketListen(): failed %d.", platform::NetLastError());
+  return -1;
+}
+
+TSocket SocketAccept(TSocket s, std::string& error) {
+  TSocket c = platform::NetAccept(s);
+  if (c == INVALID_SOCK) error = Format("SocketAccept(): failed %d.", platform::NetLastError());
+  return c;
+}
+
+std::string GetPeerAddress(TSocket s) {
+  std::string address;
+  if (!platform::NetPeerAddress(s, address)) address.clear();
+  return address;
+}
+
+int SocketSelect(TSocket s, int timeoutSeconds, int waitSet) {
+  return platform::NetWait(s, timeoutSeconds, waitSet);
+}
+
+void CloseSocket(TSocket s) { platform::NetClose(s); }
+
+int ReadBuffer(TSocket s, void* buffer, int length, int timeoutSeconds, std::string& error) {
+  if (length > MAX_BLOCK_SIZE) {
+    error = Format("ReadBuffer(): failed, %s, %d.", "Len overflow", length);
+    return -1;
+  }
+  auto* position = static_cast<char*>(buffer);
+  for (int done = 0; done < length;) {
+    if (SocketSelect(s, timeoutSeconds, 5) <= 0) {
+      error = Format("ReadBuffer(): error, %s.", "SocketSelect()");
+      return -1;
+    }
+    long n = platform::NetRecv(s, position, static_cast<std::size_t>(length - done));
+    // 0 bytes while bytes are missing: the peer has closed its side.
+    if (n <= 0) {
+      error = Format("ReadBuffer(): error %d.", platform::NetLastError());
+      return -1;
+    }
+    position += n;
+    done += static_cast<int>(n);
+  }
+  return 0;
+}
+
+int WriteBuffer(TSocket s, const void* buffer, int length, int timeoutSeconds, std::string& error) {
+  if (length > MAX_BLOCK_SIZE) {
+    error = Format("WriteBuffer(): failed, %s, %d.", "Len overflow", length);
+    return -1;
+  }
+  const auto* position = static_cast<const char*>(buffer);
+  for (int done = 0; done < length;) {
+    if (SocketSelect(s, timeoutSeconds, 6) <= 0) {
+      error = Format("WriteBuffer(): failed, %s.", "SocketSelect()");
+      return -1;
+    }
+    long n = platform::NetSend(s, position, static_cast<std::size_t>(length - done));
+    if (n <= 0) {
+      error = Format("WriteBuffer(): failed %d.", platform::NetLastError());
+      return -1;
+    }
+    position += n;
+    done += static_cast<int>(n);
+  }
+  return 0;
+}
+
+int ReadHeader(TSocket s, MsgHeader& header, int timeoutSeconds, std::string& error) {
+  unsigned char bytes[MSG_HEADER_SIZE];
+  if (ReadBuffer(s, bytes, MSG_HEADER_SIZE, timeoutSeconds, error) != 0) return -1;
+  header = DecodeHeader(bytes);
+  return 0;
+}
+
+int WriteHeader(TSocket s, const MsgHeader& header, int timeoutSeconds, std::string& error) {
+  unsigned char bytes[MSG_HEADER_SIZE];
+  EncodeHeader(header, bytes);
+  return WriteBuffer(s, bytes, MSG_HEADER_SIZE, timeoutSeconds, error);
+}

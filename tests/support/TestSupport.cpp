@@ -1,0 +1,169 @@
+#include "support/TestSupport.h"
+
+#include <atomic>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/Clock.h"
+#include "platform/Paths.h"
+#include "transfer/uGlobal.h"
+
+namespace vtest {
+
+namespace {
+
+// Sockets are started once for the whole run, as the service does.
+class SocketEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    std::string error;
+    ASSERT_EQ(SockStartup(error), 0) << error;
+  }
+  void TearDown() override { SockCleanup(); }
+};
+const auto* const kSocketEnvironment = ::testing::AddGlobalTestEnvironment(new SocketEnvironment);
+
+}  // namespace
+
+TempDir::TempDir() {
+  static std::atomic<int> counter{0};
+  std::random_device random;
+  FPath = fs::temp_directory_path() /
+          ("vardex-test-" + std::to_string(random()) + "-" + std::to_string(counter++));
+  fs::create_directories(FPath);
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::permissions(FPath, fs::perms::owner_all, fs::perm_options::add, ignored);
+  fs::remove_all(FPath, ignored);
+}
+
+std::string TempDir::File(const std::string& name) const { return (FPath / name).string(); }
+
+std::string ReadAll(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteAll(const fs::path& file, const std::string& bytes) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string TodaysLog(const std::string& prefix) {
+  platform::LocalTime now = platform::LocalNow();
+  return prefix + Format("%4.4d%2.2d%2.2d", now.year, now.month, now.day) + ".log";
+}
+
+std::vector<std::string> LogMessages(const std::string& prefix) {
+  std::vector<std::string> messages;
+  std::string text = ReadAll(TodaysLog(prefix));
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    std::string line = text.substr(start, end - start);
+    messages.push_back(line.size() >= 10 && line[2] == ':' && line[5] == ':' ? line.substr(10) : line);
+  }
+  return messages;
+}
+
+bool WaitForLog(const std::string& prefix, const std::string& text, int seconds) {
+  auto start = Clock::now();
+  do {
+    for (const std::string& message : LogMessages(prefix))
+      if (message.find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  } while (SecondsSince(start) < seconds);
+  return false;
+}
+
+TSocket Connect(int port) {
+  TSocket s = platform::NetSocket();
+  if (s == INVALID_SOCK) return s;
+  if (platform::NetConnect(s, 0x7F000001, port) != 0) {
+    CloseSocket(s);
+    return INVALID_SOCK;
+  }
+  return s;
+}
+
+SocketPair::SocketPair() {
+  std::string error;
+  TSocket listener = BaseSocket(error);
+  if (listener == INVALID_SOCK || platform::NetBind(listener, 0x7F000001, 0) != 0 ||
+      SocketListen(listener, error) != 0)
+    return;
+  client = Connect(platform::NetLocalPort(listener));
+  server = SocketAccept(listener, error);
+  CloseSocket(listener);
+}
+
+SocketPair::~SocketPair() {
+  if (client != INVALID_SOCK) CloseSocket(client);
+  if (server != INVALID_SOCK) CloseSocket(server);
+}
+
+bool SendAll(TSocket s, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    long n = platform::NetSend(s, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string Receive(TSocket s, std::size_t length, int seconds) {
+  std::string data;
+  char chunk[65536];
+  while (data.size() < length) {
+    if (platform::NetWait(s, seconds, 1) <= 0) break;
+    long n = platform::NetRecv(s, chunk, std::min(sizeof chunk, length - data.size()));
+    if (n <= 0) break;
+    data.append(chunk, static_cast<std::size_t>(n));
+  }
+  return data;
+}
+
+bool WaitForClose(TSocket s, int seconds) {
+  char byte;
+  auto start = Clock::now();
+  while (SecondsSince(start) < seconds) {
+    int ready = platform::NetWait(s, 1, 1);
+    if (ready < 0) return true;
+    if (ready == 0) continue;
+    long n = platform::NetRecv(s, &byte, 1);
+    if (n <= 0) return true;
+  }
+  return false;
+}
+
+std::string EncodeHeader(const char* command, std::int32_t size) {
+  unsigned char bytes[MSG_HEADER_SIZE];
+  ::EncodeHeader(MakeHeader(command, size), bytes);
+  return std::string(reinterpret_cast<char*>(bytes), MSG_HEADER_SIZE);
+}
+
+RunningServer::RunningServer() {
+  FLogPrefix = FDir.File("Log") + std::string(1, platform::kPathDelimiter) + "FileServer";
+  LogPath = FLogPrefix;
+  FListener = std::make_unique<TListenThread>(0);
+  FListener->Resume();
+}
+
+RunningServer::~RunningServer() {
+  FListener->Stop();
+  FListener.reset();
+}
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+}  // namespace vtest

@@ -1,0 +1,80 @@
+#pragma once
+// Shared helpers of the test suite: temporary directories, whole-file reads,
+// loopback sockets and a running listener with its own log directory.
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/ListenThread.h"
+#include "transfer/SocketLib.h"
+
+namespace vtest {
+
+namespace fs = std::filesystem;
+
+// A fresh directory below the system's temporary directory, removed at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const fs::path& path() const { return FPath; }
+  // `name` below the directory, as the native path text.
+  std::string File(const std::string& name) const;
+
+ private:
+  fs::path FPath;
+};
+
+std::string ReadAll(const fs::path& file);
+void WriteAll(const fs::path& file, const std::string& bytes);
+
+// The log file that WriteLog uses today for `prefix`.
+std::string TodaysLog(const std::string& prefix);
+// Lines of today's log without their time stamps ("hh:mm:ss  ").
+std::vector<std::string> LogMessages(const std::string& prefix);
+// Waits up to `seconds` for a log message that contains `text`.
+bool WaitForLog(const std::string& prefix, const std::string& text, int seconds);
+
+// A client socket connected to 127.0.0.1:port, or INVALID_SOCK.
+TSocket Connect(int port);
+
+// A connected pair of sockets on loopback; both are closed at the end.
+struct SocketPair {
+  SocketPair();
+  ~SocketPair();
+  TSocket client = INVALID_SOCK;
+  TSocket server = INVALID_SOCK;
+};
+
+// Sends all bytes; false on failure.
+bool SendAll(TSocket s, const std::string& bytes);
+// Receives until `length` bytes have arrived, the peer closes, or a wait of
+// `seconds` passes without data.
+std::string Receive(TSocket s, std::size_t length, int seconds = 15);
+// True when the peer closes the connection within `seconds`.
+bool WaitForClose(TSocket s, int seconds);
+
+std::string EncodeHeader(const char* command, std::int32_t size);
+
+// A listener on an ephemeral port with LogPath in a temporary directory.
+class RunningServer {
+ public:
+  RunningServer();
+  ~RunningServer();
+  int Port() const { return FListener->Port(); }
+  const std::string& LogPrefix() const { return FLogPrefix; }
+  const TempDir& Dir() const { return FDir; }
+
+ private:
+  TempDir FDir;
+  std::string FLogPrefix;
+  std::unique_ptr<TListenThread> FListener;
+};
+
+using Clock = std::chrono::steady_clock;
+double SecondsSince(Clock::time_point start);
+
+}  // namespace vtest
