@@ -30,6 +30,22 @@ void FlushFile(FileHandle file);
 // Moves to an absolute position; false for positions the platform refuses.
 bool SeekFile(FileHandle file, std::int64_t position);
 
+// Size of the regular file `name`, or -1 (missing, a directory, and on
+// POSIX any FIFO, socket or device).
+std::int64_t RegularFileSize(const std::string& name);
+bool IsDirectory(const std::string& name);
+// True when `name` exists in any form.
+bool Exists(const std::string& name);
+// Renames without ever replacing an existing `to`.
+bool MoveNoReplace(const std::string& from, const std::string& to);
+
+// Whether this platform refreshes directory entries by moving a file away
+// and back (Windows, where a directory entry's size can lag behind the
+// file). POSIX sizes come from stat and are always current.
+bool RefreshesDirectoryEntries();
+// Tells the shell that `directory` changed; nothing on POSIX.
+void NotifyDirectoryChanged(const std::string& directory);
+
 // The calling thread's last system error number, and the system's text for
 // an error number.
 int LastError();

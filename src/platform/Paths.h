@@ -15,6 +15,12 @@ std::string ExecutablePath();
 // also a drive colon); empty when `path` has none.
 std::string DirectoryPart(const std::string& path);
 
+// The text naming the volume that holds `name`, for VolumeFreeBytes. On
+// Windows the drive part: "C:" for "C:\\x", "\\\\server\\share" for a UNC name,
+// empty otherwise (the current drive). On POSIX the name itself: its free
+// space is that of its nearest existing ancestor directory.
+std::string DrivePart(const std::string& name);
+
 // Creates every missing directory of `directory`, outermost first. True when
 // the whole path exists as a directory afterwards.
 bool CreateDirectories(const std::string& directory);
