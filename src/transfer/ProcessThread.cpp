@@ -60,7 +60,3 @@ void TProcessThread::Execute() {
   else
     doUpload();
 }
-
-void TProcessThread::doDownload() {}
-
-void TProcessThread::doUpload() {}

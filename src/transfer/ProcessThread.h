@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "server/FileList.h"
 #include "transfer/SocketLib.h"
 #include "transfer/Thread.h"
 
@@ -28,8 +29,16 @@ class TProcessThread : public TThread {
  private:
   // Reads the opening header; `direction` becomes 0 (download) or 1 (upload).
   std::int32_t Validate(std::uint8_t& direction);
+
+  // The download conversation (ProcessThreadDownload.cpp).
   void doDownload();
+  std::int32_t doFileCheck(MsgHeader header, TFile& file, std::string& error);
+  std::int32_t doInternalDownload(TFile& file, std::string& error);
+
+  // The upload conversation (ProcessThreadUpload.cpp).
   void doUpload();
+  std::int32_t doDiskCheck(MsgHeader header, TFile& file, std::string& error);
+  std::int32_t doInternalUpload(TFile& file, std::string& error);
 
   TSocket FSocket = INVALID_SOCK;
   std::unique_ptr<char[]> FBuffer;

@@ -1,0 +1,3 @@
+#include "transfer/ProcessThread.h"
+
+void TProcessThread::doDownload() {}
