@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/Files.h"
+
 namespace platform {
 
 const char kPathDelimiter = '/';
@@ -21,10 +23,8 @@ std::string DirectoryPart(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-static bool IsDirectory(const std::string& path) {
-  struct stat st{};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+// There are no drives: the name itself leads to its volume.
+std::string DrivePart(const std::string& name) { return name; }
 
 bool CreateDirectories(const std::string& directory) {
   // Walk the levels outermost first; a level that exists already is fine.

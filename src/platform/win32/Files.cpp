@@ -47,6 +47,11 @@ bool WriteFile(FileHandle file, const void* data, std::size_t length) {
 void FlushFile(FileHandle file) { ::FlushFileBuffers(Native(file)); }
 
 bool SeekFile(FileHandle file, std::int64_t position) {
+  // Below -2^31 the 32-bit path would land on the low part's position.
+  if (position < 0) {
+    ::SetLastError(ERROR_NEGATIVE_SEEK);
+    return false;
+  }
   LONG low = static_cast<LONG>(position & 0xFFFFFFFF);
   if (position > 0x7FFFFFFF) {
     // A low part of 0xFFFFFFFF is a valid position unless an error is set.

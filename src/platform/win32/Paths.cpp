@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/Files.h"
+
 namespace platform {
 
 const char kPathDelimiter = '\\';
@@ -18,9 +20,15 @@ std::string DirectoryPart(const std::string& path) {
   return last == std::string::npos ? std::string() : path.substr(0, last + 1);
 }
 
-static bool IsDirectory(const std::string& path) {
-  DWORD attributes = ::GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+std::string DrivePart(const std::string& name) {
+  if (name.size() >= 2 && name[1] == ':') return name.substr(0, 2);
+  if (name.rfind("\\\\", 0) == 0) {
+    // "\\server\share": up to the backslash that ends the share name.
+    std::size_t server = name.find('\\', 2);
+    std::size_t share = server == std::string::npos ? server : name.find('\\', server + 1);
+    return name.substr(0, share);
+  }
+  return {};
 }
 
 // Length of the part of a path that names a volume and cannot be created:
