@@ -1,12 +1,17 @@
 #pragma once
 // A synchronous HTTP GET client: WinInet on Windows, libcurl on POSIX.
-// Connect time-out 10 seconds, whole request 30 seconds. The status code is
-// not examined: an error page is a body like any other.
+// Connect time-out 10 seconds, whole request 30 seconds, so a dead report
+// host holds its caller for at most 30 seconds. The status code is not
+// examined: an error page is a body like any other.
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace platform {
+
+// The most one chunk of a body holds.
+constexpr std::size_t kHttpChunkSize = 2048;
 
 // A root handle for fetches; invalid when it could not be opened, and then
 // every fetch fails.
@@ -23,19 +28,12 @@ class HttpSession {
   void* FHandle = nullptr;
 };
 
-// One open URL whose body is read chunk by chunk.
-class HttpRequest {
- public:
-  HttpRequest(const HttpSession& session, const std::string& url);
-  ~HttpRequest();
-  HttpRequest(const HttpRequest&) = delete;
-  HttpRequest& operator=(const HttpRequest&) = delete;
-  bool Opened() const { return FHandle != nullptr; }
-  // Bytes read into `chunk` (0 at the end of the body), or -1.
-  long Read(char* chunk, std::size_t length);
+using HttpChunkHandler = std::function<void(const char* chunk, std::size_t length)>;
 
- private:
-  void* FHandle = nullptr;
-};
+// GETs `url` (handed over unchanged, not written to any cache) and passes the
+// body to `onChunk` in order, in chunks of 1 to kHttpChunkSize bytes. False
+// when the URL cannot be opened or the body cannot be read to its end; the
+// chunks passed before a failure stay passed.
+bool HttpFetch(const HttpSession& session, const std::string& url, const HttpChunkHandler& onChunk);
 
 }  // namespace platform

@@ -1,0 +1,48 @@
+#include "server/Reports.h"
+
+#include "server/GetHTTPS.h"
+#include "transfer/uGlobal.h"
+
+std::string ReportHost;
+
+std::string PercentEncode(const std::string& bytes) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' || byte == '~';
+    if (unreserved) {
+      encoded += c;
+    } else {
+      encoded += '%';
+      encoded += kHex[byte >> 4];
+      encoded += kHex[byte & 0x0F];
+    }
+  }
+  return encoded;
+}
+
+namespace {
+
+// The file name is encoded: raw blanks, "&", "#" or CR LF would break the
+// request or smuggle text into it. The web service decodes the same bytes.
+void SendReport(const char* path, std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
+                const std::string& fileName) {
+  if (ReportHost.empty()) return;
+  HttpGet(Format("http://%s%s?errno=%d&fileno=%d&filesize=%lld&filename=%s", ReportHost.c_str(), path,
+                 static_cast<int>(errorCode), static_cast<int>(fileNo), static_cast<long long>(fileSize),
+                 PercentEncode(fileName).c_str()));
+}
+
+}  // namespace
+
+void SendDownloadErrorReport(std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
+                             const std::string& fileName) {
+  SendReport("/service/serverDownloadError.php", errorCode, fileNo, fileSize, fileName);
+}
+
+void SendUploadCompleteReport(std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
+                              const std::string& fileName) {
+  SendReport("/service/UploadCompleteServer.php", errorCode, fileNo, fileSize, fileName);
+}

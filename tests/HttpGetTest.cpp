@@ -1,0 +1,82 @@
+// The HTTP GET behind the reports, and the report URLs themselves.
+
+#include <gtest/gtest.h>
+
+#include "server/GetHTTPS.h"
+#include "server/Reports.h"
+#include "support/HttpServer.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+std::string Url(const vtest::HttpServer& web, const std::string& path) { return "http://" + web.Host() + path; }
+
+TEST(HttpGet, BodiesComeBackWhole) {
+  vtest::HttpServer web;
+  EXPECT_EQ(HttpGet(Url(web, "/empty")), "");
+
+  TGetHTTP http;
+  const char* data = reinterpret_cast<const char*>(&http);  // must stay unless the fetch succeeds
+  EXPECT_EQ(http.ReadUrl(Url(web, "/empty"), data), 0);
+
+  // 5000 bytes arrive in several chunks; zero bytes belong to the body.
+  std::string body;
+  for (int i = 0; i < 5000; ++i) body += static_cast<char>(i % 251);
+  web.SetResponse(200, body);
+  EXPECT_EQ(http.ReadUrl(Url(web, "/big"), data), 5000);
+  EXPECT_EQ(std::string(data, 5000), body);
+  EXPECT_EQ(http.GetUrl(Url(web, "/big")), body);  // a second fetch on the same object
+
+  web.SetResponse(200, "short");
+  EXPECT_EQ(http.GetUrl(Url(web, "/short")), "short");  // not followed by the last body's tail
+
+  ASSERT_TRUE(web.WaitForRequests(5, 5));
+  EXPECT_EQ(web.RequestLines()[0], "GET /empty HTTP/1.1");
+}
+
+TEST(HttpGet, AnErrorPageIsABodyLikeAnyOther) {
+  vtest::HttpServer web(404, "<html>not here</html>");
+  EXPECT_EQ(HttpGet(Url(web, "/missing")), "<html>not here</html>");
+}
+
+TEST(HttpGet, AnUnreachableHostGivesTheEmptyTextQuickly) {
+  // A port that was just free refuses the connection.
+  int port;
+  {
+    vtest::HttpServer closed;
+    port = closed.Port();
+  }
+  TGetHTTP http;
+  const char* data = nullptr;
+  auto start = vtest::Clock::now();
+  EXPECT_EQ(http.ReadUrl("http://127.0.0.1:" + std::to_string(port) + "/x", data), -1);
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(HttpGet("http://127.0.0.1:" + std::to_string(port) + "/x"), "");
+  EXPECT_EQ(HttpGet("not a url"), "");
+  EXPECT_LT(vtest::SecondsSince(start), 9.0);  // refused at once, no connect time-out
+}
+
+TEST(Reports, FileNamesArePercentEncodedByteForByte) {
+  EXPECT_EQ(PercentEncode("AZaz09-._~"), "AZaz09-._~");
+  EXPECT_EQ(PercentEncode("C:\\My Files\\a&b#c.bin"), "C%3A%5CMy%20Files%5Ca%26b%23c.bin");
+  EXPECT_EQ(PercentEncode(std::string("\r\n\0/+%=?", 8)), "%0D%0A%00%2F%2B%25%3D%3F");
+  EXPECT_EQ(PercentEncode("\xEA\xB0\x80\xFF"), "%EA%B0%80%FF");
+  EXPECT_EQ(PercentEncode(""), "");
+}
+
+TEST(Reports, UrlsCarryTheFactsAndNothingGoesOutWithoutAHost) {
+  vtest::HttpServer web;
+  ReportHost = "";
+  SendDownloadErrorReport(2, 1, -1, "x");
+  ReportHost = web.Host();
+  SendDownloadErrorReport(9, -7, 5368709120LL, "/srv/a b.bin");
+  SendUploadCompleteReport(0, 12, 3, "/srv/up&load");
+  ReportHost = "";
+  ASSERT_TRUE(web.WaitForRequests(2, 5));
+  const std::vector<std::string> paths = web.Paths();
+  ASSERT_EQ(paths.size(), 2u);  // the one without a host was never sent
+  EXPECT_EQ(paths[0], "/service/serverDownloadError.php?errno=9&fileno=-7&filesize=5368709120&filename=%2Fsrv%2Fa%20b.bin");
+  EXPECT_EQ(paths[1], "/service/UploadCompleteServer.php?errno=0&fileno=12&filesize=3&filename=%2Fsrv%2Fup%26load");
+}
+
+}  // namespace

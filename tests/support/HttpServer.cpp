@@ -1,0 +1,114 @@
+#include "support/HttpServer.h"
+
+#include <chrono>
+
+#include "support/TestSupport.h"
+#include "transfer/uGlobal.h"
+
+namespace vtest {
+
+namespace {
+constexpr int kRequestWaitSeconds = 5;
+}
+
+HttpServer::HttpServer(int status, std::string body) : FStatus(status), FBody(std::move(body)) {
+  std::string error;
+  FListener = BaseSocket(error);
+  if (FListener == INVALID_SOCK || platform::NetBind(FListener, 0x7F000001, 0) != 0 ||
+      SocketListen(FListener, error) != 0)
+    return;
+  FPort = platform::NetLocalPort(FListener);
+  FThread = std::thread(&HttpServer::Serve, this);
+}
+
+HttpServer::~HttpServer() {
+  FStopping = true;
+  // A connection of our own wakes the blocked accept.
+  TSocket wake = Connect(FPort);
+  if (FThread.joinable()) FThread.join();
+  if (wake != INVALID_SOCK) CloseSocket(wake);
+  if (FListener != INVALID_SOCK) CloseSocket(FListener);
+}
+
+std::string HttpServer::Host() const { return "127.0.0.1:" + std::to_string(FPort); }
+
+void HttpServer::SetResponse(int status, std::string body) {
+  std::lock_guard<std::mutex> lock(FMutex);
+  FStatus = status;
+  FBody = std::move(body);
+}
+
+std::vector<std::string> HttpServer::RequestLines() const {
+  std::lock_guard<std::mutex> lock(FMutex);
+  return FRequestLines;
+}
+
+std::vector<std::string> HttpServer::Paths() const {
+  std::vector<std::string> paths;
+  for (const std::string& line : RequestLines()) {
+    std::size_t start = line.find(' ');
+    std::size_t end = line.rfind(' ');
+    paths.push_back(start == end ? std::string() : line.substr(start + 1, end - start - 1));
+  }
+  return paths;
+}
+
+bool HttpServer::WaitForRequests(std::size_t count, int seconds) const {
+  auto start = Clock::now();
+  while (RequestLines().size() < count) {
+    if (SecondsSince(start) > seconds) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+std::string HttpServer::QueryValue(const std::string& target, const std::string& key) {
+  std::size_t query = target.find('?');
+  if (query == std::string::npos) return {};
+  std::size_t start = query + 1;
+  while (start <= target.size()) {
+    std::size_t end = target.find('&', start);
+    if (end == std::string::npos) end = target.size();
+    const std::string pair = target.substr(start, end - start);
+    if (pair.rfind(key + "=", 0) == 0) return pair.substr(key.size() + 1);
+    start = end + 1;
+  }
+  return {};
+}
+
+void HttpServer::Serve() {
+  std::string error;
+  for (;;) {
+    TSocket client = SocketAccept(FListener, error);
+    if (FStopping) {
+      if (client != INVALID_SOCK) CloseSocket(client);
+      return;
+    }
+    if (client == INVALID_SOCK) continue;
+    Answer(client);
+    CloseSocket(client);
+  }
+}
+
+void HttpServer::Answer(TSocket client) {
+  std::string request;
+  char chunk[4096];
+  while (request.find("\r\n\r\n") == std::string::npos) {
+    if (platform::NetWait(client, kRequestWaitSeconds, 1) <= 0) return;
+    long n = platform::NetRecv(client, chunk, sizeof chunk);
+    if (n <= 0) return;
+    request.append(chunk, static_cast<std::size_t>(n));
+  }
+  std::string response;
+  {
+    std::lock_guard<std::mutex> lock(FMutex);
+    FRequestLines.push_back(request.substr(0, request.find("\r\n")));
+    response = Format("HTTP/1.1 %d Answer\r\nContent-Type: text/plain\r\nContent-Length: %lld\r\n"
+                      "Connection: close\r\n\r\n",
+                      FStatus, static_cast<long long>(FBody.size())) +
+               FBody;
+  }
+  SendAll(client, response);
+}
+
+}  // namespace vtest

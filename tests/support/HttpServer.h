@@ -1,0 +1,61 @@
+#pragma once
+// A loopback HTTP server for tests of the reports. It answers every request
+// with the configured status and body (Content-Length, then close) and
+// records what it was asked, one connection at a time.
+//
+//   vtest::HttpServer web;                 // 200 with an empty body
+//   ReportHost = web.Host();               // "127.0.0.1:PORT"
+//   ... code that reports ...
+//   ASSERT_TRUE(web.WaitForRequests(1, 10));
+//   EXPECT_EQ(vtest::HttpServer::QueryValue(web.Paths()[0], "errno"), "2");
+
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "transfer/SocketLib.h"
+
+namespace vtest {
+
+class HttpServer {
+ public:
+  explicit HttpServer(int status = 200, std::string body = "");
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  int Port() const { return FPort; }
+  // "127.0.0.1:PORT", as ReportHost takes it.
+  std::string Host() const;
+  // The answer to the requests that follow.
+  void SetResponse(int status, std::string body);
+
+  // Request lines ("GET /path?query HTTP/1.1") and their targets
+  // ("/path?query"), in arrival order.
+  std::vector<std::string> RequestLines() const;
+  std::vector<std::string> Paths() const;
+  // True once `count` requests have arrived within `seconds`.
+  bool WaitForRequests(std::size_t count, int seconds) const;
+
+  // The raw (still percent-encoded) value of `key` in a target's query;
+  // empty when the key is absent.
+  static std::string QueryValue(const std::string& target, const std::string& key);
+
+ private:
+  void Serve();
+  void Answer(TSocket client);
+
+  TSocket FListener = INVALID_SOCK;
+  int FPort = -1;
+  std::atomic<bool> FStopping{false};
+  mutable std::mutex FMutex;
+  int FStatus;
+  std::string FBody;
+  std::vector<std::string> FRequestLines;
+  std::thread FThread;
+};
+
+}  // namespace vtest
