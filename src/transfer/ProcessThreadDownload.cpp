@@ -1,3 +1,196 @@
-#include "transfer/ProcessThread.h"
+// The download conversation: the request "DL01" with its command body, the
+// file check and its reply, then the file's bytes from the client's position
+// to the end of the file.
 
-void TProcessThread::doDownload() {}
+#include <array>
+#include <cstring>
+
+#include "platform/Files.h"
+#include "platform/Paths.h"
+#include "server/FileHelpers.h"
+#include "server/Reports.h"
+#include "transfer/CommandBody.h"
+#include "transfer/ProcessThread.h"
+#include "transfer/uGlobal.h"
+
+namespace {
+
+constexpr int kWaitSeconds = 10;
+// A file that is still being written may lag behind the size the client
+// declared by less than this and still be served, so the client can resume
+// it later.
+constexpr std::int64_t kSizeTolerance = 10485760;
+
+long long Wide(std::int64_t value) { return static_cast<long long>(value); }
+
+// The data phase's only message, four zero letters and the result code. When
+// it cannot be sent, the result becomes 17 under the step's own name.
+std::int32_t SendErrorHeader(TSocket s, std::int32_t code, const char* step, const char* what,
+                             const std::string& name, std::string& error) {
+  std::string ignored;
+  if (WriteHeader(s, MakeHeader("", code), kWaitSeconds, ignored) == 0) return code;
+  error = Format("%s(%s): failed, %s, %s", step, name.c_str(), ResultText(rcWriteTimeout).c_str(), what);
+  return rcWriteTimeout;
+}
+
+// Hands the socket every byte of a block, however many sends it takes.
+bool SendBlock(TSocket s, const char* data, std::size_t length) {
+  while (length > 0) {
+    const long n = platform::NetSend(s, data, length);
+    if (n <= 0) return false;
+    data += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Only a regular file is opened: opening a FIFO that replaced the checked
+// file would block the worker for good.
+platform::FileHandle OpenForReading(const std::string& name) {
+  if (platform::RegularFileSize(name) < 0) return platform::kNoFile;
+  return platform::OpenFile(name, platform::OpenMode::kReadExisting);
+}
+
+// The file's own name in the root of its drive.
+std::string RootName(const std::string& name) {
+  return platform::DrivePart(name) + platform::kPathDelimiter + name.substr(platform::DirectoryPart(name).size());
+}
+
+// Windows may show an empty directory entry for a file that has data; moving
+// the file away and back brings the entry up to date. A file whose move back
+// fails is not left in the root unnoticed: one more try, then a log line.
+std::int64_t RefreshEmptyEntry(const std::string& name) {
+  const std::string rootName = RootName(name);
+  if (platform::MoveNoReplace(name, rootName) && !platform::MoveNoReplace(rootName, name) &&
+      !platform::MoveNoReplace(rootName, name))
+    WriteLog(LogPath, Format("doDownload(%s): move back failed, the file is now %s", name.c_str(), rootName.c_str()));
+  const std::int64_t size = GetFileSize64(name);
+  WriteLog(LogPath, Format("doDownload(%s): renamed %s,  %lld", name.c_str(), rootName.c_str(), Wide(size)));
+  return size;
+}
+
+}  // namespace
+
+void TProcessThread::doDownload() {
+  TFile file;
+  if (Terminated()) return;
+
+  std::string ignored;
+  MsgHeader header;
+  if (ReadHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+    WriteLog(LogPath, Format("%s-doDownload(): failed. %s, %s", GetPeerAddress(FSocket).c_str(),
+                             ResultText(rcReadTimeout).c_str(), "Download header recv"));
+    return;
+  }
+  if (!IsCommand(header, "DL01")) {
+    WriteLog(LogPath, Format("%s-doDownload(): failed, incorrect command, %s", GetPeerAddress(FSocket).c_str(),
+                             CommandText(header).c_str()));
+    return;
+  }
+  if (header.SIZE > MAX_BLOCK_SIZE) {
+    WriteLog(LogPath, Format("%s-doDownload(): failed. %s, %d", GetPeerAddress(FSocket).c_str(),
+                             "MsgHeader.SIZE Too large", static_cast<int>(header.SIZE)));
+    return;
+  }
+
+  std::string error;
+  const std::int32_t result = doFileCheck(header, file, error);
+  if (result == rcSuccess) {
+    if (doInternalDownload(file, error) != rcSuccess)
+      WriteLog(LogPath, Format("%s-doDownload(): failed, %s", GetPeerAddress(FSocket).c_str(), error.c_str()));
+  } else if (result == rcFileNotFound || result == rcSizeMismatch) {
+    const std::int64_t size = GetFileSize64(file.FileName);
+    WriteLog(LogPath, Format("%s-doDownload(%s): failed, %s, %s, %lld", GetPeerAddress(FSocket).c_str(),
+                             file.FileName.c_str(), ResultText(result).c_str(), error.c_str(), Wide(size)));
+    SendDownloadErrorReport(result, file.FileNo, size, file.FileName);
+  } else {
+    WriteLog(LogPath, Format("%s-doDownload(%s): failed, %s, %s", GetPeerAddress(FSocket).c_str(),
+                             file.FileName.c_str(), ResultText(result).c_str(), error.c_str()));
+  }
+}
+
+std::int32_t TProcessThread::doFileCheck(MsgHeader header, TFile& file, std::string& error) {
+  // One byte more than the largest body, so the text always ends in a zero.
+  std::array<char, MAX_BLOCK_SIZE + 1> body{};
+  std::string ignored;
+  if (ReadBuffer(FSocket, body.data(), header.SIZE, kWaitSeconds, ignored) != 0) {
+    error = Format("doFileCheck(): failed. %s, %s", ResultText(rcReadTimeout).c_str(), "Command body recv");
+    return rcReadTimeout;
+  }
+
+  const TCommandBody request(body.data(), std::strlen(body.data()));
+  file.SetFileData(request.Int32("USERNO"), request.Int32("FILENO"), request.Value("REMOTEFILENAME"),
+                   request.Int64("FILESIZE"));
+  file.FilePos = request.Int64("FILEPOS");
+
+  std::int32_t result = rcSuccess;
+  std::int64_t size = GetFileSize64(file.FileName);
+  if (size < 0) {
+    result = rcFileNotFound;
+  } else {
+    if (size == 0 && platform::RefreshesDirectoryEntries()) size = RefreshEmptyEntry(file.FileName);
+    // Only a shortfall of the whole tolerance fails; a larger file passes.
+    if (file.FileSize > size && file.FileSize - size >= kSizeTolerance) {
+      result = rcSizeMismatch;
+      error = Format("File(%s), %lld %lld", file.FileName.c_str(), Wide(size), Wide(file.FileSize));
+    }
+  }
+
+  header.SIZE = result;
+  if (WriteHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+    error = Format("doFileCheck(): failed. %s, %s", ResultText(rcWriteTimeout).c_str(), "Command header send");
+    return rcWriteTimeout;
+  }
+  return result;
+}
+
+std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error) {
+  const std::string& name = file.FileName;
+  if (file.FilePos == file.FileSize) return rcSuccess;
+
+  const platform::FileHandle handle = OpenForReading(name);
+  if (handle == platform::kNoFile) {
+    const int openError = platform::LastError();
+    error = Format("doInternalDownload1(%s): failed. %s, %d", name.c_str(), ResultText(rcOpenFile).c_str(), openError);
+    return SendErrorHeader(FSocket, rcOpenFile, "doInternalDownload2", "CreateFile error header send", name, error);
+  }
+  if (file.FilePos > file.FileSize) {
+    error = Format("doInternalDownload3(%s): failed. FilePos is bigger than FileSize, %lld>%lld", name.c_str(),
+                   Wide(file.FilePos), Wide(file.FileSize));
+    platform::CloseFile(handle);
+    return SendErrorHeader(FSocket, rcSizeMismatch, "doInternalDownload", "size mismatch error header send", name,
+                           error);
+  }
+  if (!SetFilePos(handle, file.FilePos)) {
+    const int seekError = platform::LastError();
+    error = Format("doInternalDownload4(%s): failed. %s, %d", name.c_str(), ResultText(rcSeekFile).c_str(), seekError);
+    platform::CloseFile(handle);
+    return SendErrorHeader(FSocket, rcSeekFile, "doInternalDownload5", "SetFilePos error header send", name, error);
+  }
+
+  // To the end of the file as it is at each read, which may differ from the
+  // size the client declared.
+  file.CurrentPos = file.FilePos;
+  std::int64_t sent = 0;
+  std::int32_t result = rcSuccess;
+  for (;;) {
+    const long n = platform::ReadFile(handle, FBuffer.get(), MAX_BLOCK_SIZE);
+    if (n < 0) {
+      const int readError = platform::LastError();
+      error = Format("doInternalDownload7(%s): failed, %s, %d", name.c_str(), ResultText(rcReadFile).c_str(), readError);
+      result = SendErrorHeader(FSocket, rcReadFile, "doInternalDownload8", "Read error header send", name, error);
+      break;
+    }
+    if (n == 0) break;
+    if (!SendBlock(FSocket, FBuffer.get(), static_cast<std::size_t>(n))) {
+      const int sendError = platform::NetLastError();
+      error = Format("doInternalDownload6: failed. %s, %lld, %lld, %d", ResultText(rcWriteTimeout).c_str(),
+                     Wide(sent), Wide(file.FileSize), sendError);
+      result = rcWriteTimeout;
+      break;
+    }
+    sent += n;
+  }
+  platform::CloseFile(handle);
+  return result;
+}
