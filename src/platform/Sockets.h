@@ -29,6 +29,14 @@ bool NetPeerAddress(SocketHandle s, std::string& dotted);
 int NetLocalPort(SocketHandle s);                          // -1 when unknown
 void NetClose(SocketHandle s);
 
+// Cuts a connection that makes no progress for `seconds`: blocking sends and
+// receives fail after that long, and TCP keep-alive probes an idle peer.
+// 0 leaves the socket as it is.
+void NetSetIdleTimeout(SocketHandle s, int seconds);
+
+// Dotted IPv4 text to an address in host order; false when malformed.
+bool NetParseAddress(const std::string& dotted, std::uint32_t& address);
+
 // Readiness wait. `waitSet` bit 0: readable, bit 1: writable, bit 2:
 // exceptional. Returns > 0 when ready, 0 on time-out, -1 on error.
 int NetWait(SocketHandle s, int seconds, int waitSet);

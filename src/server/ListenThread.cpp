@@ -1,5 +1,6 @@
 #include "server/ListenThread.h"
 
+#include <chrono>
 #include <stdexcept>
 
 #include "platform/ThreadMessages.h"
@@ -11,7 +12,7 @@ constexpr int kAcceptWaitSeconds = 10;
 const char kInitializeError[] = "Listen Thread Initialize Error.";
 }  // namespace
 
-TListenThread::TListenThread(std::int32_t port) {
+TListenThread::TListenThread(std::int32_t port, const TListenOptions& options) : FOptions(options) {
   std::string error;
   FListenSocket = BaseSocket(error);
   if (FListenSocket == INVALID_SOCK) {
@@ -19,7 +20,7 @@ TListenThread::TListenThread(std::int32_t port) {
     throw std::runtime_error(kInitializeError);
   }
   WriteLog(LogPath, Format("Socket (Port=%d) bind.", static_cast<int>(port)));
-  if (SocketBind(FListenSocket, port, error) != 0 || SocketListen(FListenSocket, error) != 0) {
+  if (SocketBind(FListenSocket, FOptions.BindAddress, port, error) != 0 || SocketListen(FListenSocket, error) != 0) {
     WriteLog(LogPath, error);
     CloseSocket(FListenSocket);
     FListenSocket = INVALID_SOCK;
@@ -41,7 +42,7 @@ void TListenThread::Stop() {
   // closes it without a worker.
   TSocket wake = platform::NetSocket();
   if (wake == INVALID_SOCK) return;
-  platform::NetConnect(wake, 0x7F000001, Port());
+  platform::NetConnect(wake, FOptions.BindAddress ? FOptions.BindAddress : 0x7F000001, Port());
   CloseSocket(wake);
 }
 
@@ -58,6 +59,8 @@ void TListenThread::Execute() {
       CloseSocket(socket);
       break;
     }
+    if (RefuseOverLimit(socket)) continue;
+    platform::NetSetIdleTimeout(socket, FOptions.IdleTimeout);
     StartWorker(socket);
   }
 }
@@ -81,6 +84,21 @@ void TListenThread::StartWorker(TSocket socket) {
   } catch (...) {
     delete worker;  // the destructor closes the socket
   }
+}
+
+bool TListenThread::RefuseOverLimit(TSocket socket) {
+  if (FOptions.MaxConnections <= 0 || TProcessThread::LiveCount() < FOptions.MaxConnections) return false;
+  // One line a minute is enough to tell the operator; a flood must not
+  // flood the log too.
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::steady_clock::now().time_since_epoch()).count();
+  if (FLastLimitLog == 0 || now - FLastLimitLog >= 60) {
+    FLastLimitLog = now;
+    WriteLog(LogPath, Format("%s-Listen: connection closed, MaxConnections %d reached", GetPeerAddress(socket).c_str(),
+                             FOptions.MaxConnections));
+  }
+  CloseSocket(socket);
+  return true;
 }
 
 void QuitOtherThreads() { platform::QuitOtherThreads(); }

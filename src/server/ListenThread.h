@@ -7,11 +7,18 @@
 #include "transfer/SocketLib.h"
 #include "transfer/Thread.h"
 
+// What an operator may restrict; the defaults serve everyone, as always.
+struct TListenOptions {
+  std::uint32_t BindAddress = 0;  // host order; 0 is every IPv4 interface
+  int MaxConnections = 0;         // live workers at most; 0 is no limit
+  int IdleTimeout = 0;            // seconds without progress; 0 never cuts
+};
+
 class TListenThread : public TThread {
  public:
-  // Binds and listens on all IPv4 interfaces. On failure the cause is logged
-  // and std::runtime_error("Listen Thread Initialize Error.") is thrown.
-  explicit TListenThread(std::int32_t port);
+  // Binds and listens. On failure the cause is logged and
+  // std::runtime_error("Listen Thread Initialize Error.") is thrown.
+  explicit TListenThread(std::int32_t port, const TListenOptions& options = {});
   ~TListenThread() override;
 
   // The port actually bound (the one given, or the system's choice for 0).
@@ -27,8 +34,11 @@ class TListenThread : public TThread {
 
  private:
   void StartWorker(TSocket socket);
+  bool RefuseOverLimit(TSocket socket);
 
   TSocket FListenSocket = INVALID_SOCK;
+  TListenOptions FOptions;
+  std::int64_t FLastLimitLog = 0;  // steady seconds of the last limit line
 };
 
 // Posts a quit message to every other thread of the process that runs a

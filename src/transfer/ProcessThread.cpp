@@ -1,16 +1,24 @@
 #include "transfer/ProcessThread.h"
 
+#include <atomic>
 #include <new>
 
 #include "transfer/uGlobal.h"
 
 namespace {
 constexpr int kWaitSeconds = 10;
+std::atomic<int> liveWorkers{0};
+}  // namespace
+
+TProcessThread::TProcessThread(TSocket socket) {
+  ++liveWorkers;
+  FInitializeResult = Initialize(socket);
 }
 
-TProcessThread::TProcessThread(TSocket socket) { FInitializeResult = Initialize(socket); }
+int TProcessThread::LiveCount() { return liveWorkers; }
 
 TProcessThread::~TProcessThread() {
+  --liveWorkers;
   if (FSocket != INVALID_SOCK) CloseSocket(FSocket);
 }
 

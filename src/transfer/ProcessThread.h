@@ -23,6 +23,9 @@ class TProcessThread : public TThread {
   std::int32_t Initialize(TSocket socket);
   std::int32_t InitializeResult() const { return FInitializeResult; }
 
+  // Workers that exist right now, for the listener's connection limit.
+  static int LiveCount();
+
  protected:
   void Execute() override;
 
@@ -39,6 +42,12 @@ class TProcessThread : public TThread {
   void doUpload();
   std::int32_t doDiskCheck(MsgHeader header, TFile& file, std::string& error);
   std::int32_t doInternalUpload(TFile& file, std::string& error);
+  // The data phase closes the socket itself, so that the client sees the end
+  // before the completion steps; FSocket is then INVALID_SOCK and the address
+  // the connection had is kept for the lines written afterwards.
+  void CloseConnection();
+  std::string ClientAddress() const;
+  std::string FClosedPeerAddress;
 
   TSocket FSocket = INVALID_SOCK;
   std::unique_ptr<char[]> FBuffer;

@@ -61,8 +61,10 @@ TSocket BaseSocket(std::string& error) {
   return s;
 }
 
-int SocketBind(TSocket s, std::int32_t port, std::string& error) {
-  if (platform::NetBind(s, 0 /* INADDR_ANY */, port) == 0) return 0;
+int SocketBind(TSocket s, std::int32_t port, std::string& error) { return SocketBind(s, 0, port, error); }
+
+int SocketBind(TSocket s, std::uint32_t address, std::int32_t port, std::string& error) {
+  if (platform::NetBind(s, address, port) == 0) return 0;
   error = Format("SocketBind(%d): failed %d.", static_cast<int>(port), platform::NetLastError());
   return -1;
 }

@@ -36,7 +36,8 @@ bool IsCommand(const MsgHeader& header, const char* command);
 int SockStartup(std::string& error);
 int SockCleanup();
 TSocket BaseSocket(std::string& error);
-int SocketBind(TSocket s, std::int32_t port, std::string& error);
+int SocketBind(TSocket s, std::int32_t port, std::string& error);  // all IPv4 interfaces
+int SocketBind(TSocket s, std::uint32_t address, std::int32_t port, std::string& error);
 int SocketListen(TSocket s, std::string& error);
 TSocket SocketAccept(TSocket s, std::string& error);
 std::string GetPeerAddress(TSocket s);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -72,6 +73,26 @@ int NetLocalPort(SocketHandle s) {
 }
 
 void NetClose(SocketHandle s) { ::close(static_cast<int>(s)); }
+
+void NetSetIdleTimeout(SocketHandle s, int seconds) {
+  if (seconds <= 0) return;
+  const int fd = static_cast<int>(s);
+  timeval timeout{seconds, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  const int on = 1, probes = 3, interval = seconds < 30 ? seconds : 30;
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &seconds, sizeof seconds);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+}
+
+bool NetParseAddress(const std::string& dotted, std::uint32_t& address) {
+  in_addr parsed{};
+  if (::inet_pton(AF_INET, dotted.c_str(), &parsed) != 1) return false;
+  address = ntohl(parsed.s_addr);
+  return true;
+}
 
 int NetWait(SocketHandle s, int seconds, int waitSet) {
   // poll, not select: descriptors above FD_SETSIZE must work too.

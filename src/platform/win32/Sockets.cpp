@@ -2,6 +2,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 
 namespace platform {
 
@@ -65,6 +66,23 @@ int NetLocalPort(SocketHandle s) {
 }
 
 void NetClose(SocketHandle s) { ::closesocket(Native(s)); }
+
+void NetSetIdleTimeout(SocketHandle s, int seconds) {
+  if (seconds <= 0) return;
+  const DWORD milliseconds = static_cast<DWORD>(seconds) * 1000;
+  ::setsockopt(Native(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds), sizeof milliseconds);
+  ::setsockopt(Native(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&milliseconds), sizeof milliseconds);
+  tcp_keepalive keepAlive{1, milliseconds, milliseconds < 30000 ? milliseconds : 30000};
+  DWORD returned = 0;
+  ::WSAIoctl(Native(s), SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr, 0, &returned, nullptr, nullptr);
+}
+
+bool NetParseAddress(const std::string& dotted, std::uint32_t& address) {
+  in_addr parsed{};
+  if (::inet_pton(AF_INET, dotted.c_str(), &parsed) != 1) return false;
+  address = ntohl(parsed.s_addr);
+  return true;
+}
 
 int NetWait(SocketHandle s, int seconds, int waitSet) {
   fd_set readSet, writeSet, exceptSet;
