@@ -1,0 +1,106 @@
+// Confinement of client paths to the configured roots.
+
+#include <gtest/gtest.h>
+
+#include "platform/Paths.h"
+#include "server/Confinement.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+const std::string kSep(1, platform::kPathDelimiter);
+
+class Confinement : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vtest::fs::create_directories(dir.path() / "data" / "sub");
+    vtest::fs::create_directories(dir.path() / "data2");
+    vtest::fs::create_directories(dir.path() / "outside");
+    root = dir.File("data");
+    ServerRoots = {root};
+  }
+  void TearDown() override { ServerRoots.clear(); }
+
+  vtest::TempDir dir;
+  std::string root;
+};
+
+TEST_F(Confinement, NoRootsServesEveryPath) {
+  ServerRoots.clear();
+  EXPECT_TRUE(IsInsideRoots(dir.File("outside") + kSep + "f"));
+  EXPECT_TRUE(IsInsideRoots(""));
+}
+
+TEST_F(Confinement, NamesInsideTheRootAndBelowIt) {
+  EXPECT_TRUE(IsInsideRoots(root + kSep + "f.bin"));
+  EXPECT_TRUE(IsInsideRoots(root + kSep + "sub" + kSep + "f.bin"));
+  EXPECT_TRUE(IsInsideRoots(root + kSep + "new" + kSep + "deeper" + kSep + "f.bin"));  // not there yet
+  EXPECT_TRUE(IsInsideRoots(root));
+  ServerRoots = {root + kSep};  // a trailing separator changes nothing
+  EXPECT_TRUE(IsInsideRoots(root + kSep + "f.bin"));
+  EXPECT_FALSE(IsInsideRoots(dir.File("outside") + kSep + "f.bin"));
+}
+
+TEST_F(Confinement, DotDotEscapesAreRefused) {
+  EXPECT_FALSE(IsInsideRoots(root + kSep + ".." + kSep + "outside" + kSep + "f"));
+  EXPECT_FALSE(IsInsideRoots(root + kSep + "sub" + kSep + ".." + kSep + ".." + kSep + "f"));
+  // Through a directory that does not exist yet, as an upload would create it.
+  EXPECT_FALSE(IsInsideRoots(root + kSep + "new" + kSep + ".." + kSep + ".." + kSep + "outside" + kSep + "f"));
+  EXPECT_TRUE(IsInsideRoots(root + kSep + "sub" + kSep + ".." + kSep + "f"));
+  EXPECT_TRUE(IsInsideRoots(root + kSep + "." + kSep + "f"));
+}
+
+TEST_F(Confinement, ASiblingThatSharesTheRootsNameIsOutside) {
+  EXPECT_FALSE(IsInsideRoots(dir.File("data2") + kSep + "f"));
+  EXPECT_FALSE(IsInsideRoots(dir.File("data2")));
+}
+
+TEST_F(Confinement, SeveralRootsSeparatedBySemicolons) {
+  EXPECT_EQ(SplitRoots(" a ;b;; c\t;"), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_TRUE(SplitRoots("").empty());
+  ServerRoots = SplitRoots(root + ";" + dir.File("outside"));
+  EXPECT_TRUE(IsInsideRoots(dir.File("outside") + kSep + "f"));
+  EXPECT_FALSE(IsInsideRoots(dir.File("data2") + kSep + "f"));
+}
+
+#ifdef _WIN32
+TEST_F(Confinement, WindowsNamesIgnoreLetterCaseAndDriveForms) {
+  std::string upper = root, lower = root;
+  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  EXPECT_TRUE(IsInsideRoots(upper + "\\f.bin"));
+  EXPECT_TRUE(IsInsideRoots(lower + "\\sub\\f.bin"));
+  EXPECT_TRUE(IsInsideRoots(root + "/sub/f.bin"));  // forward slashes are Windows separators too
+  EXPECT_FALSE(IsInsideRoots(upper + "\\..\\outside\\f"));
+
+  ServerRoots = {"\\\\server\\share"};
+  EXPECT_TRUE(IsInsideRoots("\\\\SERVER\\Share\\dir\\f.bin"));
+  EXPECT_FALSE(IsInsideRoots("\\\\server\\share2\\f.bin"));
+  EXPECT_FALSE(IsInsideRoots("\\\\server\\other\\f.bin"));
+  EXPECT_FALSE(IsInsideRoots("\\\\elsewhere\\share\\f.bin"));
+}
+#else
+TEST_F(Confinement, LinksAreFollowedWhereverTheyLead) {
+  vtest::fs::create_directory_symlink(dir.path() / "outside", dir.path() / "data" / "escape");
+  vtest::fs::create_symlink(dir.path() / "outside" / "missing", dir.path() / "data" / "dangling");
+  vtest::fs::create_directory_symlink(dir.path() / "data" / "sub", dir.path() / "outside" / "in");
+  EXPECT_FALSE(IsInsideRoots(root + "/escape/f.bin"));
+  EXPECT_FALSE(IsInsideRoots(root + "/dangling"));  // creating it would write outside
+  // ".." after a link climbs from where the link led, as the system does.
+  EXPECT_FALSE(IsInsideRoots(root + "/escape/../outside/f"));  // not root/outside/f
+  EXPECT_TRUE(IsInsideRoots(dir.File("outside") + "/in/f.bin"));
+  // A root that is itself a link counts where it leads.
+  ServerRoots = {dir.File("outside") + "/in"};
+  EXPECT_TRUE(IsInsideRoots(root + "/sub/f.bin"));
+}
+
+TEST_F(Confinement, RelativeNamesStartFromTheWorkingDirectory) {
+  auto saved = vtest::fs::current_path();
+  vtest::fs::current_path(dir.path() / "data");
+  EXPECT_TRUE(IsInsideRoots("sub/f.bin"));
+  EXPECT_FALSE(IsInsideRoots("../outside/f.bin"));
+  vtest::fs::current_path(saved);
+}
+#endif
+
+}  // namespace
