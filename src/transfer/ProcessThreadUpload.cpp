@@ -1,3 +1,305 @@
-#include "transfer/ProcessThread.h"
+// The upload conversation: the disk check, the resume offer and the client's
+// position ("UP01", "UP02", "UP03"), then the file data, written in place
+// under the file's own name, and the completion steps with the report.
 
-void TProcessThread::doUpload() {}
+#include <cstring>
+#include <exception>
+
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
+#include "server/FileHelpers.h"
+#include "server/Reports.h"
+#include "transfer/CommandBody.h"
+#include "transfer/ProcessThread.h"
+#include "transfer/uGlobal.h"
+
+namespace {
+
+constexpr int kWaitSeconds = 10;
+// Gives the finished file's directory entry time to settle before the web
+// service hears of it and looks at the file.
+constexpr unsigned kReportPauseMilliseconds = 5000;
+
+// A command body buffer: one byte more than the largest body, so that the
+// received text always ends in a zero byte.
+struct BodyBuffer {
+  char bytes[MAX_BLOCK_SIZE + 1];
+  void Clear() { std::memset(bytes, 0, sizeof bytes); }
+  TCommandBody Parse() const { return TCommandBody(bytes, std::strlen(bytes)); }
+};
+
+// The data phase's only message, four zero letters and the result code. When
+// it cannot be sent, the result becomes 17 under the step's own name.
+std::int32_t SendErrorHeader(TSocket s, std::int32_t code, const char* step, const char* what,
+                             const std::string& name, std::string& error) {
+  std::string ignored;
+  if (WriteHeader(s, MakeHeader("", code), kWaitSeconds, ignored) == 0) return code;
+  error = Format("%s(%s): failed, %s, %s", step, name.c_str(), ResultText(rcWriteTimeout).c_str(), what);
+  return rcWriteTimeout;
+}
+
+// Position 0 starts the file anew; any other position continues an existing
+// file as it is, or starts one when there is none.
+platform::OpenMode OpenModeFor(const TFile& file) {
+  if (file.FilePos != 0 && platform::RegularFileSize(file.FileName) >= 0) return platform::OpenMode::kWriteExisting;
+  return platform::OpenMode::kWriteTruncate;
+}
+
+// A name that exists but is no regular file is never opened: a FIFO would
+// block the worker, and writing into a device is never meant.
+platform::FileHandle OpenTarget(const std::string& name, platform::OpenMode mode) {
+  if (platform::Exists(name) && platform::RegularFileSize(name) < 0) return platform::kNoFile;
+  return platform::OpenFile(name, mode);
+}
+
+// Writes each block where it stands until the announced size has arrived or
+// the client closes. The count covers this connection's bytes only, so a
+// resumed upload normally ends by the client's close. A failed write is
+// recorded, but the block is still counted before the loop is left.
+std::int32_t ReceiveFileData(TSocket s, char* buffer, platform::FileHandle handle, const TFile& file,
+                             std::string& error) {
+  const auto expected = static_cast<std::uint64_t>(file.FileSize);
+  std::uint64_t received = 0;
+  for (;;) {
+    const long n = platform::NetRecv(s, buffer, MAX_BLOCK_SIZE);
+    if (n == 0) return rcSuccess;
+    if (n < 0) {
+      error = Format("doInternalUpload9(%s): failed. %s, %s", file.FileName.c_str(),
+                     ResultText(rcReadTimeout).c_str(), "Upload data recv");
+      return rcReadTimeout;
+    }
+    std::int32_t result = rcSuccess;
+    if (!platform::WriteFile(handle, buffer, static_cast<std::size_t>(n))) {
+      result = rcWriteFile;
+      error = Format("doInternalUpload10(%s): failed. %s, %d", file.FileName.c_str(),
+                     ResultText(rcWriteFile).c_str(), platform::LastError());
+    }
+    received += static_cast<std::uint64_t>(n);
+    if (received >= expected) return rcSuccess;
+    platform::FlushFile(handle);
+    if (result != rcSuccess) return result;
+  }
+}
+
+// The name with every occurrence of its extension (from the last "." of the
+// last component on) removed, wherever it stands in the path.
+std::string ShortName(const std::string& name) {
+  const std::string component = name.substr(platform::DirectoryPart(name).size());
+  const std::size_t dot = component.rfind('.');
+  if (dot == std::string::npos) return name;
+  const std::string extension = component.substr(dot);
+  std::string result = name;
+  for (std::size_t at = 0; (at = result.find(extension, at)) != std::string::npos;) result.erase(at, extension.size());
+  return result;
+}
+
+// Moving a file away and back makes Windows bring its directory entry, and
+// the size that others read from it, up to date. The move back follows only a
+// move away that succeeded: a file already under the short name is never
+// moved onto the upload's name.
+void RefreshDirectoryEntry(const std::string& name) {
+  const std::int64_t before = GetFileSize64(name);
+  const std::string shortName = ShortName(name);
+  if (platform::MoveNoReplace(name, shortName)) platform::MoveNoReplace(shortName, name);
+  const std::int64_t after = GetFileSize64(name);
+  WriteLog(LogPath, Format("doUpload(%s,%lld): renamed %s, %lld", name.c_str(), static_cast<long long>(before),
+                           shortName.c_str(), static_cast<long long>(after)));
+}
+
+// Measures, logs and reports the file after the data phase. A complete file
+// turns any failure of the loop into success; otherwise the result stays.
+std::int32_t CompleteUpload(const TFile& file, std::int32_t result, std::string& error, const std::string& address) {
+  const std::string& name = file.FileName;
+  if (platform::RefreshesDirectoryEntries()) RefreshDirectoryEntry(name);
+  platform::NotifyDirectoryChanged(platform::DirectoryPart(name));
+
+  const std::int64_t finalSize = GetFileSize64(name);
+  if (finalSize == file.FileSize) {
+    result = rcSuccess;
+    error = Format("Upload Complete(%s)", name.c_str());
+  } else {
+    error += "\r\n" + Format("Upload Fail(%s) %lld / %lld", name.c_str(), static_cast<long long>(finalSize),
+                             static_cast<long long>(file.FileSize));
+  }
+  WriteLog(LogPath, Format("%s-doUpload: %s", address.c_str(), error.c_str()));
+
+  platform::SleepMilliseconds(kReportPauseMilliseconds);
+  SendUploadCompleteReport(result, file.FileNo, finalSize, name);
+  return result;
+}
+
+}  // namespace
+
+void TProcessThread::doUpload() {
+  TFile file;
+  if (Terminated()) return;
+
+  std::string ignored;
+  MsgHeader header;
+  if (ReadHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+    WriteLog(LogPath, Format("%s-doUpload(): failed. %s, %s", ClientAddress().c_str(),
+                             ResultText(rcReadTimeout).c_str(), "Upload header recv"));
+    return;
+  }
+  if (!IsCommand(header, "UP01")) {
+    WriteLog(LogPath, Format("%s-doUpload(): failed, incorrect command, %s", ClientAddress().c_str(),
+                             CommandText(header).c_str()));
+    return;
+  }
+  if (header.SIZE > MAX_BLOCK_SIZE) {
+    WriteLog(LogPath, Format("%s-doUpload(): failed. %s, %d", ClientAddress().c_str(), "MsgHeader.SIZE Too large",
+                             static_cast<int>(header.SIZE)));
+    return;
+  }
+
+  std::string error;
+  const std::int32_t check = doDiskCheck(header, file, error);
+  if (check != rcSuccess) {
+    WriteLog(LogPath, Format("%s-doUpload(): failed, %s, %s, doDiskCheck", ClientAddress().c_str(),
+                             ResultText(check).c_str(), error.c_str()));
+    return;
+  }
+  if (doInternalUpload(file, error) != rcSuccess)
+    WriteLog(LogPath, Format("%s-doUpload(): failed, %s e:20", ClientAddress().c_str(), error.c_str()));
+}
+
+std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::string& error) {
+  std::string ignored;
+  BodyBuffer body;
+  body.Clear();
+  if (ReadBuffer(FSocket, body.bytes, header.SIZE, kWaitSeconds, ignored) != 0) {
+    error = Format("doDiskCheck(): failed. %s, %s", ResultText(rcReadTimeout).c_str(), "Upload command body recv");
+    return rcReadTimeout;
+  }
+  const TCommandBody request = body.Parse();
+  file.SetFileData(request.Int32("USERNO"), request.Int32("FILENO"), request.Value("REMOTEFILENAME"),
+                   request.Int64("FILESIZE"));
+  const char* name = file.FileName.c_str();
+
+  // The whole size must fit; bytes already on disk are not deducted.
+  const std::int64_t freeBytes = GetDiskFreeBytes(platform::DrivePart(file.FileName));
+  std::int32_t result = rcSuccess;
+  if (freeBytes == -1)
+    result = rcNoDisk;
+  else if (file.FileSize > freeBytes)
+    result = rcDiskFull;
+  header.SIZE = result;
+  std::string sendError;
+  if (WriteHeader(FSocket, header, kWaitSeconds, sendError) != 0) {
+    error = Format("doDiskCheck(%s): failed. %s, %s", name, sendError.c_str(), "DiskCheck header send");
+    return rcWriteTimeout;
+  }
+  if (result != rcSuccess) {
+    error = Format("doDiskCheck(%s): failed. %s", name, ResultText(result).c_str());
+    return result;
+  }
+
+  if (ReadHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+    error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcReadTimeout).c_str(),
+                   "Upload request header recv");
+    return rcReadTimeout;
+  }
+  if (!IsCommand(header, "UP02")) {
+    error = Format("doDiskCheck(%s): failed, incorrect command, %s", name, CommandText(header).c_str());
+    return rcProtocol;
+  }
+
+  // The offer is read once; a change of the file after this is not seen.
+  const std::int64_t size = GetFileSize64(file.FileName);
+  const std::int64_t offered = size < 0 ? 0 : size;
+  const std::string offer = Format("FILEPOS=%lld", static_cast<long long>(offered));
+  header.SIZE = static_cast<std::int32_t>(offer.size());
+  if (WriteHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+    error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcWriteTimeout).c_str(),
+                   "Upload request header send");
+    return rcWriteTimeout;
+  }
+  body.Clear();
+  std::memcpy(body.bytes, offer.data(), offer.size());
+  if (WriteBuffer(FSocket, body.bytes, header.SIZE, kWaitSeconds, ignored) != 0) {
+    error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcWriteTimeout).c_str(), "Upload request send");
+    return rcWriteTimeout;
+  }
+
+  if (ReadHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+    error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcReadTimeout).c_str(),
+                   "Upload pointer header recv");
+    return rcReadTimeout;
+  }
+  if (!IsCommand(header, "UP03")) {
+    error = Format("doDiskCheck(%s): failed, incorrect command, %s", name, CommandText(header).c_str());
+    return rcProtocol;
+  }
+  body.Clear();
+  if (ReadBuffer(FSocket, body.bytes, header.SIZE, kWaitSeconds, ignored) != 0) {
+    error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcReadTimeout).c_str(), "Upload pointer recv");
+    return rcReadTimeout;
+  }
+  file.FilePos = body.Parse().Int64("FILEPOS");
+
+  result = file.FilePos > offered ? rcSizeMismatch : rcSuccess;
+  header.SIZE = result;
+  if (WriteHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+    error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcWriteTimeout).c_str(), "Upload pointer send");
+    return rcWriteTimeout;
+  }
+  return result;
+}
+
+std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
+  const std::string& name = file.FileName;
+  const std::string directory = platform::DirectoryPart(name);
+  if (directory.empty() || !platform::CreateDirectories(directory)) {
+    error = Format("doInternalUpload1(%s): failed. %s, %d", name.c_str(), ResultText(rcMakeDirectory).c_str(),
+                   platform::LastError());
+    return SendErrorHeader(FSocket, rcMakeDirectory, "doInternalUpload2", "MakeDirectory error header send", name,
+                           error);
+  }
+  const platform::OpenMode mode = OpenModeFor(file);
+  // Nothing is missing: the file is neither opened nor reported.
+  if (file.FilePos == file.FileSize) return rcSuccess;
+
+  const platform::FileHandle handle = OpenTarget(name, mode);
+  if (handle == platform::kNoFile) {
+    error = Format("doInternalUpload3(%s): failed. %s, %d", name.c_str(), ResultText(rcOpenFile).c_str(),
+                   platform::LastError());
+    return SendErrorHeader(FSocket, rcOpenFile, "doInternalUpload4", "CreateFile error header send", name, error);
+  }
+  if (file.FilePos > file.FileSize) {
+    error = Format("doInternalUpload5(%s): failed. FilePos is bigger than FileSize, %lld>%lld", name.c_str(),
+                   static_cast<long long>(file.FilePos), static_cast<long long>(file.FileSize));
+    platform::CloseFile(handle);
+    return SendErrorHeader(FSocket, rcSizeMismatch, "doInternalUpload6", "size mismatch error header send", name,
+                           error);
+  }
+  if (!SetFilePos(handle, file.FilePos)) {
+    error = Format("doInternalUpload7(%s): failed. %s, %d", name.c_str(), ResultText(rcSeekFile).c_str(),
+                   platform::LastError());
+    platform::CloseFile(handle);
+    return SendErrorHeader(FSocket, rcSeekFile, "doInternalUpload8", "SetFilePos error header send", name, error);
+  }
+
+  std::int32_t result = ReceiveFileData(FSocket, FBuffer.get(), handle, file, error);
+  platform::FlushFile(handle);
+  platform::CloseFile(handle);
+  try {
+    CloseConnection();
+    result = CompleteUpload(file, result, error, FClosedPeerAddress);
+  } catch (const std::exception& e) {
+    result = rcCloseFile;
+    error = Format("doInternalUpload11(%s): failed. %s, %s", name.c_str(), ResultText(rcCloseFile).c_str(), e.what());
+  }
+  Terminate();
+  return result;
+}
+
+void TProcessThread::CloseConnection() {
+  FClosedPeerAddress = GetPeerAddress(FSocket);
+  CloseSocket(FSocket);
+  FSocket = INVALID_SOCK;
+}
+
+std::string TProcessThread::ClientAddress() const {
+  return FSocket == INVALID_SOCK ? FClosedPeerAddress : GetPeerAddress(FSocket);
+}
