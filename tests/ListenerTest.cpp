@@ -90,3 +90,62 @@ TEST(Listener, ConnectionsStillOpenAtStopAreServedToTheirEnd) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ListenerLimits, ConnectionsBeyondTheLimitAreClosedAtOnceAndLoggedOnce) {
+  TListenOptions options;
+  options.MaxConnections = 2;
+  vtest::RunningServer server(options);
+  TSocket first = vtest::Connect(server.Port()), second = vtest::Connect(server.Port());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // both workers exist
+  TSocket third = vtest::Connect(server.Port()), fourth = vtest::Connect(server.Port());
+  EXPECT_TRUE(vtest::WaitForClose(third, 3));
+  EXPECT_TRUE(vtest::WaitForClose(fourth, 3));
+  int limitLines = 0;
+  for (const std::string& message : vtest::LogMessages(server.LogPrefix()))
+    limitLines += message.find("MaxConnections 2 reached") != std::string::npos;
+  EXPECT_EQ(limitLines, 1);
+
+  // The first two are served as usual, and once they are gone there is room.
+  ASSERT_TRUE(vtest::SendAll(first, vtest::EncodeHeader("DNLD", 0)));
+  EXPECT_EQ(vtest::Receive(first, 8), vtest::EncodeHeader("DNLD", 0));
+  CloseSocket(first);
+  CloseSocket(second);
+  CloseSocket(third);
+  CloseSocket(fourth);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  TSocket later = vtest::Connect(server.Port());
+  ASSERT_TRUE(vtest::SendAll(later, vtest::EncodeHeader("UPLD", 0)));
+  EXPECT_EQ(vtest::Receive(later, 8), vtest::EncodeHeader("UPLD", 0));
+  CloseSocket(later);
+}
+
+TEST(ListenerLimits, AClientThatStopsReadingIsCutAfterTheIdleTimeout) {
+  TListenOptions options;
+  options.IdleTimeout = 2;
+  vtest::RunningServer server(options);
+  const std::string file = server.Dir().File("big.bin");
+  vtest::WriteAll(file, std::string(64 << 20, 'v'));  // far more than the socket buffers hold
+
+  TSocket s = vtest::Connect(server.Port());
+  const std::string body = "REMOTEFILENAME=" + file + "\r\nFILESIZE=" + std::to_string(64 << 20) + "\r\n";
+  ASSERT_TRUE(vtest::SendAll(s, vtest::EncodeHeader("DNLD", 0) + vtest::EncodeHeader("DL01", static_cast<int>(body.size())) + body));
+  EXPECT_EQ(vtest::Receive(s, 16), vtest::EncodeHeader("DNLD", 0) + vtest::EncodeHeader("DL01", 0));
+  // The client reads nothing more; the blocked send gives up on its own.
+  EXPECT_TRUE(vtest::WaitForLog(server.LogPrefix(), "doInternalDownload6: failed.", 30));
+  CloseSocket(s);
+}
+
+TEST(ListenerLimits, BindsToTheGivenAddressOnly) {
+  TListenOptions options;
+  ASSERT_TRUE(platform::NetParseAddress("127.0.0.1", options.BindAddress));
+  EXPECT_FALSE(platform::NetParseAddress("127.0.0", options.BindAddress));
+  vtest::RunningServer server(options);
+  TSocket s = vtest::Connect(server.Port());
+  ASSERT_TRUE(vtest::SendAll(s, vtest::EncodeHeader("DNLD", 0)));
+  EXPECT_EQ(vtest::Receive(s, 8), vtest::EncodeHeader("DNLD", 0));
+  CloseSocket(s);
+}
+
+}  // namespace

@@ -150,10 +150,10 @@ std::string EncodeHeader(const char* command, std::int32_t size) {
   return std::string(reinterpret_cast<char*>(bytes), MSG_HEADER_SIZE);
 }
 
-RunningServer::RunningServer() {
+RunningServer::RunningServer(const TListenOptions& options) {
   FLogPrefix = FDir.File("Log") + std::string(1, platform::kPathDelimiter) + "FileServer";
   LogPath = FLogPrefix;
-  FListener = std::make_unique<TListenThread>(0);
+  FListener = std::make_unique<TListenThread>(0, options);
   FListener->Resume();
 }
 

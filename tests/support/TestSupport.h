@@ -62,7 +62,7 @@ std::string EncodeHeader(const char* command, std::int32_t size);
 // A listener on an ephemeral port with LogPath in a temporary directory.
 class RunningServer {
  public:
-  RunningServer();
+  explicit RunningServer(const TListenOptions& options = {});
   ~RunningServer();
   int Port() const { return FListener->Port(); }
   const std::string& LogPrefix() const { return FLogPrefix; }
