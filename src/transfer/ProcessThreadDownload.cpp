@@ -7,6 +7,7 @@
 
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "server/Confinement.h"
 #include "server/FileHelpers.h"
 #include "server/Reports.h"
 #include "transfer/CommandBody.h"
@@ -124,8 +125,14 @@ std::int32_t TProcessThread::doFileCheck(MsgHeader header, TFile& file, std::str
   file.FilePos = request.Int64("FILEPOS");
 
   std::int32_t result = rcSuccess;
-  std::int64_t size = GetFileSize64(file.FileName);
-  if (size < 0) {
+  std::int64_t size = -1;
+  if (!IsInsideRoots(file.FileName)) {
+    // Checked before the size, so that nothing outside the roots is even
+    // confirmed to exist.
+    result = rcNoPermission;
+    error = Format("doFileCheck(%s): failed. %s, %s", file.FileName.c_str(), ResultText(rcNoPermission).c_str(),
+                   "outside every root");
+  } else if ((size = GetFileSize64(file.FileName)) < 0) {
     result = rcFileNotFound;
   } else {
     if (size == 0 && platform::RefreshesDirectoryEntries()) size = RefreshEmptyEntry(file.FileName);

@@ -8,6 +8,7 @@
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "server/Confinement.h"
 #include "server/FileHelpers.h"
 #include "server/Reports.h"
 #include "transfer/CommandBody.h"
@@ -178,12 +179,16 @@ std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::str
   const char* name = file.FileName.c_str();
 
   // The whole size must fit; bytes already on disk are not deducted.
-  const std::int64_t freeBytes = GetDiskFreeBytes(platform::DrivePart(file.FileName));
   std::int32_t result = rcSuccess;
-  if (freeBytes == -1)
-    result = rcNoDisk;
-  else if (file.FileSize > freeBytes)
-    result = rcDiskFull;
+  if (!IsInsideRoots(file.FileName)) {
+    result = rcNoPermission;
+  } else {
+    const std::int64_t freeBytes = GetDiskFreeBytes(platform::DrivePart(file.FileName));
+    if (freeBytes == -1)
+      result = rcNoDisk;
+    else if (file.FileSize > freeBytes)
+      result = rcDiskFull;
+  }
   header.SIZE = result;
   std::string sendError;
   if (WriteHeader(FSocket, header, kWaitSeconds, sendError) != 0) {
