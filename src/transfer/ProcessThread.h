@@ -48,12 +48,6 @@ class TProcessThread : public TThread {
   void CloseConnection();
   std::string ClientAddress() const;
   std::string FClosedPeerAddress;
-  // The data phase closes the socket itself, so that the client sees the end
-  // before the completion steps; FSocket is then INVALID_SOCK and the address
-  // the connection had is kept for the lines written afterwards.
-  void CloseConnection();
-  std::string ClientAddress() const;
-  std::string FClosedPeerAddress;
 
   TSocket FSocket = INVALID_SOCK;
   std::unique_ptr<char[]> FBuffer;
