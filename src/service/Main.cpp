@@ -8,7 +8,9 @@
 
 #include "platform/Paths.h"
 #include "platform/StopRequest.h"
+#include "server/Confinement.h"
 #include "server/ListenThread.h"
+#include "server/Reports.h"
 #include "service/IniFile.h"
 #include "transfer/SocketLib.h"
 #include "transfer/uGlobal.h"
@@ -23,10 +25,17 @@ int main() {
   LogPath = directory + "Log" + delimiter + "FileServer";
   const TIniFile ini(directory + "VardexServer.ini");
   const std::int32_t port = ini.ReadInteger("Server", "Port", 80);
+  ReportHost = ini.ReadString("Report", "Host", "");
+  ServerRoots = SplitRoots(ini.ReadString("Server", "Root", ""));
+  TListenOptions options;
+  if (!platform::NetParseAddress(ini.ReadString("Server", "BindAddress", ""), options.BindAddress))
+    options.BindAddress = 0;
+  options.MaxConnections = ini.ReadInteger("Server", "MaxConnections", 0);
+  options.IdleTimeout = ini.ReadInteger("Server", "IdleTimeout", 300);
 
   int exitCode = 0;
   try {
-    TListenThread listener(port);
+    TListenThread listener(port, options);
     listener.Resume();
     WriteLog(LogPath, "Service Start Success");
     std::printf("VardexServer listening on port %d\n", listener.Port());
