@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs everything both builds and the tests need on a fresh Debian
-# machine, and prepares the Wine prefix the Windows build runs in.
+# machine. (scripts/test.sh prepares the Wine prefix of its own.)
 set -euo pipefail
 
 packages=(
@@ -19,9 +19,3 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
 fi
-
-# The first start of Wine creates its prefix; do it once, up front.
-if [ ! -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]; then
-  WINEDEBUG=-all wineboot -i >/dev/null 2>&1 || true
-fi
-WINEDEBUG=-all wineserver -w || true

@@ -10,8 +10,13 @@ cmake --build --preset debug
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 
-# Keep one Wine server alive for the whole run instead of one per test.
-wineserver -p 2>/dev/null || true
+# The Windows tests get a Wine prefix of their own, and one Wine server that
+# lives for the whole run: a server started by a test would inherit (and
+# hold open) the output pipes of whoever runs the tests.
+export WINEPREFIX="$PWD/build/wineprefix"
+[ -f "$WINEPREFIX/system.reg" ] || wineboot -i </dev/null >/dev/null 2>&1 || true
+wineserver -p </dev/null >/dev/null 2>&1 || true
+trap 'wineserver -k </dev/null >/dev/null 2>&1 || true' EXIT
 
 status=0
 echo "== POSIX tests (debug, sanitizers)"
