@@ -1,0 +1,7 @@
+#include "platform/ProgramDirectory.h"
+
+namespace platform {
+
+const char kFallbackDirectory[] = "C:\\Vardex\\";
+
+}  // namespace platform

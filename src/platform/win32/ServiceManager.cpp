@@ -1,0 +1,144 @@
+#include "platform/ServiceManager.h"
+
+#include <mutex>
+#include <windows.h>
+
+#include "platform/Files.h"
+
+// The interface's methods carry the names of the calls they make; the
+// character-set macros of these two would rename them.
+#undef CreateService
+#undef OpenService
+
+namespace platform {
+namespace {
+
+// The failure of the calling thread's last failed call.
+thread_local SystemFailure lastFailure;
+
+SystemFailure CaptureFailure() {
+  const int code = static_cast<int>(::GetLastError());
+  lastFailure = {code, ErrorText(code)};
+  return lastFailure;
+}
+
+SC_HANDLE Sc(ServiceHandle handle) { return reinterpret_cast<SC_HANDLE>(handle); }
+ServiceHandle Handle(void* handle) { return reinterpret_cast<ServiceHandle>(handle); }
+
+const char* OrNull(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
+
+class ScmInstaller : public ServiceInstaller {
+ public:
+  ServiceHandle OpenManager(std::uint32_t access) override {
+    SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, access);
+    if (!manager) CaptureFailure();
+    return Handle(manager);
+  }
+
+  ServiceHandle CreateService(ServiceHandle manager, const ServiceRegistration& r,
+                              std::uint32_t* tag) override {
+    DWORD tagId = tag ? *tag : 0;
+    SC_HANDLE service = ::CreateServiceA(
+        Sc(manager), r.name.c_str(), r.displayName.c_str(), r.desiredAccess, r.serviceType, r.startType,
+        r.errorControl, r.binaryPath.c_str(), OrNull(r.loadOrderGroup), tag ? &tagId : nullptr,
+        r.dependencies.empty() ? nullptr : r.dependencies.data(), OrNull(r.startName), OrNull(r.password));
+    if (!service) {
+      CaptureFailure();
+      return kNoServiceHandle;
+    }
+    if (tag) *tag = tagId;
+    return Handle(service);
+  }
+
+  ServiceHandle OpenService(ServiceHandle manager, const std::string& name, std::uint32_t access) override {
+    SC_HANDLE service = ::OpenServiceA(Sc(manager), name.c_str(), access);
+    if (!service) CaptureFailure();
+    return Handle(service);
+  }
+
+  bool DeleteService(ServiceHandle service) override {
+    if (::DeleteService(Sc(service))) return true;
+    CaptureFailure();
+    return false;
+  }
+
+  void CloseServiceHandle(ServiceHandle handle) override { ::CloseServiceHandle(Sc(handle)); }
+
+  SystemFailure LastFailure() const override { return lastFailure; }
+};
+
+// The Service Control Manager calls back through plain functions without a
+// context, so the dispatcher keeps the one service main and control handler
+// of the process here.
+std::mutex callbackMutex;
+ServiceMainFunction serviceMainFunction;
+ServiceControlHandler controlHandler;
+
+void WINAPI ServiceMainEntry(DWORD argc, LPSTR* argv) {
+  std::vector<std::string> arguments(argv, argv + argc);
+  ServiceMainFunction serviceMain;
+  {
+    std::lock_guard<std::mutex> lock(callbackMutex);
+    serviceMain = serviceMainFunction;
+  }
+  if (serviceMain) serviceMain(arguments);
+}
+
+void WINAPI ControlEntry(DWORD code) {
+  ServiceControlHandler handler;
+  {
+    std::lock_guard<std::mutex> lock(callbackMutex);
+    handler = controlHandler;
+  }
+  if (handler) handler(code);
+}
+
+class ScmDispatcher : public ServiceDispatcher {
+ public:
+  SystemFailure Run(const std::vector<std::string>& serviceNames, ServiceMainFunction serviceMain) override {
+    {
+      std::lock_guard<std::mutex> lock(callbackMutex);
+      serviceMainFunction = std::move(serviceMain);
+    }
+    std::vector<std::string> names = serviceNames;
+    std::vector<SERVICE_TABLE_ENTRYA> table;
+    for (std::string& name : names) table.push_back({name.data(), ServiceMainEntry});
+    table.push_back({nullptr, nullptr});
+    if (::StartServiceCtrlDispatcherA(table.data())) return {};
+    return CaptureFailure();
+  }
+
+  ServiceHandle RegisterControlHandler(const std::string& serviceName, ServiceControlHandler handler) override {
+    {
+      std::lock_guard<std::mutex> lock(callbackMutex);
+      controlHandler = std::move(handler);
+    }
+    SERVICE_STATUS_HANDLE status = ::RegisterServiceCtrlHandlerA(serviceName.c_str(), ControlEntry);
+    if (!status) CaptureFailure();
+    return Handle(status);
+  }
+
+  bool SetStatus(ServiceHandle statusHandle, const ServiceStatus& s) override {
+    SERVICE_STATUS status{s.serviceType, s.currentState, s.controlsAccepted, s.win32ExitCode,
+                          s.serviceSpecificExitCode, s.checkPoint, s.waitHint};
+    if (::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(statusHandle), &status)) return true;
+    CaptureFailure();
+    return false;
+  }
+
+  SystemFailure LastFailure() const override { return lastFailure; }
+};
+
+}  // namespace
+
+ServiceInstaller& SystemServiceInstaller() {
+  static ScmInstaller installer;
+  return installer;
+}
+
+ServiceDispatcher* SystemServiceDispatcher() {
+  static ScmDispatcher dispatcher;
+  return &dispatcher;
+}
+
+}  // namespace platform

@@ -1,0 +1,53 @@
+#pragma once
+// The VardexServer service: starts the listener on the configured port at
+// service start and stops it at stop and at system shutdown; opens the
+// program in the firewall when installed and closes it when removed.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/EventLog.h"
+#include "platform/Firewall.h"
+#include "server/ListenThread.h"
+#include "service/Service.h"
+
+class TVardexServerService : public TService {
+ public:
+  TVardexServerService(platform::EventLog& eventLog, platform::Firewall& firewall);
+
+  void ServiceCreate(TService& sender);
+  void ServiceDestroy(TService& sender);
+  void ServiceStart(TService& sender, bool& started);
+  void ServiceExecute(TService& sender);
+  void ServiceStop(TService& sender, bool& stopped);
+  void ServiceShutdown(TService& sender);
+  void ServicePause(TService& sender, bool& paused);
+  void ServiceContinue(TService& sender, bool& continued);
+  void ServiceAfterInstall(TService& sender);
+  void ServiceBeforeUninstall(TService& sender);
+
+  // [Server] Port into FPort (default 80), the listener's restrictions
+  // into FListenOptions, [Server] Root into ServerRoots and [Report] Host
+  // into ReportHost. Missing or malformed values take their defaults.
+  void ReadConfig(const std::string& fileName);
+  std::int32_t Port() const { return FPort; }
+  const TListenOptions& ListenOptions() const { return FListenOptions; }
+
+ private:
+  // The steps that stop and shutdown share.
+  void StopListener();
+
+  platform::Firewall& FFirewall;
+  std::int32_t FPort = 80;
+  TListenOptions FListenOptions;
+};
+
+// The running listener, between a successful start and the stop.
+extern std::unique_ptr<TListenThread> ListenThread;
+// The one service object, created by the program entry.
+extern TVardexServerService* VardexServerService;
+
+// The directory of the executable with its trailing delimiter, or the
+// platform's fallback directory when the executable's path cannot be had.
+std::string ProgramDirectory();
