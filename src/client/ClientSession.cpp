@@ -1,0 +1,127 @@
+#include "client/ClientSession.h"
+
+#include <vector>
+
+#include "platform/ClientSockets.h"
+#include "platform/Resolve.h"
+
+namespace {
+
+// Room left in a command body for the other keys of a request.
+constexpr std::size_t kLongestName = MAX_BLOCK_SIZE - 200;
+
+std::string Dotted(std::uint32_t address) {
+  return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+         std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+// ReadBuffer names a readiness wait that ran out by "SocketSelect()".
+bool TimedOut(const std::string& socketError) { return socketError.find("SocketSelect()") != std::string::npos; }
+
+}  // namespace
+
+TClientSession::~TClientSession() { Close(); }
+
+void TClientSession::Close() {
+  if (FSocket != INVALID_SOCK) CloseSocket(FSocket);
+  FSocket = INVALID_SOCK;
+}
+
+bool TClientSession::Open(const std::string& host, int port, const char* command, TransferOutcome& outcome) {
+  FPeer = host + ":" + std::to_string(port);
+  std::vector<std::uint32_t> addresses;
+  std::string error;
+  if (!platform::ResolveIPv4(host, addresses, error)) {
+    outcome = Failure(ExitStatus::kConnection, "cannot resolve " + host + ": " + error);
+    return false;
+  }
+  std::string why;
+  for (std::uint32_t address : addresses) {
+    FSocket = BaseSocket(error);
+    if (FSocket == INVALID_SOCK) {
+      outcome = Failure(ExitStatus::kConnection, error);
+      return false;
+    }
+    platform::ConnectResult result = platform::NetConnectTimed(FSocket, address, port, kConnectSeconds);
+    if (result == platform::ConnectResult::kConnected) break;
+    why = result == platform::ConnectResult::kTimedOut
+              ? "no answer within " + std::to_string(kConnectSeconds) + " seconds"
+              : SystemError(platform::NetLastError());
+    why = Dotted(address) + ": " + why;
+    Close();
+  }
+  if (FSocket == INVALID_SOCK) {
+    outcome = Failure(ExitStatus::kConnection, "cannot connect to " + FPeer + ", " + why);
+    return false;
+  }
+  MsgHeader reply;
+  if (!Send(command, "", outcome) || !Receive(command, reply, outcome)) return false;
+  if (reply.SIZE != 0) {
+    outcome = Refusal(std::string("the opening ") + command, reply.SIZE);
+    return false;
+  }
+  return true;
+}
+
+bool TClientSession::Send(const char* command, const std::string& body, TransferOutcome& outcome) {
+  std::string error;
+  if (WriteHeader(FSocket, MakeHeader(command, static_cast<std::int32_t>(body.size())), kHeaderSeconds, error) != 0 ||
+      WriteBuffer(FSocket, body.data(), static_cast<int>(body.size()), kHeaderSeconds, error) != 0) {
+    outcome = Failure(ExitStatus::kConnection, std::string("cannot send ") + command + " to " + FPeer +
+                                                   (TimedOut(error) ? ": the server takes nothing" : ": the connection broke"));
+    return false;
+  }
+  return true;
+}
+
+bool TClientSession::Receive(const char* command, MsgHeader& reply, TransferOutcome& outcome) {
+  std::string error;
+  if (ReadHeader(FSocket, reply, kHeaderSeconds, error) != 0) {
+    outcome = Failure(ExitStatus::kConnection,
+                      std::string("no ") + command + " reply from " + FPeer +
+                          (TimedOut(error) ? " within " + std::to_string(kHeaderSeconds) + " seconds"
+                                           : ": the server closed the connection"));
+    return false;
+  }
+  if (!IsCommand(reply, command)) {
+    outcome = Failure(ExitStatus::kConnection, std::string("unexpected reply from ") + FPeer + ": \"" +
+                                                   CommandText(reply) + "\" where " + command + " was due");
+    return false;
+  }
+  return true;
+}
+
+bool TClientSession::ReceiveBody(std::int32_t length, std::string& body, TransferOutcome& outcome) {
+  if (length < 0 || length > MAX_BLOCK_SIZE) {
+    outcome = Failure(ExitStatus::kConnection, "unexpected reply from " + FPeer + ": a body of " +
+                                                   std::to_string(length) + " bytes");
+    return false;
+  }
+  body.assign(static_cast<std::size_t>(length), '\0');
+  std::string error;
+  if (ReadBuffer(FSocket, body.data(), length, kHeaderSeconds, error) != 0) {
+    outcome = Failure(ExitStatus::kConnection, "incomplete reply from " + FPeer +
+                                                   (TimedOut(error) ? ": the server fell silent" : ": the connection closed"));
+    return false;
+  }
+  return true;
+}
+
+std::string CommandBody(std::initializer_list<std::pair<const char*, std::string>> entries) {
+  std::string body;
+  for (const auto& [key, value] : entries) body += std::string(key) + "=" + value + "\r\n";
+  return body;
+}
+
+bool IsSendableName(const std::string& name, std::string& why) {
+  if (name.empty()) {
+    why = "the remote name is empty";
+  } else if (name.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+    why = "the remote name contains a line end or a zero byte";
+  } else if (name.size() > kLongestName) {
+    why = "the remote name is longer than " + std::to_string(kLongestName) + " bytes";
+  } else {
+    return true;
+  }
+  return false;
+}

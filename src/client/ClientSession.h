@@ -1,0 +1,48 @@
+#pragma once
+// The client's end of one connection: name resolution, a connect with a
+// time-out, the opening handshake, and request/reply header exchanges with
+// the 10-second waits the server uses too.
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+#include "client/Transfer.h"
+#include "transfer/SocketLib.h"
+
+class TClientSession {
+ public:
+  TClientSession() = default;
+  ~TClientSession();
+  TClientSession(const TClientSession&) = delete;
+  TClientSession& operator=(const TClientSession&) = delete;
+
+  // Resolves `host`, connects to the first address that answers and sends the
+  // opening header `command` ("DNLD" or "UPLD"). False with `outcome` set
+  // when any of it fails.
+  bool Open(const std::string& host, int port, const char* command, TransferOutcome& outcome);
+
+  // Sends a header `command` announcing `body`, then the body. An empty body
+  // sends the header alone, with SIZE 0.
+  bool Send(const char* command, const std::string& body, TransferOutcome& outcome);
+  // Receives a reply header that must carry the letters `command`.
+  bool Receive(const char* command, MsgHeader& reply, TransferOutcome& outcome);
+  // Receives `length` bytes of a reply body.
+  bool ReceiveBody(std::int32_t length, std::string& body, TransferOutcome& outcome);
+
+  TSocket Socket() const { return FSocket; }
+  void Close();
+
+ private:
+  std::string FPeer;  // "host:port", for messages
+  TSocket FSocket = INVALID_SOCK;
+};
+
+// KEY=VALUE lines, each ended by CR LF.
+std::string CommandBody(std::initializer_list<std::pair<const char*, std::string>> entries);
+
+// Whether `name` can travel as a REMOTEFILENAME value: a line end or zero
+// byte would cut it on the server, and the whole body must fit one block.
+// False with the reason in `why`.
+bool IsSendableName(const std::string& name, std::string& why);

@@ -1,0 +1,114 @@
+#include "client/CommandLine.h"
+
+#include <CLI/CLI.hpp>
+
+#include "client/Download.h"
+#include "client/ProgressLine.h"
+#include "client/Upload.h"
+#include "transfer/SocketLib.h"
+
+namespace {
+
+const char kExitStatuses[] =
+    "Exit status:\n"
+    "  0  done, or nothing was left to transfer\n"
+    "  1  LOCAL cannot be read, created or written\n"
+    "  2  the command line is wrong\n"
+    "  3  connection failure: HOST does not resolve, no connection within 10 s,\n"
+    "     no reply header within 10 s, no data for 60 s, the connection broke,\n"
+    "     or the server answered out of turn\n"
+    "  4  refused by the server: a reply other than 0, or an error header during\n"
+    "     the data; the code and its text are printed\n"
+    "  5  the server ended the transfer before the expected bytes had moved\n"
+    "  6  put only: the server holds more of REMOTE than LOCAL has (see --restart)\n";
+
+const char kGetNotes[] =
+    "LOCAL's size is the resume position (FILEPOS); bytes are appended to LOCAL\n"
+    "as they arrive, so an interrupted run leaves a file the next run resumes.\n"
+    "Without --size the client asks for FILESIZE = FILEPOS + 1, which the server\n"
+    "accepts unless its file is 10 MiB or more shorter than that, and receives\n"
+    "everything up to the end of the file.\n"
+    "\n"
+    "The data carry no framing: when the server cannot open, position or read\n"
+    "the file it sends an 8-byte error header (four zero bytes and a result\n"
+    "code) instead of or after the data. The last 8 bytes are therefore held\n"
+    "back until the server closes, and are taken as an error header when they\n"
+    "are four zero bytes followed by 12, or by 9, 10, 11 or 12 with nothing\n"
+    "before them. With --size a stream of exactly SIZE - FILEPOS bytes is file\n"
+    "data whatever its end looks like: a file that really ends in such bytes\n"
+    "needs --size. A stream that breaks off leaves its last 8 bytes unwritten;\n"
+    "the next run fetches them again.\n\n";
+
+const char kPutNotes[] =
+    "The server offers the size of its file as the resume position; the bytes\n"
+    "of LOCAL from there are sent. An offer larger than LOCAL stops the upload\n"
+    "(status 6) unless --restart, which uploads from position 0 (the server\n"
+    "empties its file first). After the last byte the client waits for the\n"
+    "server to close the connection.\n\n";
+
+void AddCommonOptions(CLI::App& sub, ClientCommand& command) {
+  TransferRequest& r = command.request;
+  sub.add_option("--port", r.port, "TCP port of the server (default 80)")->check(CLI::Range(1, 65535));
+  sub.add_option("--fileno", r.fileNo, "FILENO sent with the request (default 0)");
+  sub.add_option("--userno", r.userNo, "USERNO sent with the request (default 0)");
+  sub.add_flag("--restart", r.restart, "start at position 0 instead of resuming");
+  sub.add_flag("-q,--quiet", command.quiet, "no progress line and no summary");
+}
+
+}  // namespace
+
+int ParseCommandLine(int argc, const char* const* argv, ClientCommand& command, std::ostream& out,
+                     std::ostream& err) {
+  CLI::App app{"vardex: downloads and uploads files with resume from a VardexServer", "vardex"};
+  app.require_subcommand(1);
+  app.footer(kExitStatuses);
+  TransferRequest& r = command.request;
+
+  CLI::App* get = app.add_subcommand("get", "download REMOTE from HOST into LOCAL, resuming LOCAL");
+  AddCommonOptions(*get, command);
+  get->add_option("--size", r.size, "the size the file should have (FILESIZE)")->check(CLI::NonNegativeNumber);
+  get->add_option("HOST", r.host, "server name or address")->required();
+  get->add_option("REMOTE", r.remote, "the file's full name on the server")->required();
+  get->add_option("LOCAL", r.local, "the file to write")->required();
+  get->footer(std::string(kGetNotes) + kExitStatuses);
+
+  CLI::App* put = app.add_subcommand("put", "upload LOCAL to REMOTE on HOST, resuming what the server holds");
+  AddCommonOptions(*put, command);
+  put->add_option("HOST", r.host, "server name or address")->required();
+  put->add_option("LOCAL", r.local, "the file to send")->required();
+  put->add_option("REMOTE", r.remote, "the file's full name on the server")->required();
+  put->footer(std::string(kPutNotes) + kExitStatuses);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = app.exit(e, out, err);
+    return code == 0 ? ToInt(ExitStatus::kDone) : ToInt(ExitStatus::kUsage);
+  }
+  command.direction = put->parsed() ? Direction::kPut : Direction::kGet;
+  return -1;
+}
+
+int RunClient(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal) {
+  ClientCommand command;
+  int status = ParseCommandLine(argc, argv, command, out, err);
+  if (status >= 0) return status;
+
+  std::string error;
+  if (SockStartup(error) != 0) {
+    err << "vardex: " << error << "\n";
+    return ToInt(ExitStatus::kConnection);
+  }
+  TProgressLine line(err, terminal && !command.quiet);
+  auto progress = [&line](const TransferProgress& p) { return line.Update(p); };
+  TransferOutcome outcome = command.direction == Direction::kGet ? RunDownload(command.request, progress)
+                                                                 : RunUpload(command.request, progress);
+  line.Finish();
+  SockCleanup();
+
+  if (outcome.status != ExitStatus::kDone)
+    err << "vardex: " << outcome.message << "\n";
+  else if (!command.quiet)
+    out << "vardex: " << outcome.message << "\n";
+  return ToInt(outcome.status);
+}

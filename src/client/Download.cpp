@@ -1,0 +1,119 @@
+#include "client/Download.h"
+
+#include <memory>
+
+#include "client/ClientSession.h"
+#include "client/StreamTail.h"
+#include "platform/Files.h"
+
+namespace {
+
+constexpr std::size_t kReceiveBlock = 65536;
+
+// Owns LOCAL's handle while bytes are appended.
+class TLocalFile {
+ public:
+  ~TLocalFile() {
+    if (FHandle != platform::kNoFile) platform::CloseFile(FHandle);
+  }
+  bool Open(const std::string& name, bool restart) {
+    FHandle = platform::OpenFile(name, restart ? platform::OpenMode::kWriteTruncate : platform::OpenMode::kAppend);
+    return FHandle != platform::kNoFile;
+  }
+  bool Append(const std::string& bytes) {
+    return bytes.empty() || platform::WriteFile(FHandle, bytes.data(), bytes.size());
+  }
+
+ private:
+  platform::FileHandle FHandle = platform::kNoFile;
+};
+
+std::string Bytes(std::int64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
+
+// Receives the data phase into `local` until the server closes.
+TransferOutcome ReceiveData(TClientSession& session, TLocalFile& local, const TransferRequest& request,
+                            std::int64_t position, const ProgressFn& progress) {
+  const std::int64_t expected = request.size >= 0 ? request.size - position : -1;
+  TStreamTail tail(expected);
+  auto block = std::make_unique<char[]>(kReceiveBlock);
+  std::string certain;
+  TransferProgress state{position, 0, request.size};
+  auto stopped = [&](ExitStatus status, const std::string& why) {
+    TransferOutcome outcome = Failure(status, why + " after " + Bytes(state.moved) + "; LOCAL is kept for a resume");
+    outcome.start = position;
+    outcome.moved = state.moved;
+    return outcome;
+  };
+
+  for (;;) {
+    int ready = platform::NetWait(session.Socket(), kDataIdleSeconds, 1);
+    if (ready == 0) return stopped(ExitStatus::kConnection, "no data for " + std::to_string(kDataIdleSeconds) + " seconds");
+    long n = ready < 0 ? -1 : platform::NetRecv(session.Socket(), block.get(), kReceiveBlock);
+    if (n < 0) return stopped(ExitStatus::kConnection, "the connection broke: " + SystemError(platform::NetLastError()));
+    if (n == 0) break;
+    tail.Push(block.get(), static_cast<std::size_t>(n), certain);
+    if (!local.Append(certain))
+      return stopped(ExitStatus::kLocalFile, "cannot write " + request.local + ": " + SystemError(platform::LastError()));
+    state.moved += static_cast<std::int64_t>(certain.size());
+    if (progress && !progress(state)) return stopped(ExitStatus::kStopped, "stopped");
+  }
+
+  std::string rest;
+  const std::int32_t code = tail.Finish(rest);
+  if (!local.Append(rest))
+    return stopped(ExitStatus::kLocalFile, "cannot write " + request.local + ": " + SystemError(platform::LastError()));
+  state.moved += static_cast<std::int64_t>(rest.size());
+  if (progress) progress(state);
+
+  TransferOutcome outcome;
+  if (code != 0) {
+    outcome = Refusal("download of " + request.remote, code);
+    outcome.message += " after " + Bytes(state.moved);
+    if (request.size < 0 && code == 12 && state.moved > 0)
+      outcome.message += " (should the file itself end in these 8 bytes, repeat with --size)";
+  } else if (expected >= 0 && tail.Received() < expected) {
+    outcome = Failure(ExitStatus::kIncomplete, "the server ended the download after " + Bytes(state.moved) + " of " +
+                                                   Bytes(expected) + "; LOCAL is kept for a resume");
+  } else {
+    outcome.message = "received " + Bytes(state.moved) + " into " + request.local;
+    if (expected >= 0 && tail.Received() > expected) outcome.message += " (the file on the server is longer than --size)";
+  }
+  outcome.start = position;
+  outcome.moved = state.moved;
+  return outcome;
+}
+
+}  // namespace
+
+TransferOutcome RunDownload(const TransferRequest& request, const ProgressFn& progress) {
+  std::string why;
+  if (!IsSendableName(request.remote, why)) return Failure(ExitStatus::kUsage, why);
+
+  const std::int64_t existing = platform::RegularFileSize(request.local);
+  if (existing < 0 && platform::Exists(request.local))
+    return Failure(ExitStatus::kLocalFile, request.local + " is not a regular file");
+  const std::int64_t position = request.restart || existing < 0 ? 0 : existing;
+  const std::int64_t fileSize = request.size >= 0 ? request.size : position + 1;
+
+  TransferOutcome outcome;
+  TClientSession session;
+  MsgHeader reply;
+  if (!session.Open(request.host, request.port, "DNLD", outcome) ||
+      !session.Send("DL01",
+                    CommandBody({{"REMOTEFILENAME", request.remote},
+                                 {"FILENO", std::to_string(request.fileNo)},
+                                 {"USERNO", std::to_string(request.userNo)},
+                                 {"FILESIZE", std::to_string(fileSize)},
+                                 {"FILEPOS", std::to_string(position)}}),
+                    outcome) ||
+      !session.Receive("DL01", reply, outcome))
+    return outcome;
+  if (reply.SIZE != 0) return Refusal("download of " + request.remote, reply.SIZE);
+
+  // LOCAL is touched only once the server has agreed, so a refusal leaves it
+  // exactly as it was.
+  TLocalFile local;
+  if (!local.Open(request.local, request.restart))
+    return Failure(ExitStatus::kLocalFile, "cannot open " + request.local + ": " + SystemError(platform::LastError()));
+  return ReceiveData(session, local, request, position, progress);
+}

@@ -1,0 +1,222 @@
+#include "client/Upload.h"
+
+#include <algorithm>
+#include <charconv>
+#include <memory>
+
+#include "client/ClientSession.h"
+#include "platform/ClientSockets.h"
+#include "platform/Files.h"
+
+namespace {
+
+constexpr std::size_t kSendBlock = 65536;
+// The server prepares the file (directories, open, position) right after
+// its UP03 reply and sends an error header at once when that fails. Waiting
+// this long for it before the first byte keeps the header from being lost
+// to the reset that follows when the server closes with unread data.
+constexpr int kPreparationGraceMilliseconds = 200;
+
+std::string Bytes(std::int64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
+
+// The server's resume offer, "FILEPOS=n" with n not negative.
+bool ParseOffer(const std::string& offer, std::int64_t& offered) {
+  const std::string key = "FILEPOS=";
+  if (offer.compare(0, key.size(), key) != 0 || offer.size() == key.size()) return false;
+  const char* end = offer.data() + offer.size();
+  auto [stop, error] = std::from_chars(offer.data() + key.size(), end, offered);
+  return error == std::errc() && stop == end && offered >= 0;
+}
+
+// Owns LOCAL's handle while it is read.
+class TLocalSource {
+ public:
+  ~TLocalSource() {
+    if (FHandle != platform::kNoFile) platform::CloseFile(FHandle);
+  }
+  bool Open(const std::string& name) {
+    FHandle = platform::OpenFile(name, platform::OpenMode::kReadExisting);
+    return FHandle != platform::kNoFile;
+  }
+  bool Seek(std::int64_t position) { return platform::SeekFile(FHandle, position); }
+  long Read(char* data, std::size_t length) { return platform::ReadFile(FHandle, data, length); }
+
+ private:
+  platform::FileHandle FHandle = platform::kNoFile;
+};
+
+// What the server sent when the connection became readable during or after
+// the data: an error header, the end of the stream, or neither.
+enum class Answer { kClosed, kErrorHeader, kTimedOut, kBroken, kUnexpected };
+
+Answer ReadAnswer(TSocket s, int seconds, std::int32_t& code) {
+  unsigned char bytes[MSG_HEADER_SIZE];
+  int have = 0;
+  while (have < MSG_HEADER_SIZE) {
+    int ready = platform::NetWait(s, seconds, 1);
+    if (ready == 0) return Answer::kTimedOut;
+    long n = ready < 0 ? -1 : platform::NetRecv(s, bytes + have, static_cast<std::size_t>(MSG_HEADER_SIZE - have));
+    if (n < 0) return Answer::kBroken;
+    if (n == 0) return have == 0 ? Answer::kClosed : Answer::kUnexpected;
+    have += static_cast<int>(n);
+  }
+  MsgHeader header = DecodeHeader(bytes);
+  if (!CommandText(header).empty()) return Answer::kUnexpected;
+  code = header.SIZE;
+  return Answer::kErrorHeader;
+}
+
+class TUpload {
+ public:
+  TUpload(const TransferRequest& request, const ProgressFn& progress) : FRequest(request), FProgress(progress) {}
+  TransferOutcome Run();
+
+ private:
+  bool Negotiate(TransferOutcome& outcome);
+  TransferOutcome SendData();
+  // The outcome once the server has answered during or after the data.
+  TransferOutcome Answered(Answer answer, std::int32_t code);
+  TransferOutcome Finished(TransferOutcome outcome) const;
+
+  const TransferRequest& FRequest;
+  const ProgressFn& FProgress;
+  TClientSession FSession;
+  TLocalSource FSource;
+  std::int64_t FLocalSize = 0;
+  TransferProgress FState;
+};
+
+TransferOutcome TUpload::Run() {
+  std::string why;
+  if (!IsSendableName(FRequest.remote, why)) return Failure(ExitStatus::kUsage, why);
+  FLocalSize = platform::RegularFileSize(FRequest.local);
+  if (FLocalSize < 0 || !FSource.Open(FRequest.local))
+    return Failure(ExitStatus::kLocalFile, "cannot read " + FRequest.local + ": " +
+                                               (FLocalSize < 0 ? "no such regular file" : SystemError(platform::LastError())));
+  FState.total = FLocalSize;
+
+  TransferOutcome outcome;
+  if (!Negotiate(outcome)) return outcome;
+  if (!FSource.Seek(FState.start))
+    return Failure(ExitStatus::kLocalFile, "cannot position " + FRequest.local + ": " + SystemError(platform::LastError()));
+  return Finished(SendData());
+}
+
+bool TUpload::Negotiate(TransferOutcome& outcome) {
+  MsgHeader reply;
+  if (!FSession.Open(FRequest.host, FRequest.port, "UPLD", outcome) ||
+      !FSession.Send("UP01",
+                     CommandBody({{"REMOTEFILENAME", FRequest.remote},
+                                  {"FILESIZE", std::to_string(FLocalSize)},
+                                  {"FILENO", std::to_string(FRequest.fileNo)},
+                                  {"USERNO", std::to_string(FRequest.userNo)}}),
+                     outcome) ||
+      !FSession.Receive("UP01", reply, outcome))
+    return false;
+  if (reply.SIZE != 0) {
+    outcome = Refusal("upload to " + FRequest.remote, reply.SIZE);
+    return false;
+  }
+
+  std::string offer;
+  if (!FSession.Send("UP02", "", outcome) || !FSession.Receive("UP02", reply, outcome) ||
+      !FSession.ReceiveBody(reply.SIZE, offer, outcome))
+    return false;
+  std::int64_t offered = -1;
+  if (!ParseOffer(offer, offered)) {
+    outcome = Failure(ExitStatus::kConnection, "unexpected resume offer from the server: \"" + offer + "\"");
+    return false;
+  }
+  if (offered > FLocalSize && !FRequest.restart) {
+    outcome = Failure(ExitStatus::kConflict, "the server already holds " + Bytes(offered) + " of " + FRequest.remote +
+                                                 ", more than the " + Bytes(FLocalSize) + " of " + FRequest.local +
+                                                 "; use --restart to upload it from the start");
+    return false;
+  }
+  FState.start = FRequest.restart ? 0 : offered;
+
+  if (!FSession.Send("UP03", CommandBody({{"FILEPOS", std::to_string(FState.start)}}), outcome) ||
+      !FSession.Receive("UP03", reply, outcome))
+    return false;
+  if (reply.SIZE != 0) {
+    outcome = Refusal("upload position " + std::to_string(FState.start) + " of " + FRequest.remote, reply.SIZE);
+    return false;
+  }
+  return true;
+}
+
+TransferOutcome TUpload::SendData() {
+  const TSocket s = FSession.Socket();
+  const std::int64_t due = FLocalSize - FState.start;
+  std::int32_t code = 0;
+  if (due > 0 && platform::NetWaitMilliseconds(s, kPreparationGraceMilliseconds, 1) > 0)
+    return Answered(ReadAnswer(s, kHeaderSeconds, code), code);
+
+  auto block = std::make_unique<char[]>(kSendBlock);
+  std::size_t filled = 0, offset = 0;
+  while (FState.moved < due) {
+    int ready = platform::NetWait(s, kDataIdleSeconds, 1 | 2);
+    if (ready == 0) return Failure(ExitStatus::kConnection, "the server took nothing for " +
+                                                              std::to_string(kDataIdleSeconds) + " seconds");
+    if (ready < 0 || platform::NetWaitMilliseconds(s, 0, 1) > 0)
+      return Answered(ReadAnswer(s, kHeaderSeconds, code), code);
+    if (offset == filled) {
+      long n = FSource.Read(block.get(), kSendBlock);
+      if (n <= 0)
+        return Failure(ExitStatus::kLocalFile, "cannot read " + FRequest.local + ": " +
+                                                   (n == 0 ? "it became shorter" : SystemError(platform::LastError())));
+      filled = static_cast<std::size_t>(std::min<std::int64_t>(n, due - FState.moved));
+      offset = 0;
+    }
+    long sent = platform::NetSend(s, block.get() + offset, filled - offset);
+    // A failed send usually means the server has answered and closed; what
+    // it said may still be waiting to be read.
+    if (sent <= 0) return Answered(ReadAnswer(s, 1, code), code);
+    offset += static_cast<std::size_t>(sent);
+    FState.moved += sent;
+    if (FProgress && !FProgress(FState))
+      return Failure(ExitStatus::kStopped, "stopped after " + Bytes(FState.moved) + "; the server keeps them for a resume");
+  }
+
+  platform::NetShutdownSend(s);
+  return Answered(ReadAnswer(s, kDataIdleSeconds, code), code);
+}
+
+TransferOutcome TUpload::Answered(Answer answer, std::int32_t code) {
+  const std::int64_t due = FLocalSize - FState.start;
+  const std::string when = " after " + Bytes(FState.moved) + " of " + Bytes(due);
+  switch (answer) {
+    case Answer::kClosed:
+      if (FState.moved == due) {
+        TransferOutcome done;
+        done.message = FState.moved == 0 ? FRequest.remote + " is complete on the server already"
+                                         : "sent " + Bytes(FState.moved) + " to " + FRequest.remote;
+        return done;
+      }
+      return Failure(ExitStatus::kIncomplete, "the server closed the connection" + when);
+    case Answer::kErrorHeader: {
+      TransferOutcome outcome = Refusal("upload to " + FRequest.remote, code);
+      outcome.message += when;
+      return outcome;
+    }
+    case Answer::kTimedOut:
+      return Failure(ExitStatus::kConnection, "the server did not end the upload" + when);
+    case Answer::kBroken:
+      return Failure(ExitStatus::kConnection, "the connection broke" + when);
+    case Answer::kUnexpected:
+      break;
+  }
+  return Failure(ExitStatus::kConnection, "unexpected bytes from the server" + when);
+}
+
+TransferOutcome TUpload::Finished(TransferOutcome outcome) const {
+  outcome.start = FState.start;
+  outcome.moved = FState.moved;
+  return outcome;
+}
+
+}  // namespace
+
+TransferOutcome RunUpload(const TransferRequest& request, const ProgressFn& progress) {
+  return TUpload(request, progress).Run();
+}

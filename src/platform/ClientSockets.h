@@ -1,0 +1,26 @@
+#pragma once
+// What a connecting client needs beyond the server's socket calls: a connect
+// that gives up after a time, half-closing the sending side, and readiness
+// waits finer than a second.
+
+#include <cstdint>
+
+#include "platform/Sockets.h"
+
+namespace platform {
+
+enum class ConnectResult { kConnected, kTimedOut, kFailed };
+
+// Connects `s` to address:port (address in host order), waiting at most
+// `seconds`. On kFailed, NetLastError() holds the cause. The socket is
+// blocking again afterwards.
+ConnectResult NetConnectTimed(SocketHandle s, std::uint32_t address, int port, int seconds);
+
+// Ends the sending direction: the peer reads the end of the stream while
+// this side can still receive.
+int NetShutdownSend(SocketHandle s);
+
+// As NetWait, with the time-out in milliseconds (0 polls).
+int NetWaitMilliseconds(SocketHandle s, int milliseconds, int waitSet);
+
+}  // namespace platform

@@ -1,0 +1,61 @@
+#include "platform/ClientSockets.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+namespace platform {
+
+static SOCKET Native(SocketHandle s) { return static_cast<SOCKET>(s); }
+
+static bool SetBlocking(SocketHandle s, bool blocking) {
+  u_long nonBlocking = blocking ? 0 : 1;
+  return ::ioctlsocket(Native(s), FIONBIO, &nonBlocking) == 0;
+}
+
+ConnectResult NetConnectTimed(SocketHandle s, std::uint32_t address, int port, int seconds) {
+  if (!SetBlocking(s, false)) return ConnectResult::kFailed;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(address);
+  sa.sin_port = htons(static_cast<u_short>(port));
+  ConnectResult result = ConnectResult::kConnected;
+  if (::connect(Native(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (::WSAGetLastError() != WSAEWOULDBLOCK) {
+      result = ConnectResult::kFailed;
+    } else {
+      // Windows reports a refused connect in the exception set, not as writable.
+      int ready = NetWaitMilliseconds(s, seconds * 1000, 2 | 4);
+      int pending = 0;
+      int len = sizeof pending;
+      if (ready == 0) {
+        result = ConnectResult::kTimedOut;
+      } else if (ready < 0 ||
+                 ::getsockopt(Native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &len) != 0 ||
+                 pending != 0) {
+        if (pending != 0) ::WSASetLastError(pending);
+        result = ConnectResult::kFailed;
+      }
+    }
+  }
+  const int saved = ::WSAGetLastError();
+  SetBlocking(s, true);
+  ::WSASetLastError(saved);
+  return result;
+}
+
+int NetShutdownSend(SocketHandle s) { return ::shutdown(Native(s), SD_SEND) == 0 ? 0 : -1; }
+
+int NetWaitMilliseconds(SocketHandle s, int milliseconds, int waitSet) {
+  fd_set readSet, writeSet, exceptSet;
+  FD_ZERO(&readSet);
+  FD_ZERO(&writeSet);
+  FD_ZERO(&exceptSet);
+  if (waitSet & 1) FD_SET(Native(s), &readSet);
+  if (waitSet & 2) FD_SET(Native(s), &writeSet);
+  if (waitSet & 4) FD_SET(Native(s), &exceptSet);
+  timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  int r = ::select(0, &readSet, &writeSet, &exceptSet, &timeout);
+  return r == SOCKET_ERROR ? -1 : r;
+}
+
+}  // namespace platform
