@@ -28,6 +28,12 @@ std::string Slot(const std::string& section, const std::string& key) {
 TIniFile::TIniFile(const std::string& fileName) {
   std::ifstream in(fileName, std::ios::binary);
   std::string line, section;
+  // An editor's UTF-8 byte-order mark is not part of the first line.
+  if (in.peek() == 0xEF) {
+    char mark[3] = {};
+    in.read(mark, 3);
+    if (std::string(mark, 3) != "\xEF\xBB\xBF") in.seekg(0);
+  }
   while (std::getline(in, line)) {
     line = Trim(line);
     if (line.empty() || line[0] == ';' || line[0] == '#') continue;

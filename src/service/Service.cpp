@@ -26,7 +26,7 @@ bool IsPending(TCurrentStatus status) {
 TService::TService(std::string name, platform::EventLog& eventLog)
     : FName(std::move(name)), FEventLogger(FName, eventLog) {}
 
-TService::~TService() = default;
+TService::~TService() { std::lock_guard<std::mutex> wait(FMainRunning); }
 
 void TService::SetInteractive(bool interactive) {
   FInteractive = interactive;
@@ -77,6 +77,7 @@ std::string TService::DependencyList() const {
 
 void TService::Main(const std::vector<std::string>& arguments, platform::ServiceDispatcher& dispatcher,
                     std::uint32_t serviceType) {
+  std::lock_guard<std::mutex> running(FMainRunning);
   Params = arguments;
   FDispatcher = &dispatcher;
   FReportedType = serviceType;

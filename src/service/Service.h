@@ -6,6 +6,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -136,4 +137,7 @@ class TService {
   std::uint32_t FCheckPoint = 0;
   bool FWasRunning = false;
   std::unique_ptr<TServiceThread> FServiceThread;
+  // Held by Main for its whole run: the platform's thread may still be
+  // leaving Main when the dispatcher has already returned.
+  std::mutex FMainRunning;
 };

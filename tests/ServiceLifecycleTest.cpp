@@ -1,0 +1,154 @@
+// The VardexServer service object: its definition, its firewall hooks in
+// installation and removal, and its stop.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/Paths.h"
+#include "service/ServiceApplication.h"
+#include "service/svcMain.h"
+#include "support/FakeHost.h"
+#include "support/FakeServiceManager.h"
+#include "support/TestSupport.h"
+#include "transfer/uGlobal.h"
+
+namespace {
+
+using platform::FirewallProperty;
+
+struct VardexInstallation {
+  VardexInstallation() {
+    auto owned = std::make_unique<TVardexServerService>(Events, Firewall);
+    Service = owned.get();
+    Application = std::make_unique<TServiceApplication>(
+        THostPlatform{Installer, Dispatcher, Dispatcher, Events, Messages}, platform::ExecutablePath());
+    Application->AddService(std::move(owned));
+  }
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> texts;
+    for (const auto& m : Messages.Shown) texts.push_back(m.text);
+    return texts;
+  }
+
+  vtest::FakeInstaller Installer;
+  vtest::FakeDispatcher Dispatcher;
+  vtest::FakeEventLog Events;
+  vtest::FakeFirewall Firewall;
+  vtest::FakeMessages Messages;
+  TVardexServerService* Service = nullptr;
+  std::unique_ptr<TServiceApplication> Application;
+};
+
+TEST(ServiceLifecycle, DefinitionIsAnInteractiveAutoStartServiceWithoutPause) {
+  VardexInstallation install;
+  TVardexServerService& s = *install.Service;
+  EXPECT_EQ(s.Name(), "VardexServerService");
+  EXPECT_EQ(s.DisplayName(), "VardexServer");
+  EXPECT_TRUE(s.Interactive());
+  EXPECT_TRUE(s.AllowStop);
+  EXPECT_FALSE(s.AllowPause);  // cleared by the creation handler
+  EXPECT_EQ(s.WaitHint, 60000u);
+  EXPECT_EQ(s.NTServiceType(false), 0x110u);
+  EXPECT_EQ(s.NTStartType(), 2u);
+  EXPECT_EQ(s.NTErrorSeverity(), 1u);
+  EXPECT_EQ(s.DependencyList(), "");
+
+  bool flag = true;
+  s.ServicePause(s, flag);
+  EXPECT_FALSE(flag);
+  flag = true;
+  s.ServiceContinue(s, flag);
+  EXPECT_FALSE(flag);
+}
+
+TEST(ServiceLifecycle, InstallAddsTheFirewallRuleForTheProgramFileBesideTheExecutable) {
+  VardexInstallation install;
+  EXPECT_EQ(install.Application->Run({"/install"}), 0);
+  ASSERT_EQ(install.Firewall.Added.size(), 1u);
+  const auto& settings = install.Firewall.Added[0];
+  // The test executable has another name: the rule still names
+  // VardexServer.exe in its directory.
+  const std::string program = platform::DirectoryPart(platform::ExecutablePath()) + "VardexServer.exe";
+  ASSERT_EQ(settings.size(), 7u);
+  const std::vector<FirewallProperty> order = {FirewallProperty::kName,     FirewallProperty::kDescription,
+                                               FirewallProperty::kApplicationName, FirewallProperty::kProtocol,
+                                               FirewallProperty::kEnabled, FirewallProperty::kProfiles,
+                                               FirewallProperty::kAction};
+  for (std::size_t i = 0; i < order.size(); ++i) EXPECT_EQ(settings[i].property, order[i]) << i;
+  EXPECT_EQ(settings[0].text, "VardexServer");
+  EXPECT_EQ(settings[1].text, "VardexServer");
+  EXPECT_EQ(settings[2].text, program);
+  EXPECT_EQ(settings[3].number, 6);
+  EXPECT_EQ(settings[4].number, 1);
+  EXPECT_EQ(settings[5].number, 6);
+  EXPECT_EQ(settings[6].number, 1);
+  EXPECT_EQ(install.Texts(), std::vector<std::string>{"Service installed successfully"});
+}
+
+TEST(ServiceLifecycle, UnavailableFirewallUndoesInstallAndStopsRemoval) {
+  VardexInstallation install;
+  install.Firewall.Failure = "Class not registered, ProgID: \"HNetCfg.FwPolicy2\"";
+  EXPECT_EQ(install.Application->Run({"/install", "/silent"}), 1);
+  EXPECT_TRUE(install.Installer.Installed.empty());
+  EXPECT_EQ(install.Texts(), std::vector<std::string>{"Service \"VardexServer\" failed to install with error: "
+                                                      "\"Class not registered, ProgID: \"HNetCfg.FwPolicy2\"\""});
+
+  install.Installer.Installed = {"VardexServerService"};
+  install.Installer.Calls.clear();
+  install.Messages.Shown.clear();
+  EXPECT_EQ(install.Application->Run({"/uninstall", "/silent"}), 1);
+  EXPECT_EQ(install.Firewall.Calls.back(), "RemoveRule VardexServer");
+  EXPECT_EQ(install.Installer.Installed, std::vector<std::string>{"VardexServerService"});
+  EXPECT_EQ(install.Installer.Calls.size(), 2u);  // the manager opened and closed, no service touched
+  EXPECT_EQ(install.Texts().size(), 1u);
+}
+
+TEST(ServiceLifecycle, UninstallRemovesTheRuleBeforeTheService) {
+  VardexInstallation install;
+  install.Installer.Installed = {"VardexServerService"};
+  EXPECT_EQ(install.Application->Run({"/uninstall", "/silent"}), 0);
+  EXPECT_EQ(install.Firewall.Calls, std::vector<std::string>{"RemoveRule VardexServer"});
+  EXPECT_TRUE(install.Installer.Installed.empty());
+  EXPECT_TRUE(install.Messages.Shown.empty());
+}
+
+TEST(ServiceLifecycle, StopEndsTheListenerWithoutWaitingForAConversation) {
+  vtest::TempDir dir;
+  LogPath = dir.File("FileServer");
+  VardexInstallation install;
+  ListenThread = std::make_unique<TListenThread>(0);
+  ListenThread->Resume();
+  // A client in the middle of its handshake keeps its worker waiting.
+  TSocket client = vtest::Connect(ListenThread->Port());
+  ASSERT_NE(client, INVALID_SOCK);
+  ASSERT_TRUE(vtest::SendAll(client, "DN"));
+
+  const auto start = vtest::Clock::now();
+  bool stopped = false;
+  install.Service->ServiceStop(*install.Service, stopped);
+  EXPECT_LT(vtest::SecondsSince(start), 5.0);
+  EXPECT_TRUE(stopped);
+  EXPECT_EQ(ListenThread, nullptr);
+  EXPECT_EQ(vtest::LogMessages(LogPath).back(), "Service Stoped");
+  CloseSocket(client);
+}
+
+TEST(ServiceLifecycle, ShutdownRunsTheSameStop) {
+  vtest::TempDir dir;
+  LogPath = dir.File("FileServer");
+  VardexInstallation install;
+  ListenThread = std::make_unique<TListenThread>(0);
+  ListenThread->Resume();
+  const int port = ListenThread->Port();
+  install.Service->ServiceShutdown(*install.Service);
+  EXPECT_EQ(ListenThread, nullptr);
+  EXPECT_EQ(vtest::LogMessages(LogPath).back(), "Service Stoped");
+  TSocket again = vtest::Connect(port);
+  EXPECT_EQ(again, INVALID_SOCK);
+  if (again != INVALID_SOCK) CloseSocket(again);
+}
+
+}  // namespace
