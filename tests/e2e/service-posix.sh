@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# The POSIX build as systemd runs it: in the foreground, serving transfers,
+# stopped by SIGTERM within one listener wait even while a download is still
+# sending, with "Service Stoped" in its log and exit code 0.
+set -uo pipefail
+source "$(dirname "$0")/common.bash"
+
+server=$posix_build/VardexServer
+[ -x "$server" ] || fail "no $server (build it first)"
+[ -x "$client" ] || fail "no $client (build it first)"
+
+dir=$(mktemp -d /tmp/vardex-e2e-posix.XXXXXX)
+server_pid=
+stalled_pid=
+cleanup() {
+  [ -n "$stalled_pid" ] && kill "$stalled_pid" 2>/dev/null
+  [ -n "$server_pid" ] && kill -KILL "$server_pid" 2>/dev/null
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+
+port=$(free_port)
+mkdir -p "$dir/files"
+cp "$server" "$dir/"
+printf '[Server]\nPort=%d\n' "$port" >"$dir/VardexServer.ini"
+head -c 300000 /dev/urandom >"$dir/files/small.bin"
+truncate -s 200M "$dir/files/big.bin"
+
+"$dir/VardexServer" >"$dir/stdout" 2>"$dir/stderr" &
+server_pid=$!
+wait_for_log "$dir" "Service Start Success" 10 || fail "no start: $(log_of "$dir")"
+
+handshake "$port" || fail "handshake"
+download_file "$port" "$dir/files/small.bin" "$dir/fetched.bin" || fail "download"
+cmp -s "$dir/files/small.bin" "$dir/fetched.bin" || fail "downloaded bytes differ"
+upload_file "$port" "$dir/fetched.bin" "$dir/files/uploaded.bin" || fail "upload"
+cmp -s "$dir/files/small.bin" "$dir/files/uploaded.bin" || fail "uploaded bytes differ"
+
+start_stalled_download "$port" "$dir/files/big.bin" $((200 * 1024 * 1024))
+sleep 1
+kill -0 "$stalled_pid" 2>/dev/null || fail "the stalled download did not get going"
+
+start=$(date +%s%N)
+kill -TERM "$server_pid"
+for ((i = 0; i < 110; i++)); do
+  kill -0 "$server_pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$server_pid" 2>/dev/null && fail "still running 11 s after SIGTERM"
+wait "$server_pid"
+status=$?
+server_pid=
+elapsed_ms=$((($(date +%s%N) - start) / 1000000))
+[ "$status" -eq 0 ] || fail "exit code $status; stderr: $(cat "$dir/stderr")"
+log_of "$dir" | grep -qx '[0-9:]*  Service Stoped' || fail "no 'Service Stoped': $(log_of "$dir")"
+echo "stopped in ${elapsed_ms} ms with a download in progress"
+
+# Without systemd, installing is refused with the install failure message.
+if [ ! -d /run/systemd/system ]; then
+  "$dir/VardexServer" /install /silent >"$dir/install.out" 2>"$dir/install.err"
+  status=$?
+  [ "$status" -eq 1 ] || fail "install without systemd: exit code $status"
+  grep -q 'Service "VardexServer" failed to install with error: "System Error.  Code: ' "$dir/install.err" ||
+    fail "install without systemd: $(cat "$dir/install.err")"
+fi
+echo "PASS: service-posix"

@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# The Windows build under Wine's Service Control Manager: install, start,
+# transfers over loopback from the POSIX side, stop, a refused second
+# install, uninstall; a start on a taken port that logs its failure and
+# stops; and the /console run stopped by Ctrl+C.
+set -uo pipefail
+source "$(dirname "$0")/common.bash"
+export WINEDEBUG=-all
+
+exe=$windows_build/VardexServer.exe
+[ -f "$exe" ] || fail "no $exe (build it first)"
+[ -x "$client" ] || fail "no $client (build it first)"
+command -v wine >/dev/null || fail "no wine"
+
+dir=$(mktemp -d /tmp/vardex-e2e-windows.XXXXXX)
+started_server=0
+installed=0
+holder_pid=
+console_pid=
+stalled_pid=
+
+# Wine's output goes to files: a pipe inherited by the Wine processes that
+# outlive a command would keep our caller waiting.
+w() {
+  timeout 120 wine "$@" </dev/null >>"$dir/wine.out" 2>&1
+}
+
+cleanup() {
+  [ -n "$stalled_pid" ] && kill "$stalled_pid" 2>/dev/null
+  [ -n "$holder_pid" ] && kill "$holder_pid" 2>/dev/null
+  [ -n "$console_pid" ] && kill -KILL "$console_pid" 2>/dev/null
+  if [ "$installed" = 1 ]; then
+    w net stop VardexServerService
+    wait_for_state STOPPED 15
+    w "$dir/VardexServer.exe" /uninstall /silent
+  fi
+  [ "$started_server" = 1 ] && wineserver -k </dev/null >/dev/null 2>&1
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+
+# wait_for_state STATE SECONDS: polls "sc query" for the service's state.
+wait_for_state() {
+  local i
+  for ((i = 0; i < $2; i++)); do
+    timeout 60 wine sc query VardexServerService </dev/null 2>/dev/null | grep -q "STATE.*$1" && return 0
+    sleep 1
+  done
+  return 1
+}
+
+# One Wine server for the whole script, unless the caller keeps one.
+if wineserver -p </dev/null >/dev/null 2>&1; then started_server=1; fi
+
+port=$(free_port)
+cp "$exe" "$dir/"
+printf '[Server]\r\nPort=%d\r\n' "$port" >"$dir/VardexServer.ini"
+mkdir -p "$dir/files"
+head -c 300000 /dev/urandom >"$dir/files/small.bin"
+# Wine maps the POSIX root to drive Z:.
+winpath() { echo "Z:${1//\//\\}"; }
+
+# Install, and a second install that the existing service refuses.
+w "$dir/VardexServer.exe" /install /silent || fail "install: $(cat "$dir/wine.out")"
+installed=1
+w "$dir/VardexServer.exe" /install /silent
+status=$?
+[ "$status" -eq 1 ] || fail "second install: exit code $status"
+grep -q 'failed to install with error: "System Error.  Code: 1073' "$dir/wine.out" ||
+  fail "second install: $(cat "$dir/wine.out")"
+
+# Start, handshake and transfers.
+w net start VardexServerService || fail "net start: $(cat "$dir/wine.out")"
+wait_for_log "$dir" "Service Start Success" 20 || fail "no start: $(log_of "$dir")"
+handshake "$port" || fail "handshake"
+download_file "$port" "$(winpath "$dir/files/small.bin")" "$dir/fetched.bin" || fail "download"
+cmp -s "$dir/files/small.bin" "$dir/fetched.bin" || fail "downloaded bytes differ"
+upload_file "$port" "$dir/fetched.bin" "$(winpath "$dir/files/uploaded.bin")" || fail "upload"
+cmp -s "$dir/files/small.bin" "$dir/files/uploaded.bin" || fail "uploaded bytes differ"
+
+# Stop while a download is still sending.
+truncate -s 200M "$dir/files/big.bin"
+start_stalled_download "$port" "$(winpath "$dir/files/big.bin")" $((200 * 1024 * 1024))
+sleep 1
+w net stop VardexServerService
+wait_for_log "$dir" "Service Stoped" 15 || fail "no 'Service Stoped': $(log_of "$dir")"
+wait_for_state STOPPED 15 || fail "not stopped"
+kill "$stalled_pid" 2>/dev/null
+stalled_pid=
+
+# A start on a taken port logs the bind failure and stops again. (A fresh
+# port: the old one may still have connections in TIME_WAIT.)
+taken=$(free_port)
+printf '[Server]\r\nPort=%d\r\n' "$taken" >"$dir/VardexServer.ini"
+python3 -c 'import socket, sys, time
+s = socket.socket(); s.bind(("", int(sys.argv[1]))); s.listen(5); time.sleep(120)' "$taken" &
+holder_pid=$!
+sleep 0.5
+: >"$dir/wine.out"
+w net start VardexServerService
+wait_for_log "$dir" "Service Start Fail: Listen Thread Initialize Error." 20 ||
+  fail "no start failure: $(log_of "$dir")"
+log_of "$dir" | grep -q "SocketBind($taken): failed" || fail "no bind failure: $(log_of "$dir")"
+wait_for_state STOPPED 15 || fail "not stopped after the failed start"
+kill "$holder_pid"
+holder_pid=
+
+w "$dir/VardexServer.exe" /uninstall /silent || fail "uninstall: $(cat "$dir/wine.out")"
+installed=0
+
+# The console run: Ctrl+C (SIGINT to the Wine process) is the stop request.
+port=$(free_port)
+printf '[Server]\r\nPort=%d\r\n' "$port" >"$dir/VardexServer.ini"
+rm -rf "$dir/Log"
+wine "$dir/VardexServer.exe" /console </dev/null >>"$dir/wine.out" 2>&1 &
+console_pid=$!
+wait_for_log "$dir" "Service Start Success" 20 || fail "no console start: $(log_of "$dir")"
+handshake "$port" || fail "console handshake"
+kill -INT "$console_pid"
+wait_for_log "$dir" "Service Stoped" 15 || fail "console run not stopped: $(log_of "$dir")"
+for ((i = 0; i < 100; i++)); do kill -0 "$console_pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$console_pid" 2>/dev/null && fail "console run still running"
+console_pid=
+echo "PASS: service-windows"
