@@ -8,10 +8,17 @@
 
 namespace {
 constexpr std::uint32_t kStopControl = 1;
+constexpr std::uint32_t kAcceptStop = 1;
 constexpr platform::ServiceHandle kStatusHandle = 1;
 }  // namespace
 
 TForegroundDispatcher::TForegroundDispatcher() { platform::PrepareStopRequest(); }
+
+void TForegroundDispatcher::Handler::DeliverStop() {
+  if (!stopRequested || stopDelivered || !acceptsStop || !call) return;
+  stopDelivered = true;
+  call(kStopControl);
+}
 
 platform::SystemFailure TForegroundDispatcher::Run(const std::vector<std::string>& serviceNames,
                                                    platform::ServiceMainFunction serviceMain) {
@@ -19,7 +26,8 @@ platform::SystemFailure TForegroundDispatcher::Run(const std::vector<std::string
   std::thread([handler = FHandler] {
     platform::WaitForStopRequest();
     std::lock_guard<std::mutex> lock(handler->mutex);
-    if (handler->call) handler->call(kStopControl);
+    handler->stopRequested = true;
+    handler->DeliverStop();
   }).detach();
 
   serviceMain({serviceNames.front()});
@@ -40,5 +48,11 @@ platform::ServiceHandle TForegroundDispatcher::RegisterControlHandler(const std:
 bool TForegroundDispatcher::SetStatus(platform::ServiceHandle, const platform::ServiceStatus& status) {
   if (status.currentState == csRunning) platform::NotifyReady();
   if (status.currentState == csStopPending) platform::NotifyStopping();
+  // A stop requested during the start reaches the service once it runs;
+  // the control is queued for the service thread, which reports this.
+  std::lock_guard<std::mutex> lock(FHandler->mutex);
+  FHandler->acceptsStop = status.currentState != csStartPending && status.currentState != csStopped &&
+                          (status.controlsAccepted & kAcceptStop) != 0;
+  FHandler->DeliverStop();
   return true;
 }

@@ -2,8 +2,9 @@
 // Runs the one service of the process in the foreground instead of under a
 // service manager: under systemd on POSIX, and on the console with the
 // "console" switch. Its main runs at once; the first stop request (SIGTERM
-// or SIGINT; Ctrl+C or Ctrl+Break) becomes its stop control; readiness and
-// stopping are told to systemd.
+// or SIGINT; Ctrl+C or Ctrl+Break) becomes its stop control, held back
+// while the service is still starting; readiness and stopping are told to
+// systemd.
 
 #include <memory>
 #include <mutex>
@@ -29,6 +30,12 @@ class TForegroundDispatcher : public platform::ServiceDispatcher {
   struct Handler {
     std::mutex mutex;
     platform::ServiceControlHandler call;
+    bool acceptsStop = false;    // the last report offered stop
+    bool stopRequested = false;
+    bool stopDelivered = false;
+    // Passes a requested stop on once the service accepts it. Called with
+    // the mutex held.
+    void DeliverStop();
   };
   std::shared_ptr<Handler> FHandler = std::make_shared<Handler>();
 };

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The POSIX build as systemd runs it: in the foreground, serving transfers,
-# stopped by SIGTERM within one listener wait even while a download is still
+# The POSIX build as systemd runs it: in the foreground, telling readiness
+# and stopping through the notification socket, serving transfers, stopped
+# by SIGTERM within one listener wait even while a download is still
 # sending, with "Service Stoped" in its log and exit code 0.
 set -uo pipefail
 source "$(dirname "$0")/common.bash"
@@ -12,8 +13,10 @@ server=$posix_build/VardexServer
 dir=$(mktemp -d /tmp/vardex-e2e-posix.XXXXXX)
 server_pid=
 stalled_pid=
+notify_pid=
 cleanup() {
   [ -n "$stalled_pid" ] && kill "$stalled_pid" 2>/dev/null
+  [ -n "$notify_pid" ] && kill "$notify_pid" 2>/dev/null
   [ -n "$server_pid" ] && kill -KILL "$server_pid" 2>/dev/null
   rm -rf "$dir"
 }
@@ -26,7 +29,20 @@ printf '[Server]\nPort=%d\n' "$port" >"$dir/VardexServer.ini"
 head -c 300000 /dev/urandom >"$dir/files/small.bin"
 truncate -s 200M "$dir/files/big.bin"
 
-"$dir/VardexServer" >"$dir/stdout" 2>"$dir/stderr" &
+# The notification socket systemd would pass, kept by a listener that
+# writes down every message.
+python3 - "$dir/notify" "$dir/notices" <<'PY' &
+import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+while True:
+    with open(sys.argv[2], "ab") as out:
+        out.write(s.recv(4096) + b"\n")
+PY
+notify_pid=$!
+for ((i = 0; i < 50; i++)); do [ -S "$dir/notify" ] && break; sleep 0.1; done
+
+NOTIFY_SOCKET=$dir/notify "$dir/VardexServer" >"$dir/stdout" 2>"$dir/stderr" &
 server_pid=$!
 wait_for_log "$dir" "Service Start Success" 10 || fail "no start: $(log_of "$dir")"
 
@@ -54,6 +70,8 @@ elapsed_ms=$((($(date +%s%N) - start) / 1000000))
 [ "$status" -eq 0 ] || fail "exit code $status; stderr: $(cat "$dir/stderr")"
 log_of "$dir" | grep -qx '[0-9:]*  Service Stoped' || fail "no 'Service Stoped': $(log_of "$dir")"
 echo "stopped in ${elapsed_ms} ms with a download in progress"
+[ "$(cat "$dir/notices" 2>/dev/null)" = $'READY=1\nSTOPPING=1' ] ||
+  fail "notifications: $(cat "$dir/notices" 2>/dev/null)"
 
 # Without systemd, installing is refused with the install failure message.
 if [ ! -d /run/systemd/system ]; then
