@@ -55,9 +55,7 @@ bool ResolvePath(const std::string& name, std::string& resolved) {
       DropLast(current);
       continue;
     }
-    std::string next = current;
-    if (next != "/") next += '/';
-    next += component;
+    std::string next = current == "/" ? "/" + component : current + "/" + component;
     struct stat st{};
     if (existing && ::lstat(next.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
       if (++links > kMaxLinks) return false;
