@@ -47,23 +47,23 @@ class TLocalSource {
 
 // What the server sent when the connection became readable during or after
 // the data: an error header, the end of the stream, or neither.
-enum class Answer { kClosed, kErrorHeader, kTimedOut, kBroken, kUnexpected };
+enum class ServerAnswer { kClosed, kErrorHeader, kTimedOut, kBroken, kUnexpected };
 
-Answer ReadAnswer(TSocket s, int seconds, std::int32_t& code) {
+ServerAnswer ReadAnswer(TSocket s, int seconds, std::int32_t& code) {
   unsigned char bytes[MSG_HEADER_SIZE];
   int have = 0;
   while (have < MSG_HEADER_SIZE) {
     int ready = platform::NetWait(s, seconds, 1);
-    if (ready == 0) return Answer::kTimedOut;
+    if (ready == 0) return ServerAnswer::kTimedOut;
     long n = ready < 0 ? -1 : platform::NetRecv(s, bytes + have, static_cast<std::size_t>(MSG_HEADER_SIZE - have));
-    if (n < 0) return Answer::kBroken;
-    if (n == 0) return have == 0 ? Answer::kClosed : Answer::kUnexpected;
+    if (n < 0) return ServerAnswer::kBroken;
+    if (n == 0) return have == 0 ? ServerAnswer::kClosed : ServerAnswer::kUnexpected;
     have += static_cast<int>(n);
   }
   MsgHeader header = DecodeHeader(bytes);
-  if (!CommandText(header).empty()) return Answer::kUnexpected;
+  if (!CommandText(header).empty()) return ServerAnswer::kUnexpected;
   code = header.SIZE;
-  return Answer::kErrorHeader;
+  return ServerAnswer::kErrorHeader;
 }
 
 class TUpload {
@@ -74,8 +74,11 @@ class TUpload {
  private:
   bool Negotiate(TransferOutcome& outcome);
   TransferOutcome SendData();
+  // Reads what the server sent, waiting at most `seconds`, and makes it the
+  // outcome.
+  TransferOutcome Await(int seconds);
   // The outcome once the server has answered during or after the data.
-  TransferOutcome Answered(Answer answer, std::int32_t code);
+  TransferOutcome Answered(ServerAnswer answer, std::int32_t code);
   TransferOutcome Finished(TransferOutcome outcome) const;
 
   const TransferRequest& FRequest;
@@ -148,9 +151,8 @@ bool TUpload::Negotiate(TransferOutcome& outcome) {
 TransferOutcome TUpload::SendData() {
   const TSocket s = FSession.Socket();
   const std::int64_t due = FLocalSize - FState.start;
-  std::int32_t code = 0;
   if (due > 0 && platform::NetWaitMilliseconds(s, kPreparationGraceMilliseconds, 1) > 0)
-    return Answered(ReadAnswer(s, kHeaderSeconds, code), code);
+    return Await(kHeaderSeconds);
 
   auto block = std::make_unique<char[]>(kSendBlock);
   std::size_t filled = 0, offset = 0;
@@ -159,7 +161,7 @@ TransferOutcome TUpload::SendData() {
     if (ready == 0) return Failure(ExitStatus::kConnection, "the server took nothing for " +
                                                               std::to_string(kDataIdleSeconds) + " seconds");
     if (ready < 0 || platform::NetWaitMilliseconds(s, 0, 1) > 0)
-      return Answered(ReadAnswer(s, kHeaderSeconds, code), code);
+      return Await(kHeaderSeconds);
     if (offset == filled) {
       long n = FSource.Read(block.get(), kSendBlock);
       if (n <= 0)
@@ -168,10 +170,11 @@ TransferOutcome TUpload::SendData() {
       filled = static_cast<std::size_t>(std::min<std::int64_t>(n, due - FState.moved));
       offset = 0;
     }
-    long sent = platform::NetSend(s, block.get() + offset, filled - offset);
+    long sent = platform::NetSendNoWait(s, block.get() + offset, filled - offset);
     // A failed send usually means the server has answered and closed; what
     // it said may still be waiting to be read.
-    if (sent <= 0) return Answered(ReadAnswer(s, 1, code), code);
+    if (sent < 0) return Await(1);
+    if (sent == 0) continue;
     offset += static_cast<std::size_t>(sent);
     FState.moved += sent;
     if (FProgress && !FProgress(FState))
@@ -179,14 +182,20 @@ TransferOutcome TUpload::SendData() {
   }
 
   platform::NetShutdownSend(s);
-  return Answered(ReadAnswer(s, kDataIdleSeconds, code), code);
+  return Await(kDataIdleSeconds);
 }
 
-TransferOutcome TUpload::Answered(Answer answer, std::int32_t code) {
+TransferOutcome TUpload::Await(int seconds) {
+  std::int32_t code = 0;
+  const ServerAnswer answer = ReadAnswer(FSession.Socket(), seconds, code);
+  return Answered(answer, code);
+}
+
+TransferOutcome TUpload::Answered(ServerAnswer answer, std::int32_t code) {
   const std::int64_t due = FLocalSize - FState.start;
   const std::string when = " after " + Bytes(FState.moved) + " of " + Bytes(due);
   switch (answer) {
-    case Answer::kClosed:
+    case ServerAnswer::kClosed:
       if (FState.moved == due) {
         TransferOutcome done;
         done.message = FState.moved == 0 ? FRequest.remote + " is complete on the server already"
@@ -194,16 +203,16 @@ TransferOutcome TUpload::Answered(Answer answer, std::int32_t code) {
         return done;
       }
       return Failure(ExitStatus::kIncomplete, "the server closed the connection" + when);
-    case Answer::kErrorHeader: {
+    case ServerAnswer::kErrorHeader: {
       TransferOutcome outcome = Refusal("upload to " + FRequest.remote, code);
       outcome.message += when;
       return outcome;
     }
-    case Answer::kTimedOut:
+    case ServerAnswer::kTimedOut:
       return Failure(ExitStatus::kConnection, "the server did not end the upload" + when);
-    case Answer::kBroken:
+    case ServerAnswer::kBroken:
       return Failure(ExitStatus::kConnection, "the connection broke" + when);
-    case Answer::kUnexpected:
+    case ServerAnswer::kUnexpected:
       break;
   }
   return Failure(ExitStatus::kConnection, "unexpected bytes from the server" + when);

@@ -41,6 +41,15 @@ ConnectResult NetConnectTimed(SocketHandle s, std::uint32_t address, int port, i
 
 int NetShutdownSend(SocketHandle s) { return ::shutdown(static_cast<int>(s), SHUT_WR) == 0 ? 0 : -1; }
 
+long NetSendNoWait(SocketHandle s, const void* data, std::size_t length) {
+  ssize_t n;
+  do {
+    n = ::send(static_cast<int>(s), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+  return static_cast<long>(n);
+}
+
 int NetWaitMilliseconds(SocketHandle s, int milliseconds, int waitSet) {
   pollfd p{};
   p.fd = static_cast<int>(s);

@@ -45,6 +45,16 @@ ConnectResult NetConnectTimed(SocketHandle s, std::uint32_t address, int port, i
 
 int NetShutdownSend(SocketHandle s) { return ::shutdown(Native(s), SD_SEND) == 0 ? 0 : -1; }
 
+long NetSendNoWait(SocketHandle s, const void* data, std::size_t length) {
+  if (!SetBlocking(s, false)) return -1;
+  int n = ::send(Native(s), static_cast<const char*>(data), static_cast<int>(length), 0);
+  const int error = ::WSAGetLastError();
+  SetBlocking(s, true);
+  if (n == SOCKET_ERROR && error == WSAEWOULDBLOCK) return 0;
+  ::WSASetLastError(error);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
 int NetWaitMilliseconds(SocketHandle s, int milliseconds, int waitSet) {
   fd_set readSet, writeSet, exceptSet;
   FD_ZERO(&readSet);

@@ -1,0 +1,294 @@
+// The client against the real server over loopback: downloads and uploads,
+// new, resumed, interrupted and refused, with the exit status and message a
+// user sees. Every completed upload holds its server worker five seconds
+// before the report, so the upload cases share a few uploads between them.
+
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "client/CommandLine.h"
+#include "client/Download.h"
+#include "client/Upload.h"
+#include "platform/Files.h"
+#include "support/TestSupport.h"
+#include "transfer/uGlobal.h"
+
+namespace {
+
+namespace fs = vtest::fs;
+
+std::string Bytes(std::size_t length, unsigned seed) {
+  std::string bytes(length, '\0');
+  std::uint32_t x = seed * 2654435761u + 7;
+  for (char& c : bytes) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 23);
+  }
+  return bytes;
+}
+
+// A file of `size` bytes that holds one byte at its end.
+void MakeSparse(const std::string& name, std::int64_t size) {
+  platform::FileHandle file = platform::OpenFile(name, platform::OpenMode::kWriteTruncate);
+  ASSERT_NE(file, platform::kNoFile);
+  ASSERT_TRUE(platform::SeekFile(file, size - 1));
+  ASSERT_TRUE(platform::WriteFile(file, "z", 1));
+  platform::CloseFile(file);
+}
+
+struct ClientRun {
+  int status;
+  std::string out, err;
+};
+
+// Stops a library transfer once `limit` bytes have moved.
+ProgressFn StopAfter(std::int64_t limit) {
+  return [limit](const TransferProgress& p) { return p.moved < limit; };
+}
+
+class ClientRoundTrip : public ::testing::Test {
+ protected:
+  std::string Remote(const std::string& name) const { return server.Dir().File(name); }
+  std::string Local(const std::string& name) const { return local.File(name); }
+
+  ClientRun Client(std::vector<std::string> args) {
+    std::vector<const char*> argv{"vardex", args[0].c_str(), "--port", port.c_str()};
+    for (std::size_t i = 1; i < args.size(); ++i) argv.push_back(args[i].c_str());
+    std::ostringstream out, err;
+    ClientRun run{RunClient(static_cast<int>(argv.size()), argv.data(), out, err, false), "", ""};
+    run.out = out.str();
+    run.err = err.str();
+    return run;
+  }
+
+  TransferRequest Request(const std::string& remote, const std::string& localName) const {
+    TransferRequest r;
+    r.host = "127.0.0.1";
+    r.port = server.Port();
+    r.remote = remote;
+    r.local = localName;
+    return r;
+  }
+
+  // Waits until the server has logged `text` `count` times: a completed
+  // upload is measured, logged and only then moved on.
+  bool Logged(const std::string& text, std::size_t count = 1) const {
+    for (auto start = vtest::Clock::now(); vtest::SecondsSince(start) < 20;) {
+      std::size_t seen = 0;
+      for (const std::string& message : vtest::LogMessages(server.LogPrefix()))
+        if (message.find(text) != std::string::npos) ++seen;
+      if (seen >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  static std::string Refused(std::int32_t code) { return std::to_string(code) + " (" + ResultText(code) + ")"; }
+
+  vtest::RunningServer server;
+  vtest::TempDir local;
+  const std::string port = std::to_string(server.Port());
+};
+
+TEST_F(ClientRoundTrip, GetNewResumedCompleteAndRestarted) {
+  const std::string remote = Remote("movie.bin"), target = Local("movie.bin");
+  const std::string content = Bytes(3000123, 1);
+  vtest::WriteAll(remote, content);
+
+  ClientRun fresh = Client({"get", "127.0.0.1", remote, target});
+  EXPECT_EQ(fresh.status, 0) << fresh.err;
+  EXPECT_NE(fresh.out.find("received 3000123 bytes"), std::string::npos) << fresh.out;
+  EXPECT_TRUE(vtest::ReadAll(target) == content);
+
+  // A partial LOCAL resumes from its size.
+  vtest::WriteAll(target, content.substr(0, 1000000));
+  TransferOutcome resumed = RunDownload(Request(remote, target), nullptr);
+  EXPECT_EQ(resumed.status, ExitStatus::kDone) << resumed.message;
+  EXPECT_EQ(resumed.start, 1000000);
+  EXPECT_EQ(resumed.moved, 2000123);
+  EXPECT_TRUE(vtest::ReadAll(target) == content);
+
+  // Complete already: nothing moves, and with its size the same holds.
+  TransferOutcome complete = RunDownload(Request(remote, target), nullptr);
+  EXPECT_EQ(complete.status, ExitStatus::kDone) << complete.message;
+  EXPECT_EQ(complete.moved, 0);
+  ClientRun sized = Client({"get", "-q", "--size", "3000123", "localhost", remote, target});
+  EXPECT_EQ(sized.status, 0) << sized.err;
+  EXPECT_EQ(sized.out, "");
+  EXPECT_TRUE(vtest::ReadAll(target) == content);
+
+  // A LOCAL that is no prefix of the file is only mended by starting over.
+  vtest::WriteAll(target, std::string(2000, 'g'));
+  ClientRun restarted = Client({"get", "--restart", "127.0.0.1", remote, target});
+  EXPECT_EQ(restarted.status, 0) << restarted.err;
+  EXPECT_TRUE(vtest::ReadAll(target) == content);
+}
+
+TEST_F(ClientRoundTrip, GetStoppedPartwayResumesToAByteExactFile) {
+  const std::string remote = Remote("big.bin"), target = Local("big.bin");
+  const std::string content = Bytes(4 * 1048576 + 5, 2);
+  vtest::WriteAll(remote, content);
+
+  TransferOutcome stopped = RunDownload(Request(remote, target), StopAfter(1048576));
+  EXPECT_EQ(stopped.status, ExitStatus::kStopped);
+  const std::string part = vtest::ReadAll(target);
+  EXPECT_GE(part.size(), 1048576u);
+  EXPECT_LT(part.size(), content.size());
+  EXPECT_EQ(static_cast<std::int64_t>(part.size()), stopped.moved);
+  EXPECT_TRUE(part == content.substr(0, part.size()));  // nothing but file bytes, in order
+
+  // Stopped once more with a known size, then finished.
+  TransferRequest sized = Request(remote, target);
+  sized.size = static_cast<std::int64_t>(content.size());
+  TransferOutcome again = RunDownload(sized, StopAfter(1048576));
+  EXPECT_EQ(again.status, ExitStatus::kStopped);
+  EXPECT_EQ(again.start, stopped.moved);
+  TransferOutcome finished = RunDownload(sized, nullptr);
+  EXPECT_EQ(finished.status, ExitStatus::kDone) << finished.message;
+  EXPECT_EQ(finished.start + finished.moved, static_cast<std::int64_t>(content.size()));
+  EXPECT_TRUE(vtest::ReadAll(target) == content);
+}
+
+TEST_F(ClientRoundTrip, GetRefusalsAreReportedAndLeaveLocalAsItWas) {
+  const std::string remote = Remote("small.bin");
+  vtest::WriteAll(remote, std::string(100, 's'));
+
+  // No such file: 2, and LOCAL is not even created.
+  const std::string missing = Local("missing.bin");
+  ClientRun none = Client({"get", "127.0.0.1", Remote("nothing.bin"), missing});
+  EXPECT_EQ(none.status, 4);
+  EXPECT_NE(none.err.find("refused by the server: " + Refused(2)), std::string::npos) << none.err;
+  EXPECT_FALSE(fs::exists(missing));
+
+  // The file is 10 MiB or more shorter than --size: 9 in the reply.
+  ClientRun shorter = Client({"get", "--size", std::to_string(100 + 10485760), "127.0.0.1", remote, missing});
+  EXPECT_EQ(shorter.status, 4);
+  EXPECT_NE(shorter.err.find(Refused(9)), std::string::npos) << shorter.err;
+  EXPECT_FALSE(fs::exists(missing));
+
+  // LOCAL is already beyond --size: the server's data phase refuses with 9.
+  const std::string beyond = Local("beyond.bin");
+  vtest::WriteAll(beyond, std::string(100, 's'));
+  ClientRun position = Client({"get", "--size", "50", "127.0.0.1", remote, beyond});
+  EXPECT_EQ(position.status, 4);
+  EXPECT_NE(position.err.find(Refused(9)), std::string::npos) << position.err;
+  EXPECT_EQ(vtest::ReadAll(beyond), std::string(100, 's'));
+
+  // Without --size, a LOCAL 10 MiB larger than the file fails the check.
+  const std::string larger = Local("larger.bin");
+  MakeSparse(larger, 11 * 1048576);
+  ClientRun large = Client({"get", "127.0.0.1", remote, larger});
+  EXPECT_EQ(large.status, 4);
+  EXPECT_NE(large.err.find(Refused(9)), std::string::npos) << large.err;
+  EXPECT_EQ(platform::RegularFileSize(larger), 11 * 1048576);
+}
+
+TEST_F(ClientRoundTrip, PutNewResumedCompleteAndConflicting) {
+  const std::string source = Local("upload.bin"), remote = Remote("in/upload.bin");
+  const std::string content = Bytes(2500000, 3);
+  vtest::WriteAll(source, content);
+  const std::string completeLine = "-doUpload: Upload Complete(" + remote + ")";
+
+  ClientRun fresh = Client({"put", "127.0.0.1", source, remote});
+  EXPECT_EQ(fresh.status, 0) << fresh.err;
+  EXPECT_NE(fresh.out.find("sent 2500000 bytes"), std::string::npos) << fresh.out;
+  ASSERT_TRUE(Logged(completeLine, 1));
+  EXPECT_TRUE(vtest::ReadAll(remote) == content);
+
+  // The server holds part of it: the rest follows from its offer.
+  vtest::WriteAll(remote, content.substr(0, 700000));
+  TransferOutcome resumed = RunUpload(Request(remote, source), nullptr);
+  EXPECT_EQ(resumed.status, ExitStatus::kDone) << resumed.message;
+  EXPECT_EQ(resumed.start, 700000);
+  EXPECT_EQ(resumed.moved, 1800000);
+  ASSERT_TRUE(Logged(completeLine, 2));
+  EXPECT_TRUE(vtest::ReadAll(remote) == content);
+
+  // Complete on the server: nothing to send.
+  ClientRun complete = Client({"put", "127.0.0.1", source, remote});
+  EXPECT_EQ(complete.status, 0) << complete.err;
+  EXPECT_NE(complete.out.find("complete on the server already"), std::string::npos) << complete.out;
+
+  // The server holds more than LOCAL: stop, unless told to start over.
+  vtest::WriteAll(remote, content + "tail");
+  ClientRun conflict = Client({"put", "127.0.0.1", source, remote});
+  EXPECT_EQ(conflict.status, 6);
+  EXPECT_NE(conflict.err.find("2500004 bytes"), std::string::npos) << conflict.err;
+  EXPECT_NE(conflict.err.find("--restart"), std::string::npos) << conflict.err;
+  EXPECT_TRUE(vtest::ReadAll(remote) == content + "tail");
+  ClientRun restarted = Client({"put", "--restart", "-q", "127.0.0.1", source, remote});
+  EXPECT_EQ(restarted.status, 0) << restarted.err;
+  ASSERT_TRUE(Logged(completeLine, 3));
+  EXPECT_TRUE(vtest::ReadAll(remote) == content);
+}
+
+TEST_F(ClientRoundTrip, PutStoppedPartwayResumesToAByteExactFile) {
+  const std::string source = Local("part.bin"), remote = Remote("part.bin");
+  const std::string content = Bytes(3 * 1048576 + 17, 4);
+  vtest::WriteAll(source, content);
+
+  TransferOutcome stopped = RunUpload(Request(remote, source), StopAfter(1048576));
+  EXPECT_EQ(stopped.status, ExitStatus::kStopped);
+  EXPECT_GE(stopped.moved, 1048576);
+  ASSERT_TRUE(Logged("Upload Fail(" + remote + ")"));
+  EXPECT_EQ(platform::RegularFileSize(remote), stopped.moved);  // every byte handed over arrived
+
+  TransferOutcome resumed = RunUpload(Request(remote, source), nullptr);
+  EXPECT_EQ(resumed.status, ExitStatus::kDone) << resumed.message;
+  EXPECT_EQ(resumed.start, stopped.moved);
+  ASSERT_TRUE(Logged("Upload Complete(" + remote + ")"));
+  EXPECT_TRUE(vtest::ReadAll(remote) == content);
+}
+
+TEST_F(ClientRoundTrip, PutRefusalsAreReportedWithTheirCodes) {
+  // More than the server's disk holds: 1 before any data.
+  const std::string huge = Local("huge.bin");
+  MakeSparse(huge, 8LL << 40);
+  ClientRun full = Client({"put", "127.0.0.1", huge, Remote("huge.bin")});
+  EXPECT_EQ(full.status, 4);
+  EXPECT_NE(full.err.find("refused by the server: " + Refused(1)), std::string::npos) << full.err;
+  EXPECT_FALSE(fs::exists(Remote("huge.bin")));
+
+  // Error headers of the data phase arrive while LOCAL is being sent.
+  const std::string source = Local("some.bin");
+  vtest::WriteAll(source, Bytes(2 * 1048576, 5));
+  ClientRun plain = Client({"put", "127.0.0.1", source, "plain-name.bin"});  // no directory part
+  EXPECT_EQ(plain.status, 4);
+  EXPECT_NE(plain.err.find(Refused(7)), std::string::npos) << plain.err;
+  EXPECT_FALSE(fs::exists("plain-name.bin"));
+  const std::string folder = Remote("folder");
+  fs::create_directory(folder);
+  ClientRun directory = Client({"put", "127.0.0.1", source, folder});
+  EXPECT_EQ(directory.status, 4);
+  EXPECT_NE(directory.err.find(Refused(10)), std::string::npos) << directory.err;
+  EXPECT_TRUE(fs::is_directory(folder));
+
+  // Nothing to send.
+  ClientRun missing = Client({"put", "127.0.0.1", Local("absent.bin"), Remote("absent.bin")});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("cannot read"), std::string::npos) << missing.err;
+}
+
+TEST_F(ClientRoundTrip, ConnectionFailuresHaveTheirOwnStatus) {
+  std::string error;
+  TSocket unused = BaseSocket(error);
+  ASSERT_EQ(platform::NetBind(unused, 0x7F000001, 0), 0);
+  const std::string closedPort = std::to_string(platform::NetLocalPort(unused));
+  CloseSocket(unused);
+
+  const char* refusedArgs[] = {"vardex", "get", "--port", closedPort.c_str(), "127.0.0.1", "r", "l"};
+  std::ostringstream out, err;
+  auto start = vtest::Clock::now();
+  EXPECT_EQ(RunClient(7, refusedArgs, out, err, false), 3);
+  EXPECT_LT(vtest::SecondsSince(start), 8.0);  // a refusal is not waited out
+  EXPECT_NE(err.str().find("cannot connect to 127.0.0.1:" + closedPort), std::string::npos) << err.str();
+
+  ClientRun unknown = Client({"get", "no-such-host.invalid", "/x", Local("x")});
+  EXPECT_EQ(unknown.status, 3);
+  EXPECT_NE(unknown.err.find("cannot resolve no-such-host.invalid"), std::string::npos) << unknown.err;
+}
+
+}  // namespace
