@@ -7,6 +7,7 @@
 
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "platform/SendFile.h"
 #include "server/Confinement.h"
 #include "server/FileHelpers.h"
 #include "server/Reports.h"
@@ -21,6 +22,10 @@ constexpr int kWaitSeconds = 10;
 // declared by less than this and still be served, so the client can resume
 // it later.
 constexpr std::int64_t kSizeTolerance = 10485760;
+// The most one hand-over of file data to the socket moves. Where the system
+// sends straight from the file, a large step costs few calls; where it
+// reads through FBuffer, each step is one buffer full.
+constexpr std::size_t kDataStep = 1 << 20;
 
 long long Wide(std::int64_t value) { return static_cast<long long>(value); }
 
@@ -32,17 +37,6 @@ std::int32_t SendErrorHeader(TSocket s, std::int32_t code, const char* step, con
   if (WriteHeader(s, MakeHeader("", code), kWaitSeconds, ignored) == 0) return code;
   error = Format("%s(%s): failed, %s, %s", step, name.c_str(), ResultText(rcWriteTimeout).c_str(), what);
   return rcWriteTimeout;
-}
-
-// Hands the socket every byte of a block, however many sends it takes.
-bool SendBlock(TSocket s, const char* data, std::size_t length) {
-  while (length > 0) {
-    const long n = platform::NetSend(s, data, length);
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 // Only a regular file is opened: opening a FIFO that replaced the checked
@@ -181,22 +175,24 @@ std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error)
   std::int64_t sent = 0;
   std::int32_t result = rcSuccess;
   for (;;) {
-    const long n = platform::ReadFile(handle, FBuffer.get(), MAX_BLOCK_SIZE);
-    if (n < 0) {
+    std::size_t n = 0;
+    const platform::SendFileResult outcome =
+        platform::SendFileData(FSocket, handle, kDataStep, FBuffer.get(), MAX_BLOCK_SIZE, n);
+    if (outcome == platform::SendFileResult::kReadFailed) {
       const int readError = platform::LastError();
       error = Format("doInternalDownload7(%s): failed, %s, %d", name.c_str(), ResultText(rcReadFile).c_str(), readError);
       result = SendErrorHeader(FSocket, rcReadFile, "doInternalDownload8", "Read error header send", name, error);
       break;
     }
-    if (n == 0) break;
-    if (!SendBlock(FSocket, FBuffer.get(), static_cast<std::size_t>(n))) {
+    if (outcome == platform::SendFileResult::kSendFailed) {
       const int sendError = platform::NetLastError();
       error = Format("doInternalDownload6: failed. %s, %lld, %lld, %d", ResultText(rcWriteTimeout).c_str(),
                      Wide(sent), Wide(file.FileSize), sendError);
       result = rcWriteTimeout;
       break;
     }
-    sent += n;
+    if (n == 0) break;
+    sent += static_cast<std::int64_t>(n);
   }
   platform::CloseFile(handle);
   return result;

@@ -1,24 +1,39 @@
 #include "transfer/Thread.h"
 
-TThread::~TThread() {
-  if (FThread.joinable()) FThread.join();
-}
+#include <cerrno>
+#include <system_error>
+
+namespace {
+// Every thread of the server gets this much stack: one per connection adds
+// up, and the deepest body, a conversation with its 16000-byte command body
+// on the stack and an HTTP report, needs a fraction of it.
+constexpr std::size_t kStackBytes = 256 * 1024;
+}  // namespace
+
+TThread::~TThread() { WaitFor(); }
 
 void TThread::Resume() {
   // Read before the start: a thread that frees itself may be gone right after.
   const bool freeOnTerminate = FFreeOnTerminate;
-  std::thread thread(Run, this);
-  if (freeOnTerminate)
-    thread.detach();
-  else
-    FThread = std::move(thread);
+  platform::ThreadHandle thread = 0;
+  if (!platform::StartThread(Run, this, kStackBytes, thread))
+    throw std::system_error(EAGAIN, std::generic_category(), "thread creation failed");
+  if (freeOnTerminate) {
+    platform::DetachThread(thread);
+  } else {
+    FThread = thread;
+    FJoinable = true;
+  }
 }
 
 void TThread::WaitFor() {
-  if (FThread.joinable()) FThread.join();
+  if (!FJoinable) return;
+  FJoinable = false;
+  platform::JoinThread(FThread);
 }
 
-void TThread::Run(TThread* thread) {
+void TThread::Run(void* object) {
+  TThread* thread = static_cast<TThread*>(object);
   try {
     thread->Execute();
   } catch (...) {

@@ -4,7 +4,9 @@
 // by its owner or set to free itself when its body returns.
 
 #include <atomic>
-#include <thread>
+#include <cstddef>
+
+#include "platform/Threads.h"
 
 class TThread {
  public:
@@ -27,9 +29,10 @@ class TThread {
   virtual void Execute() = 0;
 
  private:
-  static void Run(TThread* thread);
+  static void Run(void* thread);
 
   std::atomic<bool> FTerminated{false};
   bool FFreeOnTerminate = false;
-  std::thread FThread;
+  bool FJoinable = false;
+  platform::ThreadHandle FThread = 0;
 };

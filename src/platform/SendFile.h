@@ -1,0 +1,32 @@
+#pragma once
+// File data from a file's current position to a socket. Where the system
+// can move the bytes without passing them through the caller's buffer, it
+// does; a failure is still told apart as the file's or the connection's.
+
+#include <cstddef>
+
+#include "platform/Files.h"
+#include "platform/Sockets.h"
+
+namespace platform {
+
+enum class SendFileResult {
+  kSent,        // `sent` bytes went out, 0 when the file ends at its position
+  kReadFailed,  // the file could not be read; LastError() holds the reason
+  kSendFailed,  // the socket refused the bytes; NetLastError() holds the reason
+};
+
+// Sends up to `length` bytes of `file` from its current position on, and
+// moves the position past the bytes sent. A send that fails sends nothing
+// of its bytes twice. `buffer` (`bufferSize` bytes) carries the data where
+// the system has no direct path, or where the direct path failed: the
+// bytes are then read into it, which tells a failed read from a failed
+// send, and sent from there.
+//
+// Linux uses sendfile. Windows reads and sends: TransmitFile runs at most
+// two transfers at a time on client editions and queues the rest, so one
+// client that stops reading would hold up every other download.
+SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length, char* buffer,
+                            std::size_t bufferSize, std::size_t& sent);
+
+}  // namespace platform

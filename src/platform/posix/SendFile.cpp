@@ -1,0 +1,73 @@
+#include "platform/SendFile.h"
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <pthread.h>
+#include <sys/sendfile.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// sendfile has no MSG_NOSIGNAL: SIGPIPE is held back for the call, and the
+// one it raised on a closed connection is taken off the thread again.
+ssize_t SendFileWithoutSignal(int socket, int file, std::size_t length) {
+  sigset_t pipe, previous;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, &previous);
+  sigset_t pending;
+  sigpending(&pending);
+  const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+
+  ssize_t n;
+  do {
+    n = ::sendfile(socket, file, nullptr, length);
+  } while (n < 0 && errno == EINTR);
+
+  if (!wasPending) {
+    const int error = errno;
+    sigpending(&pending);
+    const timespec none{0, 0};
+    if (sigismember(&pending, SIGPIPE) == 1)
+      while (sigtimedwait(&pipe, nullptr, &none) < 0 && errno == EINTR) {
+      }
+    errno = error;
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return n;
+}
+
+// The same bytes through the buffer: a failed read is the file's fault,
+// a failed send afterwards the connection's.
+SendFileResult ReadAndSend(SocketHandle s, FileHandle file, std::size_t length, char* buffer,
+                           std::size_t bufferSize, std::size_t& sent) {
+  const long n = ReadFile(file, buffer, length < bufferSize ? length : bufferSize);
+  if (n < 0) return SendFileResult::kReadFailed;
+  for (long done = 0; done < n;) {
+    const long m = NetSend(s, buffer + done, static_cast<std::size_t>(n - done));
+    if (m <= 0) return SendFileResult::kSendFailed;
+    done += m;
+  }
+  sent = static_cast<std::size_t>(n);
+  return SendFileResult::kSent;
+}
+
+}  // namespace
+
+SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length, char* buffer,
+                            std::size_t bufferSize, std::size_t& sent) {
+  sent = 0;
+  if (length == 0) return SendFileResult::kSent;
+  const ssize_t n = SendFileWithoutSignal(static_cast<int>(s), static_cast<int>(file), length);
+  if (n >= 0) {
+    sent = static_cast<std::size_t>(n);
+    return SendFileResult::kSent;
+  }
+  // A failed sendfile has moved no byte and left the position as it was.
+  return ReadAndSend(s, file, length, buffer, bufferSize, sent);
+}
+
+}  // namespace platform
