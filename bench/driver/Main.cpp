@@ -1,0 +1,404 @@
+// The benchmark's own client: drives this server, nginx, vsftpd and the bare
+// reference server the same way, measures each case a few times and prints
+// one tab-separated result row; bench/run collects the rows into the table.
+//
+//   driver serve PORT ROOT                         bare sendfile HTTP server
+//   driver makefiles SIZE FILE...                  pseudo-random files, on disk
+//   driver freeport                                prints an unused loopback port
+//   driver wait PORT                               until PORT accepts
+//   driver download OPTIONS FILE...                one concurrent download per file
+//   driver upload OPTIONS --size B --count N --dir D
+//   driver disk   OPTIONS --size B --count N --dir D --block B [--flush]
+//   driver idle   OPTIONS --count N FILE           idle sessions, then each served
+//   driver table RESULTS.tsv OUT.md TITLE
+//
+// OPTIONS: --case NAME --system NAME --kind self|peer|ref|info --proto
+// vardex|http|ftp --port N --pid SERVER_PID --root DIR --runs N [--offset B]
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/Net.h"
+#include "driver/Probe.h"
+#include "driver/ReferenceServer.h"
+#include "driver/Results.h"
+#include "driver/Sessions.h"
+
+namespace {
+
+using bench::Row;
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+struct Options {
+  std::map<std::string, std::string> values;
+  std::vector<std::string> files;
+
+  std::string Text(const std::string& key, const std::string& fallback = "") const {
+    auto it = values.find(key);
+    return it == values.end() ? fallback : it->second;
+  }
+  long long Number(const std::string& key, long long fallback = 0) const {
+    auto it = values.find(key);
+    return it == values.end() ? fallback : std::atoll(it->second.c_str());
+  }
+  bool Flag(const std::string& key) const { return values.count(key) != 0; }
+};
+
+Options Parse(int argc, char** argv, int first) {
+  Options options;
+  for (int i = first; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--flush")
+      options.values[arg] = "1";
+    else if (arg.compare(0, 2, "--") == 0 && i + 1 < argc)
+      options.values[arg] = argv[++i];
+    else
+      options.files.push_back(arg);
+  }
+  return options;
+}
+
+Row StartRow(const Options& options) {
+  Row row;
+  row.caseName = options.Text("--case");
+  row.system = options.Text("--system");
+  row.kind = options.Text("--kind", "peer");
+  return row;
+}
+
+int Emit(const Row& row) {
+  std::printf("%s\n", bench::ToLine(row).c_str());
+  return 0;
+}
+
+int Fail(Row row, const std::string& why) {
+  std::fprintf(stderr, "%s / %s: %s\n", row.caseName.c_str(), row.system.c_str(), why.c_str());
+  row.rates.clear();
+  row.note = "failed: " + why;
+  return Emit(row);
+}
+
+std::int64_t FileSize(const std::string& name) {
+  struct stat st{};
+  return ::stat(name.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+std::string Head(const std::string& name, std::int64_t offset, std::size_t length) {
+  std::string bytes(length, '\0');
+  const int fd = ::open(name.c_str(), O_RDONLY);
+  const ssize_t n = fd < 0 ? -1 : ::pread(fd, bytes.data(), length, offset);
+  if (fd >= 0) ::close(fd);
+  bytes.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+  return bytes;
+}
+
+// The name a server knows a file under.
+std::string ServerName(const bench::Session& session, const std::string& file, const std::string& root) {
+  if (session.WantsFullPath() || file.compare(0, root.size() + 1, root + "/") != 0) return file;
+  return file.substr(root.size() + 1);
+}
+
+// Sessions are opened one after the other: a listener with a short backlog
+// never sees more than one connection waiting.
+bool OpenAll(std::vector<std::unique_ptr<bench::Session>>& sessions, const std::string& protocol, bool upload,
+             std::size_t count, int port) {
+  sessions.clear();
+  for (std::size_t i = 0; i < count; ++i) {
+    sessions.push_back(bench::MakeSession(protocol, upload));
+    if (!sessions.back() || !sessions.back()->Open(port)) return false;
+  }
+  return true;
+}
+
+// The server's cost and the wall time of `work`, which runs one thread per
+// session.
+struct Measured {
+  double seconds = 0, cpu = 0;
+  std::int64_t peakKiB = 0;
+};
+Measured RunConcurrently(int serverPid, std::size_t count, const std::function<void(std::size_t)>& work) {
+  Measured m;
+  const double cpuBefore = bench::TreeCpuSeconds(serverPid);
+  bench::PeakSampler sampler(serverPid);
+  const Clock::time_point start = Clock::now();
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < count; ++i) threads.emplace_back(work, i);
+  for (std::thread& t : threads) t.join();
+  m.seconds = SecondsSince(start);
+  m.peakKiB = sampler.Stop();
+  m.cpu = bench::TreeCpuSeconds(serverPid) - cpuBefore;
+  return m;
+}
+
+int Download(const Options& options) {
+  Row row = StartRow(options);
+  const std::string protocol = options.Text("--proto"), root = options.Text("--root");
+  const int port = static_cast<int>(options.Number("--port"));
+  const int pid = static_cast<int>(options.Number("--pid"));
+  const std::int64_t offset = options.Number("--offset");
+  const std::vector<std::string>& files = options.files;
+  if (files.empty()) return Fail(row, "no files");
+
+  std::int64_t total = 0;
+  for (const std::string& file : files) total += FileSize(file) - offset;
+  for (long long run = 0; run < options.Number("--runs", 3); ++run) {
+    std::vector<std::unique_ptr<bench::Session>> sessions;
+    if (!OpenAll(sessions, protocol, false, files.size(), port)) return Fail(row, "session setup");
+    std::vector<bench::Received> received(files.size());
+    std::atomic<int> failures{0};
+    const Measured m = RunConcurrently(pid, files.size(), [&](std::size_t i) {
+      const std::string name = ServerName(*sessions[i], files[i], root);
+      if (!sessions[i]->Download(name, offset, FileSize(files[i]) - offset, received[i])) ++failures;
+    });
+    for (std::size_t i = 0; i < files.size(); ++i)
+      if (received[i].bytes != FileSize(files[i]) - offset || received[i].head != Head(files[i], offset, 64))
+        ++failures;
+    if (failures > 0) return Fail(row, std::to_string(failures.load()) + " downloads short or wrong");
+    row.rates.push_back(static_cast<double>(total) / 1e6 / m.seconds);
+    row.cpuSeconds.push_back(m.cpu);
+    row.peakKiB = std::max(row.peakKiB, m.peakKiB);
+    std::fprintf(stderr, "  %s / %s run %lld: %.0f MB/s\n", row.caseName.c_str(), row.system.c_str(), run + 1,
+                 row.rates.back());
+  }
+  return Emit(row);
+}
+
+int Upload(const Options& options) {
+  Row row = StartRow(options);
+  const std::string protocol = options.Text("--proto"), root = options.Text("--root"), dir = options.Text("--dir");
+  const int port = static_cast<int>(options.Number("--port"));
+  const int pid = static_cast<int>(options.Number("--pid"));
+  const std::int64_t size = options.Number("--size");
+  const std::size_t count = static_cast<std::size_t>(options.Number("--count", 1));
+  std::vector<std::string> files;
+  for (std::size_t i = 0; i < count; ++i) files.push_back(dir + "/upload-" + std::to_string(i) + ".bin");
+
+  for (long long run = 0; run < options.Number("--runs", 3); ++run) {
+    for (const std::string& file : files) ::unlink(file.c_str());
+    std::vector<std::unique_ptr<bench::Session>> sessions;
+    if (!OpenAll(sessions, protocol, true, count, port)) return Fail(row, "session setup");
+    std::atomic<int> failures{0};
+    const Measured m = RunConcurrently(pid, count, [&](std::size_t i) {
+      if (!sessions[i]->Upload(ServerName(*sessions[i], files[i], root), size)) ++failures;
+    });
+    const std::string expectedHead(bench::PatternData(), 64);
+    for (const std::string& file : files) {
+      if (FileSize(file) != size || Head(file, 0, 64) != expectedHead) ++failures;
+      ::unlink(file.c_str());
+    }
+    if (failures > 0) return Fail(row, std::to_string(failures.load()) + " uploads short or wrong");
+    row.rates.push_back(static_cast<double>(size) * static_cast<double>(count) / 1e6 / m.seconds);
+    row.cpuSeconds.push_back(m.cpu);
+    row.peakKiB = std::max(row.peakKiB, m.peakKiB);
+    std::fprintf(stderr, "  %s / %s run %lld: %.0f MB/s\n", row.caseName.c_str(), row.system.c_str(), run + 1,
+                 row.rates.back());
+  }
+  return Emit(row);
+}
+
+double OwnCpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The disk's own rate: the same bytes written in blocks, with or without a
+// flush to the disk after each block, by as many writers as the upload case
+// has clients.
+int Disk(const Options& options) {
+  Row row = StartRow(options);
+  const std::string dir = options.Text("--dir");
+  const std::int64_t size = options.Number("--size");
+  const std::size_t block = static_cast<std::size_t>(options.Number("--block", 1 << 20));
+  const std::size_t count = static_cast<std::size_t>(options.Number("--count", 1));
+  const bool flush = options.Flag("--flush");
+  if (block > bench::PatternSize()) return Fail(row, "block larger than the pattern");
+
+  for (long long run = 0; run < options.Number("--runs", 3); ++run) {
+    std::atomic<int> failures{0};
+    const double cpuBefore = OwnCpuSeconds();
+    const Clock::time_point start = Clock::now();
+    std::vector<std::thread> writers;
+    for (std::size_t i = 0; i < count; ++i)
+      writers.emplace_back([&, i] {
+        const std::string name = dir + "/disk-" + std::to_string(i) + ".bin";
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) {
+          ++failures;
+          return;
+        }
+        for (std::int64_t done = 0; done < size;) {
+          const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(block, size - done));
+          if (::write(fd, bench::PatternData(), n) != static_cast<ssize_t>(n)) {
+            ++failures;
+            break;
+          }
+          if (flush) ::fdatasync(fd);
+          done += static_cast<std::int64_t>(n);
+        }
+        ::close(fd);
+      });
+    for (std::thread& t : writers) t.join();
+    const double seconds = SecondsSince(start);
+    const double cpu = OwnCpuSeconds() - cpuBefore;
+    for (std::size_t i = 0; i < count; ++i) ::unlink((dir + "/disk-" + std::to_string(i) + ".bin").c_str());
+    if (failures > 0) return Fail(row, "write failed");
+    row.rates.push_back(static_cast<double>(size) * static_cast<double>(count) / 1e6 / seconds);
+    row.cpuSeconds.push_back(cpu);
+    std::fprintf(stderr, "  %s / %s run %lld: %.0f MB/s\n", row.caseName.c_str(), row.system.c_str(), run + 1,
+                 row.rates.back());
+  }
+  return Emit(row);
+}
+
+// Many sessions set up and left idle, the server's memory per session
+// measured, then every session served one small download by a pool of
+// clients. A session that waits too long is closed by some servers; the
+// count served tells.
+int Idle(const Options& options) {
+  Row row = StartRow(options);
+  const std::string protocol = options.Text("--proto"), root = options.Text("--root");
+  const int port = static_cast<int>(options.Number("--port"));
+  const int pid = static_cast<int>(options.Number("--pid"));
+  const std::size_t count = static_cast<std::size_t>(options.Number("--count", 2000));
+  if (options.files.size() != 1) return Fail(row, "one file expected");
+  const std::string file = options.files[0];
+  const std::int64_t size = FileSize(file);
+
+  const std::int64_t before = bench::TreePssKiB(pid);
+  const Clock::time_point openStart = Clock::now();
+  std::vector<std::unique_ptr<bench::Session>> sessions;
+  for (std::size_t i = 0; i < count; ++i) {
+    sessions.push_back(bench::MakeSession(protocol, false));
+    if (!sessions.back() || !sessions.back()->Open(port)) {
+      sessions.pop_back();
+      break;
+    }
+  }
+  const double openSeconds = SecondsSince(openStart);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::int64_t idle = bench::TreePssKiB(pid);
+  const double perSession = sessions.empty() ? 0 : static_cast<double>(idle - before) / static_cast<double>(sessions.size());
+
+  constexpr std::size_t kClients = 16;
+  std::atomic<std::size_t> next{0}, served{0};
+  const std::string expectedHead = Head(file, 0, 64);
+  const Measured m = RunConcurrently(pid, kClients, [&](std::size_t) {
+    for (std::size_t i; (i = next++) < sessions.size();) {
+      bench::Received received;
+      if (sessions[i]->Download(ServerName(*sessions[i], file, root), 0, size, received) && received.bytes == size &&
+          received.head == expectedHead)
+        ++served;
+      sessions[i]->Shut();
+    }
+  });
+  row.rates.push_back(static_cast<double>(served.load()) * static_cast<double>(size) / 1e6 / m.seconds);
+  row.cpuSeconds.push_back(m.cpu);
+  row.peakKiB = std::max(idle, m.peakKiB);
+  char note[160];
+  std::snprintf(note, sizeof note, "%.1f KiB/session idle; %zu of %zu opened in %.1f s, %zu served", perSession,
+                sessions.size(), count, openSeconds, served.load());
+  row.note = note;
+  std::fprintf(stderr, "  %s / %s: %s\n", row.caseName.c_str(), row.system.c_str(), note);
+  return Emit(row);
+}
+
+// Files of pseudo-random bytes, flushed to the disk so that no write-back
+// competes with the measurements, and left in the page cache.
+int MakeFiles(std::int64_t size, const std::vector<std::string>& files) {
+  for (const std::string& name : files) {
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      std::perror(name.c_str());
+      return 1;
+    }
+    // Each file starts elsewhere in the pattern, so no two files are alike.
+    std::size_t at = (std::hash<std::string>{}(name) % (bench::PatternSize() / 4096)) * 4096;
+    for (std::int64_t done = 0; done < size;) {
+      const std::size_t n = static_cast<std::size_t>(
+          std::min<std::int64_t>(static_cast<std::int64_t>(bench::PatternSize() - at), size - done));
+      if (::write(fd, bench::PatternData() + at, n) != static_cast<ssize_t>(n)) {
+        std::perror(name.c_str());
+        return 1;
+      }
+      done += static_cast<std::int64_t>(n);
+      at = 0;
+    }
+    ::fdatasync(fd);
+    ::close(fd);
+  }
+  return 0;
+}
+
+int Wait(int port) {
+  for (int i = 0; i < 200; ++i) {
+    const int s = bench::ConnectLoopback(port);
+    if (s >= 0) {
+      bench::Close(s);
+      return 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::fprintf(stderr, "nothing listens on port %d\n", port);
+  return 1;
+}
+
+// A port that nothing on loopback uses right now.
+int FreePort() {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return 1;
+  std::printf("%d\n", ntohs(address.sin_port));
+  ::close(s);
+  return 0;
+}
+
+int Usage() {
+  std::fprintf(stderr, "usage: driver serve|makefiles|wait|download|upload|disk|idle|table ... (see bench/driver/Main.cpp)\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  const std::string mode = argv[1];
+  if (mode == "serve" && argc == 4) return bench::ServeBySendfile(std::atoi(argv[2]), argv[3]);
+  if (mode == "makefiles" && argc >= 4)
+    return MakeFiles(std::atoll(argv[2]), std::vector<std::string>(argv + 3, argv + argc));
+  if (mode == "freeport") return FreePort();
+  if (mode == "wait" && argc == 3) return Wait(std::atoi(argv[2]));
+  if (mode == "table" && argc == 5) return bench::PrintTable(argv[2], argv[3], argv[4]);
+  const Options options = Parse(argc, argv, 2);
+  if (mode == "download") return Download(options);
+  if (mode == "upload") return Upload(options);
+  if (mode == "disk") return Disk(options);
+  if (mode == "idle") return Idle(options);
+  return Usage();
+}

@@ -1,0 +1,134 @@
+#include "driver/Net.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace bench {
+
+namespace {
+constexpr std::size_t kStep = 256 * 1024;
+constexpr std::size_t kHeadBytes = 64;
+}  // namespace
+
+int ConnectLoopback(int port) {
+  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(s);
+    return -1;
+  }
+  return s;
+}
+
+void Close(int s) {
+  if (s >= 0) ::close(s);
+}
+
+bool SendAll(int s, const void* data, std::size_t length) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    const ssize_t n = ::send(s, p, length, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool SendText(int s, const std::string& text) { return SendAll(s, text.data(), text.size()); }
+
+bool ReceiveExactly(int s, void* data, std::size_t length) {
+  char* p = static_cast<char*>(data);
+  while (length > 0) {
+    const ssize_t n = ::recv(s, p, length, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool LineReader::ReadLine(std::string& line) {
+  for (;;) {
+    const std::size_t end = FPending.find("\r\n");
+    if (end != std::string::npos) {
+      line = FPending.substr(0, end);
+      FPending.erase(0, end + 2);
+      return true;
+    }
+    if (FPending.size() > 65536) return false;
+    char chunk[4096];
+    const ssize_t n = ::recv(FSocket, chunk, sizeof chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    FPending.append(chunk, static_cast<std::size_t>(n));
+  }
+}
+
+std::string LineReader::TakeRest() {
+  std::string rest;
+  rest.swap(FPending);
+  return rest;
+}
+
+Received DrainToClose(int s, const std::string& already) {
+  Received received;
+  received.bytes = static_cast<std::int64_t>(already.size());
+  received.head = already.substr(0, kHeadBytes);
+  std::vector<char> sink(kStep);
+  for (;;) {
+    const ssize_t n = ::recv(s, sink.data(), sink.size(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (received.head.size() < kHeadBytes)
+      received.head.append(sink.data(), std::min(kHeadBytes - received.head.size(), static_cast<std::size_t>(n)));
+    received.bytes += n;
+  }
+  return received;
+}
+
+const std::vector<char>& Pattern() {
+  static const std::vector<char> pattern = [] {
+    std::vector<char> bytes(4 * 1024 * 1024);
+    std::uint64_t x = 0x9E3779B97F4A7C15ull;
+    for (char& c : bytes) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      c = static_cast<char>(x);
+    }
+    return bytes;
+  }();
+  return pattern;
+}
+
+const char* PatternData() { return Pattern().data(); }
+std::size_t PatternSize() { return Pattern().size(); }
+
+bool SendPattern(int s, std::int64_t length) {
+  const std::vector<char>& pattern = Pattern();
+  std::size_t at = 0;
+  while (length > 0) {
+    const std::size_t step = std::min<std::int64_t>(length, static_cast<std::int64_t>(kStep));
+    if (!SendAll(s, pattern.data() + at, step)) return false;
+    at = (at + step) % pattern.size();
+    length -= static_cast<std::int64_t>(step);
+  }
+  return true;
+}
+
+}  // namespace bench

@@ -1,0 +1,49 @@
+#pragma once
+// Loopback sockets and the data loops that every protocol shares, so that
+// the client's own cost is the same whichever server it talks to.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace bench {
+
+// A connected socket to 127.0.0.1:port, or -1.
+int ConnectLoopback(int port);
+void Close(int s);
+
+bool SendAll(int s, const void* data, std::size_t length);
+bool SendText(int s, const std::string& text);
+bool ReceiveExactly(int s, void* data, std::size_t length);
+
+// Reads CR LF terminated lines; bytes after the line stay buffered and are
+// handed to the data loop when the data share the connection (HTTP).
+class LineReader {
+ public:
+  explicit LineReader(int s) : FSocket(s) {}
+  bool ReadLine(std::string& line);
+  // Takes what has arrived beyond the last line.
+  std::string TakeRest();
+
+ private:
+  int FSocket;
+  std::string FPending;
+};
+
+// What a download received: the count and its first bytes, for a check
+// against the file.
+struct Received {
+  std::int64_t bytes = 0;
+  std::string head;
+};
+// Everything until the peer closes, counted and dropped; `already` holds
+// bytes that arrived with the response header.
+Received DrainToClose(int s, const std::string& already = "");
+
+// `length` bytes of a fixed random pattern, in the same steps for everyone.
+bool SendPattern(int s, std::int64_t length);
+// The pattern itself, for writers that do not go through a socket.
+const char* PatternData();
+std::size_t PatternSize();
+
+}  // namespace bench
