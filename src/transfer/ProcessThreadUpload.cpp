@@ -2,11 +2,15 @@
 // position ("UP01", "UP02", "UP03"), then the file data, written in place
 // under the file's own name, and the completion steps with the report.
 
+#include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <memory>
+#include <mutex>
 
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/Pages.h"
 #include "platform/Paths.h"
 #include "server/Confinement.h"
 #include "server/FileHelpers.h"
@@ -21,6 +25,17 @@ constexpr int kWaitSeconds = 10;
 // Gives the finished file's directory entry time to settle before the web
 // service hears of it and looks at the file.
 constexpr unsigned kReportPauseMilliseconds = 5000;
+// Every received block is flushed to the disk before the next one is
+// written, so that the size on disk, from which an interrupted upload
+// resumes, never runs ahead of the data really there. A receive takes what
+// has arrived, up to this much: while one flush runs, the next block piles
+// up in the socket, and the slower the disk, the fewer and larger the
+// flushes.
+constexpr std::size_t kReceiveBlock = 1 << 20;
+
+struct ReceiveBlocksDeleter {
+  void operator()(char* blocks) const { platform::FreePages(blocks, 2 * kReceiveBlock); }
+};
 
 // A command body buffer: one byte more than the largest body, so that the
 // received text always ends in a zero byte.
@@ -54,32 +69,136 @@ platform::FileHandle OpenTarget(const std::string& name, platform::OpenMode mode
   return platform::OpenFile(name, mode);
 }
 
-// Writes each block where it stands until the announced size has arrived or
-// the client closes. The count covers this connection's bytes only, so a
-// resumed upload normally ends by the client's close. A failed write is
-// recorded, but the block is still counted before the loop is left.
-std::int32_t ReceiveFileData(TSocket s, char* buffer, platform::FileHandle handle, const TFile& file,
-                             std::string& error) {
+// Writes and then flushes one block at a time on a thread of its own, so
+// that the next block is received while the disk takes this one. A block is
+// handed over only after the one before it is written and flushed: the disk
+// sees the same writes and flushes, in the same order, as from one thread.
+// When its thread cannot be made, the writer works in the caller's thread.
+class TBlockWriter : public TThread {
+ public:
+  explicit TBlockWriter(platform::FileHandle file) : FFile(file) {}
+  ~TBlockWriter() override { Stop(); }
+
+  // False when the writer works in the caller's thread.
+  bool Start() {
+    try {
+      Resume();
+      FThreaded = true;
+    } catch (...) {
+    }
+    return FThreaded;
+  }
+
+  // Writes `data` where the file stands, then flushes it; the caller keeps
+  // `data` unchanged until Wait has returned.
+  void Put(const char* data, std::size_t length) {
+    if (!FThreaded) {
+      WriteAndFlush(data, length);
+      return;
+    }
+    std::lock_guard<std::mutex> lock(FLock);
+    FData = data;
+    FLength = length;
+    FChanged.notify_all();
+  }
+
+  // Waits for the block of the last Put. False, with the system's error
+  // number of the failed write, when it could not be written.
+  bool Wait(int& error) {
+    std::unique_lock<std::mutex> lock(FLock);
+    FChanged.wait(lock, [this] { return FData == nullptr; });
+    error = FError;
+    const bool written = FWritten;
+    FWritten = true;
+    return written;
+  }
+
+  void Stop() {
+    if (!FThreaded) return;
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      FStopping = true;
+      FChanged.notify_all();
+    }
+    WaitFor();
+    FThreaded = false;
+  }
+
+ protected:
+  void Execute() override {
+    std::unique_lock<std::mutex> lock(FLock);
+    for (;;) {
+      FChanged.wait(lock, [this] { return FData != nullptr || FStopping; });
+      if (FData == nullptr) return;
+      const char* data = FData;
+      const std::size_t length = FLength;
+      lock.unlock();
+      WriteAndFlush(data, length);
+      lock.lock();
+      FData = nullptr;
+      FChanged.notify_all();
+    }
+  }
+
+ private:
+  // A failed write is still followed by the flush of what did reach the file.
+  void WriteAndFlush(const char* data, std::size_t length) {
+    if (!platform::WriteFile(FFile, data, length)) {
+      FWritten = false;
+      FError = platform::LastError();
+    }
+    platform::FlushFile(FFile);
+  }
+
+  platform::FileHandle FFile;
+  bool FThreaded = false;
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  const char* FData = nullptr;
+  std::size_t FLength = 0;
+  bool FStopping = false;
+  bool FWritten = true;
+  int FError = 0;
+};
+
+// Receives until the announced size has arrived or the client closes. The
+// count covers this connection's bytes only, so a resumed upload normally
+// ends by the client's close. Each block but the last is written and flushed
+// while the next one is received into the other buffer; `buffers[1]` is null
+// when there is only one, and each block is then written before the next
+// receive. A failed write ends the loop with 13 once its block has been
+// counted; the last block, the one that completes the count, is written here
+// and flushed by the completion, and its failed write leaves the result 0.
+std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size, platform::FileHandle handle,
+                             const TFile& file, std::string& error) {
   const auto expected = static_cast<std::uint64_t>(file.FileSize);
   std::uint64_t received = 0;
-  for (;;) {
-    const long n = platform::NetRecv(s, buffer, MAX_BLOCK_SIZE);
+  TBlockWriter writer(handle);
+  const bool overlap = buffers[1] != nullptr && writer.Start();
+  bool pending = false;
+  for (int current = 0;; current = overlap ? 1 - current : 0) {
+    const long n = platform::NetRecv(s, buffers[current], size);
+    int writeError = 0;
+    if (pending && !writer.Wait(writeError)) {
+      error = Format("doInternalUpload10(%s): failed. %s, %d", file.FileName.c_str(),
+                     ResultText(rcWriteFile).c_str(), writeError);
+      return rcWriteFile;
+    }
     if (n == 0) return rcSuccess;
     if (n < 0) {
       error = Format("doInternalUpload9(%s): failed. %s, %s", file.FileName.c_str(),
                      ResultText(rcReadTimeout).c_str(), "Upload data recv");
       return rcReadTimeout;
     }
-    std::int32_t result = rcSuccess;
-    if (!platform::WriteFile(handle, buffer, static_cast<std::size_t>(n))) {
-      result = rcWriteFile;
-      error = Format("doInternalUpload10(%s): failed. %s, %d", file.FileName.c_str(),
-                     ResultText(rcWriteFile).c_str(), platform::LastError());
-    }
     received += static_cast<std::uint64_t>(n);
-    if (received >= expected) return rcSuccess;
-    platform::FlushFile(handle);
-    if (result != rcSuccess) return result;
+    if (received >= expected) {
+      if (!platform::WriteFile(handle, buffers[current], static_cast<std::size_t>(n)))
+        error = Format("doInternalUpload10(%s): failed. %s, %d", file.FileName.c_str(),
+                       ResultText(rcWriteFile).c_str(), platform::LastError());
+      return rcSuccess;
+    }
+    writer.Put(buffers[current], static_cast<std::size_t>(n));
+    pending = true;
   }
 }
 
@@ -285,7 +404,13 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
     return SendErrorHeader(FSocket, rcSeekFile, "doInternalUpload8", "SetFilePos error header send", name, error);
   }
 
-  std::int32_t result = ReceiveFileData(FSocket, FBuffer.get(), handle, file, error);
+  // The large blocks exist only while data arrive, so neither an idle
+  // connection nor the completion's pause holds them; when they cannot be
+  // had, the connection's own buffer serves.
+  std::unique_ptr<char, ReceiveBlocksDeleter> blocks(static_cast<char*>(platform::AllocatePages(2 * kReceiveBlock)));
+  char* const buffers[2] = {blocks ? blocks.get() : FBuffer.get(), blocks ? blocks.get() + kReceiveBlock : nullptr};
+  std::int32_t result = ReceiveFileData(FSocket, buffers, blocks ? kReceiveBlock : MAX_BLOCK_SIZE, handle, file, error);
+  blocks.reset();
   platform::FlushFile(handle);
   platform::CloseFile(handle);
   try {
