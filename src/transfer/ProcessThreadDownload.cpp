@@ -23,9 +23,11 @@ constexpr int kWaitSeconds = 10;
 // it later.
 constexpr std::int64_t kSizeTolerance = 10485760;
 // The most one hand-over of file data to the socket moves. Where the system
-// sends straight from the file, a large step costs few calls; where it
-// reads through FBuffer, each step is one buffer full.
-constexpr std::size_t kDataStep = 1 << 20;
+// sends straight from the file, each hand-over ends with a push of what is
+// left over, so large steps keep the segments full; where it reads through
+// FBuffer, each step is one buffer full. A step cut short by a failed send
+// still reports what went out before the failure.
+constexpr std::size_t kDataStep = 64 << 20;
 
 long long Wide(std::int64_t value) { return static_cast<long long>(value); }
 

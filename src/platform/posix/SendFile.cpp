@@ -2,9 +2,12 @@
 
 #include <cerrno>
 #include <csignal>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <ctime>
 #include <pthread.h>
 #include <sys/sendfile.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace platform {
@@ -13,7 +16,7 @@ namespace {
 
 // sendfile has no MSG_NOSIGNAL: SIGPIPE is held back for the call, and the
 // one it raised on a closed connection is taken off the thread again.
-ssize_t SendFileWithoutSignal(int socket, int file, std::size_t length) {
+ssize_t SendFileCorked(int socket, int file, std::size_t length) {
   sigset_t pipe, previous;
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
@@ -22,10 +25,19 @@ ssize_t SendFileWithoutSignal(int socket, int file, std::size_t length) {
   sigpending(&pending);
   const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
 
+  // Corked for the call, the data leave in whole segments, which the
+  // receiving side takes in fewer and larger pieces; uncorking sends the
+  // rest at once, so nothing waits for the next call.
+  int cork = 1;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
   ssize_t n;
   do {
     n = ::sendfile(socket, file, nullptr, length);
   } while (n < 0 && errno == EINTR);
+  const int sendError = errno;
+  cork = 0;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
+  errno = sendError;
 
   if (!wasPending) {
     const int error = errno;
@@ -61,7 +73,7 @@ SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length,
                             std::size_t bufferSize, std::size_t& sent) {
   sent = 0;
   if (length == 0) return SendFileResult::kSent;
-  const ssize_t n = SendFileWithoutSignal(static_cast<int>(s), static_cast<int>(file), length);
+  const ssize_t n = SendFileCorked(static_cast<int>(s), static_cast<int>(file), length);
   if (n >= 0) {
     sent = static_cast<std::size_t>(n);
     return SendFileResult::kSent;
