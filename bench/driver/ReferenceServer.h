@@ -1,8 +1,8 @@
 #pragma once
 // The least a download server can do: read the request's path and range,
 // answer with a minimal HTTP header and hand the rest to sendfile on a
-// corked socket, on a
-// thread per connection. The ceiling for every download row.
+// corked socket, on a thread per connection. The ceiling for every download
+// row.
 
 #include <string>
 
