@@ -61,6 +61,8 @@ int ParseCommandLine(int argc, const char* const* argv, ClientCommand& command, 
                      std::ostream& err) {
   CLI::App app{"vardex: downloads and uploads files with resume from a VardexServer", "vardex"};
   app.require_subcommand(1);
+  // Full names on the server may start with "/": never options, on any build.
+  app.allow_windows_style_options(false);
   app.footer(kExitStatuses);
   TransferRequest& r = command.request;
 

@@ -43,7 +43,11 @@ TempDir::~TempDir() {
   fs::remove_all(FPath, ignored);
 }
 
-std::string TempDir::File(const std::string& name) const { return (FPath / name).string(); }
+// Names come out in the platform's own form (in\a.bin on Windows), as a
+// user would type them.
+std::string TempDir::File(const std::string& name) const {
+  return (FPath / name).make_preferred().string();
+}
 
 std::string ReadAll(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
