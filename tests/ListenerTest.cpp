@@ -80,10 +80,10 @@ TEST(Listener, TwoHundredConcurrentClientsAreAllAnswered) {
 }
 
 TEST(Listener, ConnectionsStillOpenAtStopAreServedToTheirEnd) {
-  auto server = std::make_unique<vtest::RunningServer>();
-  TSocket s = vtest::Connect(server->Port());
+  vtest::RunningServer server;
+  TSocket s = vtest::Connect(server.Port());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // accepted
-  server.reset();  // the listener is gone; the worker goes on
+  server.StopListening();  // the listener is gone; the worker goes on
   ASSERT_TRUE(vtest::SendAll(s, vtest::EncodeHeader("DNLD", 0)));
   EXPECT_EQ(vtest::Receive(s, 8), vtest::EncodeHeader("DNLD", 0));
   CloseSocket(s);

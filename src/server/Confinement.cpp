@@ -2,7 +2,8 @@
 
 #include "platform/ResolvedPaths.h"
 
-std::vector<std::string> ServerRoots;
+// Workers may still run while the process exits, so this is never destroyed.
+std::vector<std::string>& ServerRoots = *new std::vector<std::string>;
 
 std::vector<std::string> SplitRoots(const std::string& text) {
   std::vector<std::string> roots;

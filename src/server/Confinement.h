@@ -8,7 +8,7 @@
 
 // The roots from [Server] Root; empty serves every path the service can
 // reach. Set at service start, before any worker exists.
-extern std::vector<std::string> ServerRoots;
+extern std::vector<std::string>& ServerRoots;
 
 // "a;b; c" into its trimmed, non-empty parts.
 std::vector<std::string> SplitRoots(const std::string& text);

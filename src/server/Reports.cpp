@@ -3,7 +3,8 @@
 #include "server/GetHTTPS.h"
 #include "transfer/uGlobal.h"
 
-std::string ReportHost;
+// Workers may still run while the process exits, so this is never destroyed.
+std::string& ReportHost = *new std::string;
 
 std::string PercentEncode(const std::string& bytes) {
   static const char kHex[] = "0123456789ABCDEF";

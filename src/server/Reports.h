@@ -8,7 +8,7 @@
 
 // "host" or "host:port" of the web service, plain HTTP; empty sends nothing.
 // Read from [Report] Host at service start, before any worker exists.
-extern std::string ReportHost;
+extern std::string& ReportHost;
 
 // RFC 3986: A-Z a-z 0-9 - . _ ~ stay, every other byte becomes %XX.
 std::string PercentEncode(const std::string& bytes);

@@ -9,7 +9,8 @@
 #include "platform/Files.h"
 #include "platform/Paths.h"
 
-std::string LogPath;
+// Workers may still run while the process exits, so this is never destroyed.
+std::string& LogPath = *new std::string;
 
 namespace {
 

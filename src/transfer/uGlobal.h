@@ -41,7 +41,7 @@ std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2))
 
 // The log path prefix: a directory followed by a file-name stem. Set once at
 // service start, before any thread that logs exists.
-extern std::string LogPath;
+extern std::string& LogPath;
 
 // Appends "hh:mm:ss  message\r\n" to the file prefix + yyyymmdd + ".log" of
 // today, creating missing directories. A file that cannot be opened loses the

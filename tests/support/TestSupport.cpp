@@ -10,6 +10,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Paths.h"
+#include "transfer/ProcessThread.h"
 #include "transfer/uGlobal.h"
 
 namespace vtest {
@@ -161,9 +162,19 @@ RunningServer::RunningServer(const TListenOptions& options) {
   FListener->Resume();
 }
 
-RunningServer::~RunningServer() {
+void RunningServer::StopListening() {
+  if (!FListener) return;
   FListener->Stop();
   FListener.reset();
+}
+
+RunningServer::~RunningServer() {
+  StopListening();
+  // A worker outliving its test would log into the next test's directory,
+  // or run on while the process exits. Each ends within its own time-outs.
+  const auto start = Clock::now();
+  while (TProcessThread::LiveCount() > 0 && SecondsSince(start) < 30)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 double SecondsSince(Clock::time_point start) {

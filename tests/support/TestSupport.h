@@ -63,7 +63,10 @@ std::string EncodeHeader(const char* command, std::int32_t size);
 class RunningServer {
  public:
   explicit RunningServer(const TListenOptions& options = {});
+  // Waits (up to 30 s) until every worker has ended.
   ~RunningServer();
+  // Ends the listener; its workers go on.
+  void StopListening();
   int Port() const { return FListener->Port(); }
   const std::string& LogPrefix() const { return FLogPrefix; }
   const TempDir& Dir() const { return FDir; }
