@@ -1,0 +1,168 @@
+#include "support/FaultScenario.h"
+
+#include <thread>
+
+#include "server/GetHTTPS.h"
+#include "server/Reports.h"
+#include "support/ProcessResources.h"
+#include "transfer/ProcessThread.h"
+#include "transfer/uGlobal.h"
+
+namespace vtest {
+
+namespace {
+
+constexpr std::size_t kReferenceSize = 1 << 20;
+
+void Pause(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+// Waits until no worker is left, then until the thread count holds still:
+// a worker that has freed itself still needs a moment to leave the system.
+int SettledThreadCount() {
+  for (auto start = Clock::now(); TProcessThread::LiveCount() > 0 && SecondsSince(start) < 30;) Pause(10);
+  int count = ThreadCount();
+  for (auto start = Clock::now(); SecondsSince(start) < 5;) {
+    Pause(200);
+    const int now = ThreadCount();
+    if (now == count) break;
+    count = now;
+  }
+  return count;
+}
+
+// Some things are made once per process at their first use and then kept:
+// on Windows, a lock gets an event of its own the first time a thread waits
+// for it. A first server run, lines written at once, a connection and a
+// report before the counts keep them out of the comparison.
+bool WarmUp() {
+  {
+    RunningServer server;
+    std::vector<std::thread> writers;
+    for (int i = 0; i < 8; ++i)
+      writers.emplace_back([] {
+        for (int line = 0; line < 50; ++line) WriteLog(LogPath, "warm-up");
+      });
+    for (std::thread& writer : writers) writer.join();
+    TSocket s = Connect(server.Port());
+    if (s != INVALID_SOCK) {
+      SendAll(s, EncodeHeader("PING", 0));
+      Receive(s, 8);
+      CloseSocket(s);
+    }
+  }
+  HttpServer web;
+  HttpGet("http://" + web.Host() + "/warm-up");
+  return true;
+}
+
+}  // namespace
+
+std::string RandomBytes(std::size_t length, unsigned seed) {
+  std::string bytes(length, '\0');
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (char& c : bytes) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 23);
+  }
+  return bytes;
+}
+
+std::string RequestHeader(const char* command, const std::string& body) {
+  return EncodeHeader(command, static_cast<std::int32_t>(body.size()));
+}
+
+TSocket Connections::Add(TSocket s) {
+  if (s != INVALID_SOCK) FSockets.push_back(s);
+  return s;
+}
+
+void Connections::CloseAll() {
+  for (TSocket s : FSockets) CloseSocket(s);
+  FSockets.clear();
+}
+
+void FaultScenario::SetUp() {
+  static const bool warm = WarmUp();
+  (void)warm;
+  FThreadsBefore = SettledThreadCount();
+  FHandlesBefore = HandleCount();
+  ASSERT_GT(FThreadsBefore, 0);
+  ASSERT_GT(FHandlesBefore, 0);
+  ReportHost = web.Host();
+  FServer = std::make_unique<RunningServer>();
+  FReferenceName = File("reference.bin");
+  FReference = RandomBytes(kReferenceSize, 99);
+  WriteAll(FReferenceName, FReference);
+}
+
+void FaultScenario::TearDown() {
+  if (!FServer) return;  // SetUp failed
+  ExpectServesDownload();
+  FServer.reset();  // waits for the workers
+  EXPECT_EQ(TProcessThread::LiveCount(), 0) << "a worker outlived its connection";
+  ReportHost.clear();
+
+  int threads = ThreadCount(), handles = HandleCount();
+  for (auto start = Clock::now(); (threads != FThreadsBefore || handles != FHandlesBefore) && SecondsSince(start) < 15;) {
+    Pause(100);
+    threads = ThreadCount();
+    handles = HandleCount();
+  }
+  EXPECT_EQ(threads, FThreadsBefore) << "threads before the scenario and after it";
+  EXPECT_EQ(handles, FHandlesBefore) << "handles before the scenario and after it";
+}
+
+TSocket FaultScenario::Open(const char* command) {
+  TSocket s = Connect(FServer->Port());
+  if (s == INVALID_SOCK) return s;
+  if (!SendAll(s, EncodeHeader(command, 0)) || Receive(s, 8) != EncodeHeader(command, 0)) {
+    CloseSocket(s);
+    return INVALID_SOCK;
+  }
+  return s;
+}
+
+bool FaultScenario::ServesDownload() {
+  TSocket s = Open("DNLD");
+  if (s == INVALID_SOCK) return false;
+  const std::string body = Format("REMOTEFILENAME=%s\r\nFILESIZE=%lld\r\nFILEPOS=0\r\n", FReferenceName.c_str(),
+                                  static_cast<long long>(FReference.size()));
+  const bool served = SendAll(s, RequestHeader("DL01", body) + body) && Receive(s, 8) == EncodeHeader("DL01", 0) &&
+                      Receive(s, SIZE_MAX) == FReference;
+  CloseSocket(s);
+  return served;
+}
+
+void FaultScenario::ExpectServesDownload() {
+  // The bytes are compared, never printed: a megabyte of them helps nobody.
+  EXPECT_TRUE(ServesDownload()) << "the reference file did not come back byte for byte";
+}
+
+std::string FaultScenario::File(const std::string& name) const {
+  return (FServer->Dir().path() / fs::path(name).make_preferred()).string();
+}
+
+int FaultScenario::LogCount(const std::string& text) const {
+  int count = 0;
+  for (const std::string& message : LogMessages(FServer->LogPrefix()))
+    count += message.find(text) != std::string::npos;
+  return count;
+}
+
+bool FaultScenario::WaitForLogCount(const std::string& text, int count, int seconds) const {
+  for (auto start = Clock::now();; Pause(100)) {
+    if (LogCount(text) >= count) return true;
+    if (SecondsSince(start) >= seconds) return false;
+  }
+}
+
+std::string FaultScenario::RawLog() const { return ReadAll(TodaysLog(FServer->LogPrefix())); }
+
+bool FaultScenario::WaitForRawLog(const std::string& text, int seconds) const {
+  for (auto start = Clock::now();; Pause(100)) {
+    if (RawLog().find(text) != std::string::npos) return true;
+    if (SecondsSince(start) >= seconds) return false;
+  }
+}
+
+}  // namespace vtest

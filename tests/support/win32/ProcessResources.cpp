@@ -1,0 +1,89 @@
+#include "support/ProcessResources.h"
+
+#include <winsock2.h>
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <vector>
+
+namespace vtest {
+
+namespace {
+
+// One entry of the system's handle table, as NtQuerySystemInformation
+// reports it for its class 16.
+struct HandleEntry {
+  ULONG ownerProcess;
+  BYTE objectType;
+  BYTE flags;
+  USHORT value;
+  PVOID object;
+  ULONG access;
+};
+struct HandleTable {
+  ULONG count;
+  HandleEntry entries[1];
+};
+
+// This process's entries in the system's handle table; -1 when it cannot
+// be read.
+int CountInHandleTable() {
+  using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+  const auto query = reinterpret_cast<Query>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+  if (query == nullptr) return -1;
+  constexpr ULONG kHandleInformation = 16;
+  constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
+  std::vector<char> buffer(1 << 20);
+  LONG status;
+  ULONG needed = 0;
+  while ((status = query(kHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed)) ==
+         kLengthMismatch)
+    buffer.resize(buffer.size() * 2);
+  if (status < 0) return -1;
+  const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+  const DWORD self = ::GetCurrentProcessId();
+  int count = 0;
+  for (ULONG i = 0; i < table->count; ++i) count += table->entries[i].ownerProcess == self;
+  return count;
+}
+
+}  // namespace
+
+int ThreadCount() {
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  const DWORD self = ::GetCurrentProcessId();
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  int count = 0;
+  for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry))
+    count += entry.th32OwnerProcessID == self;
+  ::CloseHandle(snapshot);
+  return count;
+}
+
+int HandleCount() {
+  DWORD count = 0;
+  if (::GetProcessHandleCount(::GetCurrentProcess(), &count) && count > 0) return static_cast<int>(count);
+  // Wine answers 0 there; its handle table has the truth.
+  return CountInHandleTable();
+}
+
+// Windows puts no per-process limit on sockets or handles that a test of
+// this size could reach.
+bool AllowOpenHandles(int) { return true; }
+
+// Windows has no per-process limit on file sizes.
+FileSizeLimit::FileSizeLimit(std::int64_t) {}
+FileSizeLimit::~FileSizeLimit() {}
+
+void ResetConnection(TSocket s) {
+  // A linger time of zero makes the close send a reset and drop what is
+  // still unsent.
+  const linger abort{1, 0};
+  ::setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+  CloseSocket(s);
+}
+
+}  // namespace vtest
