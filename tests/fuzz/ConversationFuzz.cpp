@@ -4,14 +4,18 @@
 // for every input, and the harness checks what any conversation must
 // satisfy, whatever the client sends.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <sys/file.h>
 #include <system_error>
 
 #include "MemorySockets.h"
@@ -113,10 +117,13 @@ void CheckDownload(const std::uint8_t* data, std::size_t size, const std::string
     const std::string tail = sent.substr(16);
     if (position == declared) {
       Check(tail.empty());
-    } else if (position >= 0 && position < declared && static_cast<std::size_t>(position) <= file.size) {
-      Check(tail == Content(file.size).substr(static_cast<std::size_t>(position)));
-    } else {
+    } else if (position < 0 || position > declared) {
       Check(tail.size() == 8);
+    } else {
+      // A position past the end of a file that is shorter than declared
+      // gets nothing: the file may still be growing.
+      const std::string content = Content(file.size);
+      Check(tail == content.substr(std::min(static_cast<std::size_t>(position), content.size())));
     }
   }
 }
@@ -128,9 +135,21 @@ void CheckConfinement() {
     Check(entry.path() == kRoot || entry.path() == kLogs);
 }
 
+// The directory is the same for every process, and a second one would empty
+// it under the first; so the second stops at once. The lock lasts as long
+// as the process.
+void HoldDirectory() {
+  const int lock = ::open((kBase.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    std::fprintf(stderr, "ConversationFuzz: %s is in use by another process\n", kBase.c_str());
+    std::exit(1);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  HoldDirectory();
   std::error_code ignored;
   fs::remove_all(kBase, ignored);
   fs::create_directories(kRoot);

@@ -45,6 +45,7 @@ SEEDS = {
     "download-complete": download(ROOT + "/small.txt", 1000, 1000),
     "download-empty": download(ROOT + "/empty.dat", 0, 0),
     "download-growing": download(ROOT + "/small.txt", 5000, 0),
+    "download-pos-past-end": download(ROOT + "/small.txt", 5000, 1200),
     "download-pos-beyond-size": download(ROOT + "/small.txt", 1000, 1200),
     "download-missing": download(ROOT + "/missing.txt", 10, 0),
     "download-outside-root": download("/dev/shm/vardex-fuzz-conversation/log/x.log", 10, 0),
