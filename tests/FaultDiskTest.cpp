@@ -1,0 +1,73 @@
+// A disk that fills while an upload is written: the write fails, the upload
+// ends with 13, the file keeps what was written before, and every other file
+// stays as it was.
+
+#include <cerrno>
+#include <cstdint>
+
+#include "support/FaultScenario.h"
+#include "support/ProcessResources.h"
+#include "transfer/uGlobal.h"
+
+namespace {
+
+using vtest::EncodeHeader;
+using vtest::RequestHeader;
+
+class FaultDisk : public vtest::FaultScenario {
+ protected:
+  // Sends everything after the accepted position and closes; a server that
+  // stops reading may make the send fail, which is not looked at.
+  void Upload(const std::string& name, const std::string& data, std::int64_t offered) {
+    TSocket s = Open("UPLD");
+    ASSERT_NE(s, INVALID_SOCK);
+    const std::string body = Format("REMOTEFILENAME=%s\r\nFILESIZE=%lld\r\nFILENO=4\r\n", name.c_str(),
+                                    static_cast<long long>(data.size()));
+    const std::string offer = Format("FILEPOS=%lld", static_cast<long long>(offered));
+    EXPECT_TRUE(vtest::SendAll(s, RequestHeader("UP01", body) + body + EncodeHeader("UP02", 0)));
+    EXPECT_EQ(vtest::Receive(s, 16 + offer.size()), EncodeHeader("UP01", 0) + RequestHeader("UP02", offer) + offer);
+    EXPECT_TRUE(vtest::SendAll(s, RequestHeader("UP03", offer) + offer));
+    EXPECT_EQ(vtest::Receive(s, 8), EncodeHeader("UP03", 0));
+    vtest::SendAll(s, data.substr(static_cast<std::size_t>(offered)));
+    CloseSocket(s);
+  }
+};
+
+TEST_F(FaultDisk, AWriteThatFailsEndsTheUploadWith13AndKeepsWhatWasWritten) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no per-process file size limit to make a write fail as on a full disk";
+#endif
+  const std::string small = File("small.bin"), large = File("large.bin"), target = File("in/target.bin");
+  const std::string smallData = vtest::RandomBytes(300000, 21), largeData = vtest::RandomBytes(5 << 20, 22);
+  vtest::WriteAll(small, smallData);
+  vtest::WriteAll(large, largeData);  // larger than the limit: it only limits growth
+  const std::string data = vtest::RandomBytes(8 << 20, 23);
+  constexpr std::int64_t kLimit = 3 << 20;
+  {
+    vtest::FileSizeLimit limit(kLimit);
+    ASSERT_TRUE(limit.Active());
+    Upload(target, data, 0);
+    EXPECT_TRUE(WaitForRawLog("Upload Fail(" + target + ") ", 20));
+  }
+  const std::string failed = Format("doInternalUpload10(%s): failed. %s, %d\r\nUpload Fail(%s) %lld / %lld", target.c_str(),
+                                    ResultText(13).c_str(), EFBIG, target.c_str(), static_cast<long long>(kLimit),
+                                    static_cast<long long>(data.size()));
+  EXPECT_NE(RawLog().find(Peer() + "-doUpload: " + failed + "\r\n"), std::string::npos);
+  EXPECT_TRUE(WaitForRawLog(Peer() + "-doUpload(): failed, " + failed + " e:20\r\n", 20));
+  ASSERT_TRUE(web.WaitForRequests(1, 20));
+  EXPECT_EQ(vtest::HttpServer::QueryValue(web.Paths()[0], "errno"), "13");
+  EXPECT_EQ(vtest::HttpServer::QueryValue(web.Paths()[0], "filesize"), std::to_string(kLimit));
+
+  // What was written before the failure is the start of the file, and the
+  // upload resumes from there once there is room.
+  EXPECT_TRUE(vtest::ReadAll(target) == data.substr(0, kLimit));
+  Upload(target, data, kLimit);
+  EXPECT_TRUE(WaitForLogCount(Peer() + "-doUpload: Upload Complete(" + target + ")", 1, 20));
+  EXPECT_TRUE(vtest::ReadAll(target) == data);
+  EXPECT_TRUE(web.WaitForRequests(2, 20));
+
+  EXPECT_TRUE(vtest::ReadAll(small) == smallData);
+  EXPECT_TRUE(vtest::ReadAll(large) == largeData);
+}
+
+}  // namespace
