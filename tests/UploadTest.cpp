@@ -14,8 +14,10 @@
 #include <sys/stat.h>
 #endif
 
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "server/Reports.h"
+#include "server/UploadWriters.h"
 #include "support/HttpServer.h"
 #include "support/TestSupport.h"
 #include "transfer/uGlobal.h"
@@ -366,6 +368,48 @@ TEST_F(Upload, ShortNameMovesLeaveEveryFileUnderItsOwnName) {
 #endif
   // The workers still report; none may reach the next test's web server.
   EXPECT_TRUE(web.WaitForRequests(3, 20));
+}
+
+// A client whose connection died without a close reconnects and resumes
+// while the old worker still waits in its receive: the old one is ended as
+// if its client had closed, and the offer is what it wrote.
+TEST_F(Upload, ANewerUploadEndsTheOlderOneAndResumesFromWhatItWrote) {
+  const std::string name = File("in/resumed.bin"), content = Bytes(3000000, 7);
+  TSocket stalled = Negotiate(name, 3000000, 0, 0);
+  ASSERT_TRUE(vtest::SendAll(stalled, content.substr(0, 1000000)));
+  for (auto start = vtest::Clock::now(); vtest::SecondsSince(start) < 15;) {
+    if (platform::RegularFileSize(name) == 1000000) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_EQ(platform::RegularFileSize(name), 1000000);
+
+  TSocket resumed = Negotiate(name, 3000000, 1000000, 1000000);
+  EXPECT_TRUE(vtest::WaitForClose(stalled, 5));
+  EXPECT_TRUE(RawLogged(FailLine("", name, 1000000, 3000000)));
+  ASSERT_TRUE(vtest::SendAll(resumed, content.substr(1000000)));
+  CloseSocket(resumed);
+  EXPECT_TRUE(Logged("-doUpload: Upload Complete(" + name + ")"));
+  EXPECT_TRUE(vtest::ReadAll(name) == content);
+  CloseSocket(stalled);
+}
+
+// A writer that does not let go within ten seconds keeps the file: the newer
+// upload's data phase is refused like a file that cannot be opened.
+TEST_F(Upload, AFileAnotherUploadHoldsOnToIsRefusedWith10) {
+  const std::string name = File("busy.bin");
+  vtest::WriteAll(name, "abc");
+  vtest::SocketPair elsewhere;
+  TUploadClaim holder;
+  ASSERT_TRUE(holder.Claim(name, elsewhere.server, 1));
+
+  EXPECT_EQ(DataPhase(name, 10, 3, 3), EncodeHeader("", 10));
+  EXPECT_TRUE(Logged("doInternalUpload3(" + name + "): failed. " + ResultText(10) + ", file in use by another upload"));
+  EXPECT_EQ(vtest::ReadAll(name), "abc");
+
+  holder.Release();
+  SendAndClose(name, 10, 3, 3, "defghij");
+  EXPECT_TRUE(Logged("-doUpload: Upload Complete(" + name + ")"));
+  EXPECT_EQ(vtest::ReadAll(name), "abcdefghij");
 }
 
 }  // namespace

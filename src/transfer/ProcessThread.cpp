@@ -19,6 +19,7 @@ int TProcessThread::LiveCount() { return liveWorkers; }
 
 TProcessThread::~TProcessThread() {
   --liveWorkers;
+  FUploadClaim.Release();
   if (FSocket != INVALID_SOCK) CloseSocket(FSocket);
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "server/FileList.h"
+#include "server/UploadWriters.h"
 #include "transfer/SocketLib.h"
 #include "transfer/Thread.h"
 
@@ -48,6 +49,9 @@ class TProcessThread : public TThread {
   void CloseConnection();
   std::string ClientAddress() const;
   std::string FClosedPeerAddress;
+  // Held from the resume offer until the file is closed; let go before the
+  // socket is closed, so that a newer upload never cuts a closed socket.
+  TUploadClaim FUploadClaim;
 
   TSocket FSocket = INVALID_SOCK;
   std::unique_ptr<char[]> FBuffer;

@@ -22,6 +22,8 @@
 namespace {
 
 constexpr int kWaitSeconds = 10;
+// How long a newer upload of a file waits for the older one to let go.
+constexpr int kTakeOverSeconds = 10;
 // Gives the finished file's directory entry time to settle before the web
 // service hears of it and looks at the file.
 constexpr unsigned kReportPauseMilliseconds = 5000;
@@ -329,6 +331,10 @@ std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::str
     return rcProtocol;
   }
 
+  // An older connection still writing the file is ended first: the offer
+  // is then a size whose bytes are on disk. When it does not let go in
+  // time, the data phase is refused.
+  FUploadClaim.Claim(file.FileName, FSocket, kTakeOverSeconds);
   // The offer is read once; a change of the file after this is not seen.
   const std::int64_t size = GetFileSize64(file.FileName);
   const std::int64_t offered = size < 0 ? 0 : size;
@@ -384,6 +390,11 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
   // Nothing is missing: the file is neither opened nor reported.
   if (file.FilePos == file.FileSize) return rcSuccess;
 
+  if (!FUploadClaim.Held()) {
+    error = Format("doInternalUpload3(%s): failed. %s, %s", name.c_str(), ResultText(rcOpenFile).c_str(),
+                   "file in use by another upload");
+    return SendErrorHeader(FSocket, rcOpenFile, "doInternalUpload4", "CreateFile error header send", name, error);
+  }
   const platform::FileHandle handle = OpenTarget(name, mode);
   if (handle == platform::kNoFile) {
     error = Format("doInternalUpload3(%s): failed. %s, %d", name.c_str(), ResultText(rcOpenFile).c_str(),
@@ -413,6 +424,7 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
   blocks.reset();
   platform::FlushFile(handle);
   platform::CloseFile(handle);
+  FUploadClaim.Release();
   try {
     CloseConnection();
     result = CompleteUpload(file, result, error, FClosedPeerAddress);
@@ -425,6 +437,7 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
 }
 
 void TProcessThread::CloseConnection() {
+  FUploadClaim.Release();
   FClosedPeerAddress = GetPeerAddress(FSocket);
   CloseSocket(FSocket);
   FSocket = INVALID_SOCK;

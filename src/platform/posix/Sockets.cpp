@@ -74,6 +74,8 @@ int NetLocalPort(SocketHandle s) {
 
 void NetClose(SocketHandle s) { ::close(static_cast<int>(s)); }
 
+void NetShutdownReceive(SocketHandle s) { ::shutdown(static_cast<int>(s), SHUT_RD); }
+
 void NetSetIdleTimeout(SocketHandle s, int seconds) {
   if (seconds <= 0) return;
   const int fd = static_cast<int>(s);

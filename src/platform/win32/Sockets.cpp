@@ -67,6 +67,8 @@ int NetLocalPort(SocketHandle s) {
 
 void NetClose(SocketHandle s) { ::closesocket(Native(s)); }
 
+void NetShutdownReceive(SocketHandle s) { ::shutdown(Native(s), SD_RECEIVE); }
+
 void NetSetIdleTimeout(SocketHandle s, int seconds) {
   if (seconds <= 0) return;
   const DWORD milliseconds = static_cast<DWORD>(seconds) * 1000;

@@ -1,0 +1,69 @@
+#include "server/UploadWriters.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "platform/ResolvedPaths.h"
+
+// The claims held right now. Few uploads run at once, so a list serves.
+class TUploadWriters {
+ public:
+  static TUploadWriters& Instance() {
+    // Workers may still run while the process exits: never destroyed.
+    static auto* writers = new TUploadWriters;
+    return *writers;
+  }
+
+  bool Claim(TUploadClaim& claim, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    std::unique_lock<std::mutex> lock(FMutex);
+    for (TUploadClaim* holder; (holder = HolderOf(claim.FPath)) != nullptr;) {
+      Cut(*holder);
+      if (FReleased.wait_until(lock, deadline) == std::cv_status::timeout && HolderOf(claim.FPath)) return false;
+    }
+    FClaims.push_back(&claim);
+    claim.FHeld = true;
+    return true;
+  }
+
+  void Release(TUploadClaim& claim) {
+    std::lock_guard<std::mutex> lock(FMutex);
+    FClaims.erase(std::remove(FClaims.begin(), FClaims.end(), &claim), FClaims.end());
+    claim.FHeld = false;
+    FReleased.notify_all();
+  }
+
+ private:
+  TUploadClaim* HolderOf(const std::string& path) const {
+    for (TUploadClaim* claim : FClaims)
+      if (platform::PathIsWithin(claim->FPath, path) && platform::PathIsWithin(path, claim->FPath)) return claim;
+    return nullptr;
+  }
+
+  // The holder's socket stays open while its claim is listed: it releases the
+  // claim before it closes the connection.
+  static void Cut(TUploadClaim& holder) {
+    if (holder.FCut) return;
+    platform::NetShutdownReceive(holder.FSocket);
+    holder.FCut = true;
+  }
+
+  std::mutex FMutex;
+  std::condition_variable FReleased;
+  std::vector<TUploadClaim*> FClaims;
+};
+
+bool TUploadClaim::Claim(const std::string& fileName, TSocket socket, int seconds) {
+  Release();
+  if (!platform::ResolvePath(fileName, FPath)) FPath = fileName;
+  FSocket = socket;
+  FCut = false;
+  return TUploadWriters::Instance().Claim(*this, seconds);
+}
+
+void TUploadClaim::Release() {
+  if (FHeld) TUploadWriters::Instance().Release(*this);
+}

@@ -1,0 +1,35 @@
+#pragma once
+// One writer per file. A client whose connection died without a close (its
+// network gone) reconnects and resumes while the old worker still waits in
+// its receive; the newer upload wins, so that two connections never write one
+// file at once and the resume offer is a size whose bytes are on disk.
+
+#include <string>
+
+#include "transfer/SocketLib.h"
+
+class TUploadClaim {
+ public:
+  TUploadClaim() = default;
+  ~TUploadClaim() { Release(); }
+  TUploadClaim(const TUploadClaim&) = delete;
+  TUploadClaim& operator=(const TUploadClaim&) = delete;
+
+  // Makes the connection on `socket` the only writer of `fileName` (names
+  // are compared where they lead, ignoring case on Windows). A connection
+  // writing it already has its receiving cut, so that it ends as if its
+  // client had closed; this waits up to `seconds` until it has closed the
+  // file and let go. False when it has not: the file stays the other's.
+  bool Claim(const std::string& fileName, TSocket socket, int seconds);
+
+  // Lets go of the file; the next writer may open it. Idempotent.
+  void Release();
+  bool Held() const { return FHeld; }
+
+ private:
+  bool FHeld = false;
+  std::string FPath;
+  TSocket FSocket = INVALID_SOCK;
+  bool FCut = false;
+  friend class TUploadWriters;
+};

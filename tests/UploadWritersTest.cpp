@@ -1,0 +1,56 @@
+// One writer per file: a newer claim cuts the older one's receiving and waits
+// until it lets go, and names meet where they lead.
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "server/UploadWriters.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+TEST(UploadWriters, ANewerClaimCutsTheHolderAndWinsOnceItLetsGo) {
+  vtest::TempDir dir;
+  const std::string name = dir.File("movie.avi");
+  vtest::SocketPair older, newer;
+  TUploadClaim holder, claim;
+  ASSERT_TRUE(holder.Claim(name, older.server, 1));
+
+  // The holder does not let go: the newer claim fails, and the holder's
+  // receive now ends as if its client had closed, though it has not.
+  EXPECT_FALSE(claim.Claim(dir.File("sub/../movie.avi"), newer.server, 1));
+  EXPECT_FALSE(claim.Held());
+  EXPECT_TRUE(vtest::WaitForClose(older.server, 5));
+
+  // Once the holder lets go, the waiting claim has the file.
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    holder.Release();
+  });
+  EXPECT_TRUE(claim.Claim(dir.File("./movie.avi"), newer.server, 10));
+  release.join();
+  EXPECT_TRUE(claim.Held());
+  EXPECT_FALSE(holder.Held());
+}
+
+TEST(UploadWriters, OtherFilesAndReleasedClaimsAreNotTouched) {
+  vtest::TempDir dir;
+  vtest::SocketPair first, second, third;
+  TUploadClaim a, b, c;
+  ASSERT_TRUE(a.Claim(dir.File("a.bin"), first.server, 1));
+  EXPECT_TRUE(b.Claim(dir.File("b.bin"), second.server, 1));
+  a.Release();
+  a.Release();  // twice is harmless
+  EXPECT_TRUE(c.Claim(dir.File("a.bin"), third.server, 1));
+
+  // Neither the other file's writer nor the released one was cut.
+  ASSERT_TRUE(vtest::SendAll(first.client, "x"));
+  ASSERT_TRUE(vtest::SendAll(second.client, "y"));
+  EXPECT_EQ(vtest::Receive(first.server, 1, 5), "x");
+  EXPECT_EQ(vtest::Receive(second.server, 1, 5), "y");
+}
+
+}  // namespace
