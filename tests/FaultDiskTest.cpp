@@ -16,6 +16,13 @@ using vtest::RequestHeader;
 
 class FaultDisk : public vtest::FaultScenario {
  protected:
+  void SetUp() override {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no per-process file size limit to make a write fail as on a full disk";
+#endif
+    FaultScenario::SetUp();
+  }
+
   // Sends everything after the accepted position and closes; a server that
   // stops reading may make the send fail, which is not looked at.
   void Upload(const std::string& name, const std::string& data, std::int64_t offered) {
@@ -34,9 +41,6 @@ class FaultDisk : public vtest::FaultScenario {
 };
 
 TEST_F(FaultDisk, AWriteThatFailsEndsTheUploadWith13AndKeepsWhatWasWritten) {
-#ifdef _WIN32
-  GTEST_SKIP() << "Windows has no per-process file size limit to make a write fail as on a full disk";
-#endif
   const std::string small = File("small.bin"), large = File("large.bin"), target = File("in/target.bin");
   const std::string smallData = vtest::RandomBytes(300000, 21), largeData = vtest::RandomBytes(5 << 20, 22);
   vtest::WriteAll(small, smallData);

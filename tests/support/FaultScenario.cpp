@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "platform/Files.h"
 #include "server/GetHTTPS.h"
 #include "server/Reports.h"
 #include "support/ProcessResources.h"
@@ -32,8 +33,9 @@ int SettledThreadCount() {
 
 // Some things are made once per process at their first use and then kept:
 // on Windows, a lock gets an event of its own the first time a thread waits
-// for it. A first server run, lines written at once, a connection and a
-// report before the counts keep them out of the comparison.
+// for it, and the shell keeps what its first change notice opened. A first
+// server run, lines written at once, a connection, a notice and a report
+// before the counts keep them out of the comparison.
 bool WarmUp() {
   {
     RunningServer server;
@@ -49,6 +51,7 @@ bool WarmUp() {
       Receive(s, 8);
       CloseSocket(s);
     }
+    platform::NotifyDirectoryChanged(server.Dir().path().string());
   }
   HttpServer web;
   HttpGet("http://" + web.Host() + "/warm-up");
