@@ -28,8 +28,8 @@ int NetConnect(SocketHandle s, std::uint32_t address, int port);  // address in 
 bool NetPeerAddress(SocketHandle s, std::string& dotted);
 int NetLocalPort(SocketHandle s);                          // -1 when unknown
 void NetClose(SocketHandle s);
-// Ends the receiving side only: a receive waiting in another thread returns
-// as if the peer had closed, and so does every later one.
+// Ends the receiving side only: a receive waiting in another thread, and
+// every later one, returns 0 as if the peer had closed, or fails (Windows).
 void NetShutdownReceive(SocketHandle s);
 
 // Cuts a connection that makes no progress for `seconds`: blocking sends and

@@ -4,6 +4,7 @@
 // its receive; the newer upload wins, so that two connections never write one
 // file at once and the resume offer is a size whose bytes are on disk.
 
+#include <atomic>
 #include <string>
 
 #include "transfer/SocketLib.h"
@@ -25,11 +26,14 @@ class TUploadClaim {
   // Lets go of the file; the next writer may open it. Idempotent.
   void Release();
   bool Held() const { return FHeld; }
+  // True once a newer claim has cut this one's receiving: a receive that
+  // fails now ended because of that, not because of the client.
+  bool WasCut() const { return FCut; }
 
  private:
   bool FHeld = false;
   std::string FPath;
   TSocket FSocket = INVALID_SOCK;
-  bool FCut = false;
+  std::atomic<bool> FCut{false};
   friend class TUploadWriters;
 };

@@ -172,7 +172,7 @@ class TBlockWriter : public TThread {
 // counted; the last block, the one that completes the count, is written here
 // and flushed by the completion, and its failed write leaves the result 0.
 std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size, platform::FileHandle handle,
-                             const TFile& file, std::string& error) {
+                             const TFile& file, const TUploadClaim& claim, std::string& error) {
   const auto expected = static_cast<std::uint64_t>(file.FileSize);
   std::uint64_t received = 0;
   TBlockWriter writer(handle);
@@ -186,7 +186,8 @@ std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size
                      ResultText(rcWriteFile).c_str(), writeError);
       return rcWriteFile;
     }
-    if (n == 0) return rcSuccess;
+    // A newer upload of the file ends this one as if its client had closed.
+    if (n == 0 || (n < 0 && claim.WasCut())) return rcSuccess;
     if (n < 0) {
       error = Format("doInternalUpload9(%s): failed. %s, %s", file.FileName.c_str(),
                      ResultText(rcReadTimeout).c_str(), "Upload data recv");
@@ -420,7 +421,7 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
   // had, the connection's own buffer serves.
   std::unique_ptr<char, ReceiveBlocksDeleter> blocks(static_cast<char*>(platform::AllocatePages(2 * kReceiveBlock)));
   char* const buffers[2] = {blocks ? blocks.get() : FBuffer.get(), blocks ? blocks.get() + kReceiveBlock : nullptr};
-  std::int32_t result = ReceiveFileData(FSocket, buffers, blocks ? kReceiveBlock : MAX_BLOCK_SIZE, handle, file, error);
+  std::int32_t result = ReceiveFileData(FSocket, buffers, blocks ? kReceiveBlock : MAX_BLOCK_SIZE, handle, file, FUploadClaim, error);
   blocks.reset();
   platform::FlushFile(handle);
   platform::CloseFile(handle);

@@ -67,7 +67,12 @@ int NetLocalPort(SocketHandle s) {
 
 void NetClose(SocketHandle s) { ::closesocket(Native(s)); }
 
-void NetShutdownReceive(SocketHandle s) { ::shutdown(Native(s), SD_RECEIVE); }
+// Shutting down does not wake a receive that waits already; cancelling the
+// socket's pending I/O does, and that receive then fails.
+void NetShutdownReceive(SocketHandle s) {
+  ::shutdown(Native(s), SD_RECEIVE);
+  ::CancelIoEx(reinterpret_cast<HANDLE>(Native(s)), nullptr);
+}
 
 void NetSetIdleTimeout(SocketHandle s, int seconds) {
   if (seconds <= 0) return;
