@@ -11,7 +11,8 @@ cmake --build --preset release
 demo=build/demo
 mkdir -p "$demo/files"
 cp build/release/VardexServer "$demo/"
-printf '[Server]\nPort=8080\n' > "$demo/VardexServer.ini"
+# Clients may use the files directory only.
+printf '[Server]\nPort=8080\nRoot=%s\n' "$(pwd)/$demo/files" > "$demo/VardexServer.ini"
 [ -f "$demo/files/hello.txt" ] || echo "Hello from VardexServer" > "$demo/files/hello.txt"
 echo "Serving on port 8080; log files in $demo/Log; try downloading $(pwd)/$demo/files/hello.txt"
 exec "$demo/VardexServer"
