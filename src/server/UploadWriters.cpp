@@ -44,11 +44,11 @@ class TUploadWriters {
   }
 
   // The holder's socket stays open while its claim is listed: it releases the
-  // claim before it closes the connection.
+  // claim before it closes the connection. The mark comes first: a receive
+  // that the cut makes fail must already find it.
   static void Cut(TUploadClaim& holder) {
-    if (holder.FCut) return;
+    if (holder.FCut.exchange(true)) return;
     platform::NetShutdownReceive(holder.FSocket);
-    holder.FCut = true;
   }
 
   std::mutex FMutex;
