@@ -20,16 +20,6 @@ namespace {
 
 namespace fs = vtest::fs;
 
-std::string Bytes(std::size_t length, unsigned seed) {
-  std::string bytes(length, '\0');
-  std::uint32_t x = seed * 2654435761u + 7;
-  for (char& c : bytes) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<char>(x >> 23);
-  }
-  return bytes;
-}
-
 // A file of `size` bytes that holds one byte at its end.
 void MakeSparse(const std::string& name, std::int64_t size) {
   platform::FileHandle file = platform::OpenFile(name, platform::OpenMode::kWriteTruncate);
@@ -95,7 +85,7 @@ class ClientRoundTrip : public ::testing::Test {
 
 TEST_F(ClientRoundTrip, GetNewResumedCompleteAndRestarted) {
   const std::string remote = Remote("movie.bin"), target = Local("movie.bin");
-  const std::string content = Bytes(3000123, 1);
+  const std::string content = vtest::RandomBytes(3000123, 1);
   vtest::WriteAll(remote, content);
 
   ClientRun fresh = Client({"get", "127.0.0.1", remote, target});
@@ -129,7 +119,7 @@ TEST_F(ClientRoundTrip, GetNewResumedCompleteAndRestarted) {
 
 TEST_F(ClientRoundTrip, GetStoppedPartwayResumesToAByteExactFile) {
   const std::string remote = Remote("big.bin"), target = Local("big.bin");
-  const std::string content = Bytes(4 * 1048576 + 5, 2);
+  const std::string content = vtest::RandomBytes(4 * 1048576 + 5, 2);
   vtest::WriteAll(remote, content);
 
   TransferOutcome stopped = RunDownload(Request(remote, target), StopAfter(1048576));
@@ -188,7 +178,7 @@ TEST_F(ClientRoundTrip, GetRefusalsAreReportedAndLeaveLocalAsItWas) {
 
 TEST_F(ClientRoundTrip, PutNewResumedCompleteAndConflicting) {
   const std::string source = Local("upload.bin"), remote = Remote("in/upload.bin");
-  const std::string content = Bytes(2500000, 3);
+  const std::string content = vtest::RandomBytes(2500000, 3);
   vtest::WriteAll(source, content);
   const std::string completeLine = "-doUpload: Upload Complete(" + remote + ")";
 
@@ -227,7 +217,7 @@ TEST_F(ClientRoundTrip, PutNewResumedCompleteAndConflicting) {
 
 TEST_F(ClientRoundTrip, PutStoppedPartwayResumesToAByteExactFile) {
   const std::string source = Local("part.bin"), remote = Remote("part.bin");
-  const std::string content = Bytes(3 * 1048576 + 17, 4);
+  const std::string content = vtest::RandomBytes(3 * 1048576 + 17, 4);
   vtest::WriteAll(source, content);
 
   TransferOutcome stopped = RunUpload(Request(remote, source), StopAfter(1048576));
@@ -254,7 +244,7 @@ TEST_F(ClientRoundTrip, PutRefusalsAreReportedWithTheirCodes) {
 
   // Error headers of the data phase arrive while LOCAL is being sent.
   const std::string source = Local("some.bin");
-  vtest::WriteAll(source, Bytes(2 * 1048576, 5));
+  vtest::WriteAll(source, vtest::RandomBytes(2 * 1048576, 5));
   ClientRun plain = Client({"put", "127.0.0.1", source, "plain-name.bin"});  // no directory part
   EXPECT_EQ(plain.status, 4);
   EXPECT_NE(plain.err.find(Refused(7)), std::string::npos) << plain.err;

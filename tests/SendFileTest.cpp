@@ -15,18 +15,6 @@ namespace {
 
 using platform::SendFileResult;
 
-std::string Bytes(std::size_t length) {
-  std::string bytes(length, '\0');
-  std::uint32_t x = 2463534242u;
-  for (char& c : bytes) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x);
-  }
-  return bytes;
-}
-
 struct Sender {
   char buffer[MAX_BLOCK_SIZE];
   std::size_t sent = 0;
@@ -38,7 +26,7 @@ struct Sender {
 TEST(SendFile, SendsFromThePositionInStepsToTheEndOfTheFile) {
   vtest::TempDir dir;
   const std::string name = dir.File("data.bin");
-  const std::string content = Bytes(3 * 1024 * 1024 + 17);
+  const std::string content = vtest::RandomBytes(3 * 1024 * 1024 + 17);
   vtest::WriteAll(name, content);
   const std::size_t start = 1000001;
 
@@ -74,7 +62,7 @@ TEST(SendFile, SendsFromThePositionInStepsToTheEndOfTheFile) {
 TEST(SendFile, AFileThatCannotBeReadIsTheFilesFailureAndSendsNothing) {
   vtest::TempDir dir;
   const std::string name = dir.File("write-only.bin");
-  vtest::WriteAll(name, Bytes(50000));
+  vtest::WriteAll(name, vtest::RandomBytes(50000));
   platform::FileHandle file = platform::OpenFile(name, platform::OpenMode::kWriteExisting);
   ASSERT_NE(file, platform::kNoFile);
 
@@ -91,7 +79,7 @@ TEST(SendFile, AFileThatCannotBeReadIsTheFilesFailureAndSendsNothing) {
 TEST(SendFile, AClosedConnectionIsTheSendsFailure) {
   vtest::TempDir dir;
   const std::string name = dir.File("data.bin");
-  vtest::WriteAll(name, Bytes(1 << 20));
+  vtest::WriteAll(name, vtest::RandomBytes(1 << 20));
   platform::FileHandle file = platform::OpenFile(name, platform::OpenMode::kReadExisting);
   ASSERT_NE(file, platform::kNoFile);
 

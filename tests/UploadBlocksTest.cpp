@@ -24,18 +24,6 @@ namespace {
 
 using vtest::EncodeHeader;
 
-std::string Bytes(std::size_t length) {
-  std::string bytes(length, '\0');
-  std::uint64_t x = 88172645463325252ull;
-  for (char& c : bytes) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    c = static_cast<char>(x);
-  }
-  return bytes;
-}
-
 class UploadBlocks : public ::testing::Test {
  protected:
   void SetUp() override { ReportHost = web.Host(); }
@@ -67,7 +55,7 @@ class UploadBlocks : public ::testing::Test {
 
 TEST_F(UploadBlocks, PiecesOfEverySizeAndPausesLandInOrder) {
   const std::string name = server.Dir().File("pieces.bin");
-  const std::string data = Bytes(5 * 1024 * 1024 + 4321);
+  const std::string data = vtest::RandomBytes(5 * 1024 * 1024 + 4321);
   TSocket s = Negotiate(name, static_cast<std::int64_t>(data.size()));
   // From single bytes to several receive blocks at once, with pauses that
   // let the server write and flush what it has before more arrives.
@@ -113,7 +101,7 @@ class FileSizeLimit {
 TEST_F(UploadBlocks, AFailedWriteEndsWith13AndKeepsWhatReachedTheDisk) {
   const std::string name = server.Dir().File("limited.bin");
   const std::int64_t size = 8 << 20, limit = 3 << 20;
-  const std::string data = Bytes(static_cast<std::size_t>(size));
+  const std::string data = vtest::RandomBytes(static_cast<std::size_t>(size));
   {
     FileSizeLimit fileSizeLimit(static_cast<rlim_t>(limit));
     TSocket s = Negotiate(name, size);

@@ -30,16 +30,6 @@ using vtest::fs::exists;
 constexpr std::int32_t kNoReply = -1000;
 const std::string kPeer = "127.0.0.1";
 
-std::string Bytes(std::size_t length, unsigned seed = 1) {
-  std::string bytes(length, '\0');
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (char& c : bytes) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<char>(x >> 23);
-  }
-  return bytes;
-}
-
 std::string Body(const std::string& name, std::int64_t size, int fileNo = 5) {
   return Format("REMOTEFILENAME=%s\r\nFILESIZE=%lld\r\nFILENO=%d\r\nUSERNO=3\r\n", name.c_str(),
                 static_cast<long long>(size), fileNo);
@@ -165,7 +155,7 @@ class Upload : public ::testing::Test {
 
 TEST_F(Upload, NewFileEndsByCountWhileTheClientStaysConnected) {
   const std::string name = File("new dir/inner/movie.avi.part");  // directories created on the way
-  const std::string data = Bytes(40000);
+  const std::string data = vtest::RandomBytes(40000);
   TSocket s = Negotiate(name, 40000, 0, 0, 41);
   ASSERT_TRUE(vtest::SendAll(s, data));
   // The server closes once the count is reached, before its pause and report.
@@ -187,7 +177,7 @@ TEST_F(Upload, NewFileEndsByCountWhileTheClientStaysConnected) {
 
 TEST_F(Upload, ResumedFileEndsWhenTheClientClosesAndPositionsBeyondTheOfferAreRefused) {
   const std::string name = File("resume.bin");
-  const std::string data = Bytes(3000000, 2);
+  const std::string data = vtest::RandomBytes(3000000, 2);
   vtest::WriteAll(name, data.substr(0, 1000000));
 
   // A position one byte beyond what is on disk: 9, logged with an empty error text.
@@ -212,11 +202,11 @@ TEST_F(Upload, ResumedFileEndsWhenTheClientClosesAndPositionsBeyondTheOfferAreRe
 TEST_F(Upload, InterruptedUploadsResumeFromWhatArrivedAndDownloadByteExact) {
   // A complete file offered again is left alone: no data, no line, no report.
   const std::string complete = File("complete.bin");
-  vtest::WriteAll(complete, Bytes(1000, 4));
+  vtest::WriteAll(complete, vtest::RandomBytes(1000, 4));
   EXPECT_EQ(DataPhase(complete, 1000, 1000, 1000), "");
 
   const std::string name = File("pieces.bin");
-  const std::string data = Bytes(40000, 3);
+  const std::string data = vtest::RandomBytes(40000, 3);
   SendAndClose(name, 40000, 0, 0, data.substr(0, 10000));
   EXPECT_TRUE(RawLogged(FailLine("", name, 10000, 40000)));
   ExpectReport(0, "0", 5, 10000, name);
@@ -233,7 +223,7 @@ TEST_F(Upload, InterruptedUploadsResumeFromWhatArrivedAndDownloadByteExact) {
   EXPECT_EQ(RawLog().find("e:20"), std::string::npos);
   EXPECT_EQ(web.Paths().size(), 3u);
   EXPECT_EQ(RawLog().find(complete), std::string::npos);
-  EXPECT_EQ(vtest::ReadAll(complete), Bytes(1000, 4));
+  EXPECT_EQ(vtest::ReadAll(complete), vtest::RandomBytes(1000, 4));
 
   // The same bytes come back in two resumed downloads.
   auto download = [&](std::int64_t pos, std::size_t length) {
@@ -252,7 +242,7 @@ TEST_F(Upload, InterruptedUploadsResumeFromWhatArrivedAndDownloadByteExact) {
 TEST_F(Upload, PositionZeroEmptiesTheFileAndBytesBeyondTheSizeAreWritten) {
   const std::string name = File("over.bin");
   vtest::WriteAll(name, std::string(50000, 'x'));
-  const std::string data = Bytes(300, 5);
+  const std::string data = vtest::RandomBytes(300, 5);
   TSocket s = Negotiate(name, 100, 0, 50000);
   ASSERT_TRUE(vtest::SendAll(s, data));  // one block that runs past the size
   EXPECT_TRUE(vtest::WaitForClose(s, 4));
@@ -348,7 +338,7 @@ TEST_F(Upload, ShortNameMovesLeaveEveryFileUnderItsOwnName) {
                     folder = File("a.tmp/b.tmp");
   vtest::fs::create_directory(File("busy"));
   vtest::WriteAll(File("busy/movie.avi"), "keep");
-  const std::string data = Bytes(1000, 6);
+  const std::string data = vtest::RandomBytes(1000, 6);
   std::vector<TSocket> sockets;
   for (const std::string& name : {plain, taken, folder}) sockets.push_back(Negotiate(name, 1000, 0, 0));
   for (TSocket s : sockets) EXPECT_TRUE(vtest::SendAll(s, data));
@@ -374,7 +364,7 @@ TEST_F(Upload, ShortNameMovesLeaveEveryFileUnderItsOwnName) {
 // while the old worker still waits in its receive: the old one is ended as
 // if its client had closed, and the offer is what it wrote.
 TEST_F(Upload, ANewerUploadEndsTheOlderOneAndResumesFromWhatItWrote) {
-  const std::string name = File("in/resumed.bin"), content = Bytes(3000000, 7);
+  const std::string name = File("in/resumed.bin"), content = vtest::RandomBytes(3000000, 7);
   TSocket stalled = Negotiate(name, 3000000, 0, 0);
   ASSERT_TRUE(vtest::SendAll(stalled, content.substr(0, 1000000)));
   for (auto start = vtest::Clock::now(); vtest::SecondsSince(start) < 15;) {

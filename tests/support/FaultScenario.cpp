@@ -60,16 +60,6 @@ bool WarmUp() {
 
 }  // namespace
 
-std::string RandomBytes(std::size_t length, unsigned seed) {
-  std::string bytes(length, '\0');
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (char& c : bytes) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<char>(x >> 23);
-  }
-  return bytes;
-}
-
 std::string RequestHeader(const char* command, const std::string& body) {
   return EncodeHeader(command, static_cast<std::int32_t>(body.size()));
 }

@@ -17,8 +17,6 @@
 
 namespace vtest {
 
-// `length` bytes of a fixed pseudo-random sequence; zero bytes included.
-std::string RandomBytes(std::size_t length, unsigned seed);
 
 // A request header whose SIZE is the length of `body`.
 std::string RequestHeader(const char* command, const std::string& body);

@@ -1,6 +1,7 @@
 #include "support/TestSupport.h"
 
 #include <atomic>
+#include <cstdint>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -147,6 +148,16 @@ bool WaitForClose(TSocket s, int seconds) {
     if (n <= 0) return true;
   }
   return false;
+}
+
+std::string RandomBytes(std::size_t length, unsigned seed) {
+  std::string bytes(length, '\0');
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (char& c : bytes) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 23);
+  }
+  return bytes;
 }
 
 std::string EncodeHeader(const char* command, std::int32_t size) {

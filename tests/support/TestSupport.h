@@ -59,6 +59,9 @@ bool WaitForClose(TSocket s, int seconds);
 
 std::string EncodeHeader(const char* command, std::int32_t size);
 
+// `length` bytes of a fixed pseudo-random sequence; each seed its own.
+std::string RandomBytes(std::size_t length, unsigned seed = 1);
+
 // A listener on an ephemeral port with LogPath in a temporary directory.
 class RunningServer {
  public:
