@@ -29,4 +29,9 @@ enum class SendFileResult {
 SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length, char* buffer,
                             std::size_t bufferSize, std::size_t& sent);
 
+// The path through `buffer` alone: one read of at most `bufferSize` bytes,
+// then sends until they are all out. `sent` is set only on success.
+SendFileResult ReadAndSend(SocketHandle s, FileHandle file, std::size_t length, char* buffer,
+                           std::size_t bufferSize, std::size_t& sent);
+
 }  // namespace platform

@@ -6,15 +6,7 @@ SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length,
                             std::size_t bufferSize, std::size_t& sent) {
   sent = 0;
   if (length == 0) return SendFileResult::kSent;
-  const long n = ReadFile(file, buffer, length < bufferSize ? length : bufferSize);
-  if (n < 0) return SendFileResult::kReadFailed;
-  for (long done = 0; done < n;) {
-    const long m = NetSend(s, buffer + done, static_cast<std::size_t>(n - done));
-    if (m <= 0) return SendFileResult::kSendFailed;
-    done += m;
-  }
-  sent = static_cast<std::size_t>(n);
-  return SendFileResult::kSent;
+  return ReadAndSend(s, file, length, buffer, bufferSize, sent);
 }
 
 }  // namespace platform
