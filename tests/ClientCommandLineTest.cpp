@@ -97,6 +97,12 @@ TEST(ClientCommandLine, HelpListsTheExitStatusesAndTheErrorHeaderRule) {
   EXPECT_EQ(put.out.find("--size"), std::string::npos);
 }
 
+TEST(ClientCommandLine, VersionIsTheTreeVersion) {
+  Parsed p = Parse({"--version"});
+  EXPECT_EQ(p.status, 0);
+  EXPECT_EQ(p.out, "vardex " VARDEX_VERSION "\n");
+}
+
 TEST(ClientCommandLine, NamesThatCannotTravelAreRefusedBeforeAnyConnection) {
   // Nothing listens on port 1 of loopback: a connection attempt would give
   // status 3, not 2. A line end would let the name inject keys of its own.

@@ -64,6 +64,7 @@ int ParseCommandLine(int argc, const char* const* argv, ClientCommand& command, 
   // Full names on the server may start with "/": never options, on any build.
   app.allow_windows_style_options(false);
   app.footer(kExitStatuses);
+  app.set_version_flag("--version", "vardex " VARDEX_VERSION);
   TransferRequest& r = command.request;
 
   CLI::App* get = app.add_subcommand("get", "download REMOTE from HOST into LOCAL, resuming LOCAL");
