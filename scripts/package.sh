@@ -56,7 +56,10 @@ build_deb() {
 build_windows() {
   cmake --preset windows >/dev/null
   cmake --build --preset windows --target VardexServer vardex
-  makensis -V2 -DVERSION="$version" -DSOURCE_DIR="$PWD" -DBUILD_DIR="$PWD/build/windows" \
+  local work=build/package-windows
+  mkdir -p "$work"
+  sed 's/\r*$/\r/' VardexServer.ini.example >"$work/VardexServer.ini.example"
+  makensis -V2 -DVERSION="$version" -DBUILD_DIR="$PWD/build/windows" -DCONFIG="$PWD/$work/VardexServer.ini.example" \
     -DOUT_FILE="$PWD/$out/VardexServer-$version-setup.exe" packaging/windows/VardexServer.nsi
   echo "$out/VardexServer-$version-setup.exe"
 }
