@@ -88,9 +88,14 @@ Section
   File "${BUILD_DIR}\VardexServer.exe"
   File "${BUILD_DIR}\src\client\vardex.exe"
   File "/oname=VardexServer.ini.example" "${CONFIG}"
-  ; The operator's configuration is never replaced.
+  ; The operator's configuration is never replaced. A fresh one serves this
+  ; machine only, and only a directory of its own, until the operator says
+  ; otherwise: the service starts at once, as the local system account.
   ${IfNot} ${FileExists} "$INSTDIR\VardexServer.ini"
     File "/oname=VardexServer.ini" "${CONFIG}"
+    WriteINIStr "$INSTDIR\VardexServer.ini" "Server" "Root" "$INSTDIR\files"
+    WriteINIStr "$INSTDIR\VardexServer.ini" "Server" "BindAddress" "127.0.0.1"
+    CreateDirectory "$INSTDIR\files"
   ${EndIf}
 
   WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -118,7 +123,8 @@ Section
   ${EndIf}
 SectionEnd
 
-; Removes the service and the program files; the configuration and Log\ stay.
+; Removes the service and the program files; the configuration, Log\ and
+; files\ stay.
 Section "Uninstall"
   ReadRegStr $ServicePath HKLM "${SERVICE_KEY}" "ImagePath"
   ${If} $ServicePath != ""

@@ -74,6 +74,10 @@ dpkg_quiet -i
 [ "$(/usr/bin/vardex --version)" = "vardex $version" ] || fail "vardex --version: $(/usr/bin/vardex --version)"
 [ -L "/etc/systemd/system/multi-user.target.wants/$unit" ] || fail "the unit is not enabled"
 grep -qx 'ExecStart=/opt/vardex/VardexServer' "/lib/systemd/system/$unit" || fail "unit: $(cat "/lib/systemd/system/$unit")"
+# Until the operator says otherwise, the service serves this machine and one
+# directory only.
+grep -qx 'Root=/opt/vardex/files' /opt/vardex/VardexServer.ini && [ -d /opt/vardex/files ] &&
+  grep -qx 'BindAddress=127.0.0.1' /opt/vardex/VardexServer.ini || fail "packaged INI: $(grep '^[^;]' /opt/vardex/VardexServer.ini)"
 
 # The packaged server as its unit runs it, confined to a directory of ours.
 port=$(free_port)
