@@ -69,6 +69,32 @@ UninstPage instfiles
   ${Loop}
 !macroend
 
+; Waits while the service is starting, up to 60 seconds, and leaves its
+; state in $0 (4 is running, 0 unknown): net start does not wait for the
+; outcome everywhere.
+!macro WaitForServiceStart
+  System::Call 'advapi32::OpenSCManagerW(p 0, p 0, i 1) p.r1'
+  System::Call 'advapi32::OpenServiceW(p r1, w "${SERVICE}", i 4) p.r2'
+  System::Call '*(&i28) p.r3'
+  StrCpy $4 0
+  ${Do}
+    StrCpy $0 0
+    System::Call 'advapi32::QueryServiceStatus(p r2, p r3) i.r5'
+    ${If} $5 != 0
+      System::Call '*$3(i .r6, i .r0)'
+    ${EndIf}
+    IntOp $4 $4 + 1
+    ${If} $0 != 2
+    ${OrIf} $4 >= 120
+      ${Break}
+    ${EndIf}
+    Sleep 500
+  ${Loop}
+  System::Free $3
+  System::Call 'advapi32::CloseServiceHandle(p r2)'
+  System::Call 'advapi32::CloseServiceHandle(p r1)'
+!macroend
+
 ; The program the service runs; empty when it is not registered.
 Var ServicePath
 
@@ -118,7 +144,8 @@ Section
     ${EndIf}
   ${EndIf}
   !insertmacro Run '"$SYSDIR\net.exe" start ${SERVICE}'
-  ${If} $0 != 0
+  !insertmacro WaitForServiceStart
+  ${If} $0 != 4
     !insertmacro Fail "${SERVICE} did not start; its log is in $INSTDIR\Log."
   ${EndIf}
 SectionEnd

@@ -13,7 +13,9 @@ command -v wine >/dev/null || fail "no wine"
 
 export WINEPREFIX=$repo/build/wineprefix-installer
 dir=$(mktemp -d /tmp/vardex-e2e-setup.XXXXXX)
+holder_pid=
 cleanup() {
+  [ -n "$holder_pid" ] && kill "$holder_pid" 2>/dev/null
   timeout 60 wineserver -k </dev/null >/dev/null 2>&1
   rm -rf "$dir" "$WINEPREFIX"
 }
@@ -98,6 +100,21 @@ wait_for_state RUNNING 20 || fail "the service is not running after the upgrade"
 [ "$(log_of "$program" | grep -c 'Service Start Success')" -eq 2 ] && log_of "$program" | grep -q 'Service Stoped' ||
   fail "no restart in the log: $(log_of "$program")"
 
+# An install whose service cannot start (its port is taken) says so in its
+# exit code.
+taken=$(free_port)
+sed -i "s/^Port=.*/Port=$taken/" "$program/VardexServer.ini"
+python3 -c 'import socket, sys, time
+s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(5); time.sleep(60)' "$taken" &
+holder_pid=$!
+sleep 0.5
+w "$setup" /S
+status=$?
+kill "$holder_pid"
+[ "$status" -eq 2 ] || fail "install with the port taken: exit status $status"
+wait_for_state STOPPED 20 || fail "the service runs with its port taken"
+cp "$program/VardexServer.ini" "$dir/operator.ini"
+
 # Uninstall. The uninstaller runs on from a copy of itself in the temporary
 # directory, so the files are watched until they are gone.
 w "$program/uninstall.exe" /S || fail "uninstall: exit status $?: $(cat "$dir/wine.out")"
@@ -111,5 +128,5 @@ done
 registered 'HKLM\SYSTEM\CurrentControlSet\Services\VardexServerService' && fail "the service is still registered"
 registered "$uninstall_key" && fail "the uninstaller is still registered"
 cmp -s "$dir/operator.ini" "$program/VardexServer.ini" || fail "the uninstall removed the configuration"
-[ "$(log_of "$program" | grep -c 'Service Stoped')" -eq 2 ] || fail "the log is not kept: $(log_of "$program")"
+log_of "$program" | grep -q "SocketBind($taken): failed" || fail "the log is not kept: $(log_of "$program")"
 echo "PASS: package-windows"
