@@ -32,7 +32,6 @@ build_deb() {
   install -D -m 755 build/release/VardexServer "$root/opt/vardex/VardexServer"
   # A fresh install serves this machine only, and only its own directory,
   # until the operator says otherwise: the service starts at once, as root.
-  install -d "$root/opt/vardex"
   sed -e 's|^Root=$|Root=/opt/vardex/files|' -e 's|^BindAddress=$|BindAddress=127.0.0.1|' \
     VardexServer.ini.example >"$root/opt/vardex/VardexServer.ini"
   [ "$(grep -c -e '^Root=/opt/vardex/files$' -e '^BindAddress=127.0.0.1$' "$root/opt/vardex/VardexServer.ini")" -eq 2 ] ||
