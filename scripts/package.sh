@@ -56,6 +56,8 @@ build_deb() {
   sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@SIZE@/$size/" -e "s/@DEPENDS@/$depends/" \
     packaging/debian/control.in >"$root/DEBIAN/control"
   dpkg-deb --root-owner-group --build "$root" "$out/vardex-server_${version}_${arch}.deb"
+  # Warnings are shown; an error fails the build.
+  lintian --allow-root --fail-on error "$out/vardex-server_${version}_${arch}.deb"
 }
 
 build_windows() {
