@@ -75,7 +75,8 @@ wait_for_log /opt/vardex "Service Start Success" 10 || fail "no start: $(log_of 
 /usr/bin/vardex get --quiet --port "$port" 127.0.0.1 "$dir/files/small.bin" "$dir/fetched.bin" || fail "download"
 cmp -s "$dir/files/small.bin" "$dir/fetched.bin" || fail "downloaded bytes differ"
 kill -TERM "$server_pid"
-wait "$server_pid"
+for ((i = 0; i < 100; i++)); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$server_pid" 2>/dev/null && fail "the server still runs 10 s after SIGTERM"
 server_pid=
 
 run_dpkg -i "$deb" || fail "upgrade"
