@@ -6,7 +6,11 @@ SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length,
                             std::size_t bufferSize, std::size_t& sent) {
   sent = 0;
   if (length == 0) return SendFileResult::kSent;
-  return ReadAndSend(s, file, length, buffer, bufferSize, sent);
+  SendDeadline deadline(s);
+  NetSetNonBlocking(s, true);
+  const SendFileResult result = ReadAndSend(s, file, length, buffer, bufferSize, deadline, sent);
+  NetSetNonBlocking(s, false);
+  return result;
 }
 
 }  // namespace platform
