@@ -44,8 +44,8 @@ class TListenThread : public TThread {
   platform::WakeableWait FWait;
   // One line a minute is enough to tell the operator; a flood of refused
   // connections or failed accepts must not flood the log too.
-  TThrottle FLimitLines{std::chrono::minutes(1)};
-  TThrottle FAcceptLines{std::chrono::minutes(1)};
+  TThrottle FLimitLines{60};
+  TThrottle FAcceptLines{60};
 };
 
 // Posts a quit message to every other thread of the process that runs a

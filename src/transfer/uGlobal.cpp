@@ -52,7 +52,7 @@ std::mutex logMutex;
 // Guarded by logMutex, so that no report runs once it has been cleared.
 // Never destroyed, like LogPath.
 std::function<void(const std::string&)>& failureReport = *new std::function<void(const std::string&)>;
-TThrottle failureThrottle(std::chrono::minutes(1));
+TThrottle failureThrottle(60);
 std::atomic<std::uint64_t> failures{0};
 
 // The one place a lost line ends up. Called with logMutex held.

@@ -82,7 +82,10 @@ SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length,
     result = ReadAndSend(s, file, length - sent, buffer, bufferSize, deadline, sent);
     break;
   }
+  // The failure's error number outlives the switch back.
+  const int error = errno;
   NetSetNonBlocking(s, false);
+  errno = error;
   return result;
 }
 

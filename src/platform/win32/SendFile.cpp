@@ -1,5 +1,7 @@
 #include "platform/SendFile.h"
 
+#include <windows.h>
+
 namespace platform {
 
 SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length, char* buffer,
@@ -9,7 +11,10 @@ SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length,
   SendDeadline deadline(s);
   NetSetNonBlocking(s, true);
   const SendFileResult result = ReadAndSend(s, file, length, buffer, bufferSize, deadline, sent);
+  // The failure's error number outlives the switch back.
+  const DWORD error = ::GetLastError();
   NetSetNonBlocking(s, false);
+  ::SetLastError(error);
   return result;
 }
 
