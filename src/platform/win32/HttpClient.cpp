@@ -5,11 +5,13 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
-#include <thread>
 
 #include <windows.h>
 #include <wininet.h>
+
+#include "platform/Threads.h"
 
 namespace platform {
 
@@ -17,6 +19,8 @@ namespace {
 
 constexpr DWORD kConnectMilliseconds = 10000;
 constexpr DWORD kTotalMilliseconds = 30000;
+// WinInet's own calls and the 2048-byte chunk need a fraction of this.
+constexpr std::size_t kRequestStackBytes = 256 * 1024;
 
 void SetTimeout(HINTERNET handle, DWORD option, DWORD milliseconds) {
   ::InternetSetOptionA(handle, option, &milliseconds, sizeof milliseconds);
@@ -71,7 +75,10 @@ bool ReadBody(HINTERNET request, std::string& body) {
   return false;
 }
 
-void Run(const std::shared_ptr<Request>& r) {
+void Run(void* argument) {
+  // The thread's own share of the request.
+  const std::unique_ptr<std::shared_ptr<Request>> share(static_cast<std::shared_ptr<Request>*>(argument));
+  Request* r = share->get();
   bool complete = false;
   std::string body;
   try {
@@ -95,14 +102,23 @@ void Run(const std::shared_ptr<Request>& r) {
 
 bool HttpFetch(HttpSession& session, const std::string& url, const HttpChunkHandler& onChunk) {
   if (!session.Valid()) return false;
-  auto request = std::make_shared<Request>();
-  request->root = static_cast<HINTERNET>(session.Handle());
-  request->url = url;
+  std::shared_ptr<Request> request;
   try {
-    std::thread([request] { Run(request); }).detach();
+    request = std::make_shared<Request>();
+    request->url = url;
   } catch (...) {
     return false;
   }
+  request->root = static_cast<HINTERNET>(session.Handle());
+  // A thread of the platform's own making, as every thread of the server:
+  // the library's threads keep handles of ended threads for reuse.
+  auto* share = new (std::nothrow) std::shared_ptr<Request>(request);
+  ThreadHandle thread = 0;
+  if (!share || !StartThread(Run, share, kRequestStackBytes, thread)) {
+    delete share;
+    return false;
+  }
+  DetachThread(thread);
   std::unique_lock<std::mutex> lock(request->mutex);
   if (!request->finished.wait_for(lock, std::chrono::milliseconds(kTotalMilliseconds),
                                   [&] { return request->done; })) {
