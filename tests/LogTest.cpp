@@ -1,14 +1,12 @@
 // The daily log file: its name, the line format, appending, directory
 // creation, and lines from many threads at once.
 
-#include <cerrno>
 #include <regex>
 #include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "support/TestSupport.h"
 #include "transfer/uGlobal.h"
@@ -66,28 +64,6 @@ TEST(WriteLog, AFileThatCannotBeOpenedLosesTheLineQuietly) {
   // A directory in the place of the day's file makes every open fail.
   vtest::fs::create_directories(vtest::TodaysLog(prefix));
   EXPECT_NO_THROW(WriteLog(prefix, "lost"));
-}
-
-// As on a full volume: the day's file opens, and every write to it fails.
-TEST(WriteLog, AFailedWriteIsCountedAndToldOnceAMinuteWithItsReason) {
-  if (platform::kPathDelimiter != '/' || !vtest::fs::exists("/dev/full"))
-    GTEST_SKIP() << "no device here whose every write fails";
-  vtest::TempDir dir;
-  const std::string prefix = Prefix(dir, "Log");
-  vtest::fs::create_directories(dir.path() / "Log");
-  vtest::fs::create_symlink("/dev/full", vtest::TodaysLog(prefix));
-  std::vector<std::string> reports;
-  SetLogFailureReport([&](const std::string& message) { reports.push_back(message); });
-
-  const std::uint64_t before = LogWriteFailures();
-  EXPECT_FALSE(WriteLog(prefix, "one"));
-  EXPECT_FALSE(WriteLog(prefix, "two"));
-  EXPECT_FALSE(WriteLog(prefix, "three"));
-  SetLogFailureReport(nullptr);
-  EXPECT_EQ(LogWriteFailures() - before, 3u);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0], "WriteLog(" + vtest::TodaysLog(prefix) + "): failed, " + platform::ErrorText(ENOSPC) +
-                            "; lines lost since the last report: 1");
 }
 
 TEST(WriteLog, LinesFromManyThreadsAreAllThereAndWhole) {
