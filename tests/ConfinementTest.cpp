@@ -79,6 +79,23 @@ TEST_F(Confinement, WindowsNamesIgnoreLetterCaseAndDriveForms) {
   EXPECT_FALSE(IsInsideRoots("\\\\server\\other\\f.bin"));
   EXPECT_FALSE(IsInsideRoots("\\\\elsewhere\\share\\f.bin"));
 }
+
+// Forms whose target the path text does not tell are refused inside a root
+// too: device and verbatim prefixes, alternate data streams, device names
+// as any component, and "." or ".." left over.
+TEST_F(Confinement, WindowsFormsThatCannotBeReasonedAboutAreRefused) {
+  const std::string inside = root + "\\sub\\f.bin";
+  ASSERT_TRUE(IsInsideRoots(inside));
+  for (const std::string& name :
+       {"\\\\?\\" + inside, "\\\\.\\" + inside, "//?/" + inside, "//./" + inside, inside + ":hidden",
+        inside + "::$DATA", root + "\\sub:stream\\f.bin", root + "\\CON", root + "\\nul.txt",
+        root + "\\Com1\\f.bin", root + "\\sub\\LPT9", root + "\\aux .log", root + "\\sub\\...\\f.bin",
+        root + "\\sub\\. .\\f.bin"})
+    EXPECT_FALSE(IsInsideRoots(name)) << name;
+  // Names that merely look alike stay allowed.
+  for (const std::string& name : {root + "\\console.txt", root + "\\COM10", root + "\\sub\\.hidden"})
+    EXPECT_TRUE(IsInsideRoots(name)) << name;
+}
 #else
 TEST_F(Confinement, LinksAreFollowedWhereverTheyLead) {
   vtest::fs::create_directory_symlink(dir.path() / "outside", dir.path() / "data" / "escape");

@@ -143,9 +143,13 @@ TEST_F(Download, AShortfallOfTenMebibytesFailsAndIsReported) {
 
 TEST_F(Download, AMissingFileIsAnsweredWith2AndReported) {
   const std::string name = server.Dir().File("no such file.bin");
+  // The connection closes before its report goes out: each is awaited, so
+  // that they arrive in order.
   EXPECT_EQ(Request(Body(name, 10, 0, 77)), EncodeHeader("DL01", 2));
+  ASSERT_TRUE(web.WaitForRequests(1, 5));
   // An empty body names no file.
   EXPECT_EQ(Request(""), EncodeHeader("DL01", 2));
+  ASSERT_TRUE(web.WaitForRequests(2, 5));
   // A directory is no file either.
   EXPECT_EQ(Request(Body(server.Dir().path().string(), 0, 0, 1)), EncodeHeader("DL01", 2));
 

@@ -1,12 +1,19 @@
 // A disk that fills while an upload is written: the write fails, the upload
 // ends with 13, the file keeps what was written before, and every other file
-// stays as it was.
+// stays as it was. A full log volume: lines are lost, and nothing else.
 
 #include <cerrno>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 
+#include "platform/Files.h"
+#include "platform/Paths.h"
+#include "service/svcMain.h"
+#include "support/FakeHost.h"
 #include "support/FaultScenario.h"
 #include "support/ProcessResources.h"
+#include "transfer/ProcessThread.h"
 #include "transfer/uGlobal.h"
 
 namespace {
@@ -72,6 +79,59 @@ TEST_F(FaultDisk, AWriteThatFailsEndsTheUploadWith13AndKeepsWhatWasWritten) {
 
   EXPECT_TRUE(vtest::ReadAll(small) == smallData);
   EXPECT_TRUE(vtest::ReadAll(large) == largeData);
+}
+
+class FaultLogVolume : public vtest::FaultScenario {
+ protected:
+  void SetUp() override {
+    if (platform::kPathDelimiter != '/') GTEST_SKIP() << "a small file system is mounted from the POSIX side only";
+    FaultScenario::SetUp();
+  }
+  TListenOptions Options() const override {
+    TListenOptions options;
+    options.MaxConnections = 1;
+    return options;
+  }
+};
+
+TEST_F(FaultLogVolume, AFullLogVolumeLosesLinesButNoConnectionNorTheStop) {
+  std::mutex mutex;
+  std::vector<std::string> reports;
+  {
+    vtest::FullVolume volume(platform::DirectoryPart(Server().LogPrefix()));
+    if (!volume.Active()) GTEST_SKIP() << "mounting a small file system over the log directory needs root on Linux";
+    SetLogFailureReport([&](const std::string& message) {
+      std::lock_guard<std::mutex> lock(mutex);
+      reports.push_back(message);
+    });
+    const std::uint64_t before = LogWriteFailures();
+
+    // The one place is taken: the next connection is closed at once, its
+    // line lost, and the listener takes the next ones as before.
+    TSocket held = Open("DNLD");
+    ASSERT_NE(held, INVALID_SOCK);
+    TSocket over = vtest::Connect(Server().Port());
+    EXPECT_TRUE(vtest::WaitForClose(over, 5));
+    CloseSocket(over);
+    CloseSocket(held);  // its worker's failure line is lost too
+    for (auto start = vtest::Clock::now(); TProcessThread::OpenConnections() > 0 && vtest::SecondsSince(start) < 15;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ExpectServesDownload();
+
+    // The stop completes; only its line is lost.
+    vtest::FakeEventLog events;
+    vtest::FakeFirewall firewall;
+    TVardexServerService service(events, firewall);
+    bool stopped = false;
+    EXPECT_NO_THROW(service.ServiceStop(service, stopped));
+    EXPECT_TRUE(stopped);
+    EXPECT_GE(LogWriteFailures() - before, 3u) << "the limit line, the held worker's line and the stop's";
+    SetLogFailureReport(nullptr);
+  }
+  // The operator hears of the first loss with its reason; the others of
+  // the same minute are held back.
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find(platform::ErrorText(ENOSPC)), std::string::npos) << reports[0];
 }
 
 }  // namespace

@@ -56,6 +56,21 @@ TEST(HttpGet, AnUnreachableHostGivesTheEmptyTextQuickly) {
   EXPECT_LT(vtest::SecondsSince(start), 9.0);  // refused at once, no connect time-out
 }
 
+// A report host that accepts and then never answers holds the caller for the
+// 30 seconds of the whole request at most, whatever the platform's own
+// time-outs per call would allow.
+TEST(HttpGetSlow, AHostThatAcceptsAndNeverAnswersIsLeftWithinThirtySeconds) {
+  std::string error;
+  TSocket silent = BaseSocket(error);  // the system accepts into its queue
+  ASSERT_EQ(SocketBind(silent, 0x7F000001u, 0, error), 0) << error;
+  ASSERT_EQ(SocketListen(silent, error), 0) << error;
+  const std::string url = "http://127.0.0.1:" + std::to_string(platform::NetLocalPort(silent)) + "/service/x";
+  const auto start = vtest::Clock::now();
+  EXPECT_EQ(HttpGet(url), "");
+  EXPECT_LT(vtest::SecondsSince(start), 31.0);
+  CloseSocket(silent);
+}
+
 TEST(Reports, FileNamesArePercentEncodedByteForByte) {
   EXPECT_EQ(PercentEncode("AZaz09-._~"), "AZaz09-._~");
   EXPECT_EQ(PercentEncode("C:\\My Files\\a&b#c.bin"), "C%3A%5CMy%20Files%5Ca%26b%23c.bin");

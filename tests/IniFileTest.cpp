@@ -21,19 +21,23 @@ class Config {
  public:
   explicit Config(const std::string* text) {
     if (text) vtest::WriteAll(FDir.path() / "VardexServer.ini", *text);
-    FService.ReadConfig(FDir.File("VardexServer.ini"));
+    FAccepted = FService.ReadConfig(FDir.File("VardexServer.ini"), FRefusal);
   }
   ~Config() {
     ReportHost.clear();
     ServerRoots.clear();
   }
   const TVardexServerService& Service() const { return FService; }
+  bool Accepted() const { return FAccepted; }
+  const std::string& Refusal() const { return FRefusal; }
 
  private:
   vtest::TempDir FDir;
   vtest::FakeEventLog FEvents;
   vtest::FakeFirewall FFirewall;
   TVardexServerService FService{FEvents, FFirewall};
+  bool FAccepted = false;
+  std::string FRefusal;
 };
 
 std::int32_t PortOf(const std::string& text) { return Config(&text).Service().Port(); }
@@ -79,21 +83,48 @@ TEST(IniFile, NamesIgnoreCaseAndValuesAreTrimmed) {
 }
 
 TEST(IniFile, ReadConfigTakesTheReportHostAndTheListenerRestrictions) {
-  const std::string text =
-      "[Server]\nPort=8085\nRoot= /srv/a ; /srv/b \nBindAddress=127.0.0.1\nMaxConnections=12\nIdleTimeout=0\n"
-      "[REPORT]\nhost = reports.example:8080 \n";
+  vtest::TempDir roots;
+  vtest::fs::create_directories(roots.path() / "a");
+  vtest::fs::create_directories(roots.path() / "b");
+  const std::string text = "[Server]\nPort=8085\nRoot= " + roots.File("a") + " ; " + roots.File("b") +
+                           " \nBindAddress=127.0.0.1\nMaxConnections=12\nIdleTimeout=0\n"
+                           "[REPORT]\nhost = reports.example:8080 \n";
   Config config(&text);
+  EXPECT_TRUE(config.Accepted()) << config.Refusal();
   EXPECT_EQ(config.Service().Port(), 8085);
   EXPECT_EQ(ReportHost, "reports.example:8080");
-  EXPECT_EQ(ServerRoots, (std::vector<std::string>{"/srv/a", "/srv/b"}));
+  EXPECT_EQ(ServerRoots, (std::vector<std::string>{roots.File("a"), roots.File("b")}));
   EXPECT_EQ(config.Service().ListenOptions().BindAddress, 0x7F000001u);
   EXPECT_EQ(config.Service().ListenOptions().MaxConnections, 12);
   EXPECT_EQ(config.Service().ListenOptions().IdleTimeout, 0);
 
-  const std::string malformed = "[Server]\nBindAddress=localhost\nIdleTimeout=soon\n";
-  Config fallback(&malformed);
-  EXPECT_EQ(fallback.Service().ListenOptions().BindAddress, 0u);
-  EXPECT_EQ(fallback.Service().ListenOptions().IdleTimeout, 300);
+  const std::string malformed = "[Server]\nIdleTimeout=soon\n";
+  EXPECT_EQ(Config(&malformed).Service().ListenOptions().IdleTimeout, 300);
+  const std::string absurd = "[Server]\nIdleTimeout=4294968\n", negative = "[Server]\nIdleTimeout=-5\n";
+  EXPECT_EQ(Config(&absurd).Service().ListenOptions().IdleTimeout, TVardexServerService::kMaxIdleTimeout);
+  EXPECT_EQ(Config(&negative).Service().ListenOptions().IdleTimeout, 300);
+}
+
+// A typo in these would serve every interface or every path: the start is
+// refused instead, naming the key and the value.
+TEST(IniFile, MalformedBindAddressOrRootRefusesTheStart) {
+  vtest::TempDir dir;
+  const std::string missing = dir.File("missing");
+  const struct {
+    std::string text, refusal;
+  } kCases[] = {
+      {"[Server]\nBindAddress=127.0.0.300\n", "[Server] BindAddress=127.0.0.300 is not an IPv4 address"},
+      {"[Server]\nBindAddress=localhost\n", "[Server] BindAddress=localhost is not an IPv4 address"},
+      {"[Server]\nRoot=" + dir.File("") + ";" + missing + "\n",
+       "[Server] Root entry " + missing + " is not an existing directory"},
+      {"[Server]\nRoot= ; ;\n", "[Server] Root=; ; has no usable entry"},
+  };
+  for (const auto& c : kCases) {
+    Config config(&c.text);
+    EXPECT_FALSE(config.Accepted()) << c.text;
+    EXPECT_EQ(config.Refusal(), c.refusal) << c.text;
+    EXPECT_TRUE(ServerRoots.empty()) << c.text;
+  }
 }
 
 }  // namespace

@@ -93,6 +93,24 @@ TEST(Listener, ConnectionsStillOpenAtStopAreServedToTheirEnd) {
 
 namespace {
 
+// An upload connection past "UP03" for `name` of `size` bytes from 0, or
+// INVALID_SOCK.
+TSocket StartUpload(int port, const std::string& name, std::size_t size) {
+  TSocket s = vtest::Connect(port);
+  const std::string body = "REMOTEFILENAME=" + name + "\r\nFILESIZE=" + std::to_string(size) + "\r\n";
+  const std::string position = "FILEPOS=0";
+  const std::string up03 = vtest::EncodeHeader("UP03", static_cast<int>(position.size())) + position;
+  if (!vtest::SendAll(s, vtest::EncodeHeader("UPLD", 0) + vtest::EncodeHeader("UP01", static_cast<int>(body.size())) +
+                             body + vtest::EncodeHeader("UP02", 0)) ||
+      vtest::Receive(s, 24 + position.size()) != vtest::EncodeHeader("UPLD", 0) + vtest::EncodeHeader("UP01", 0) +
+                                                     vtest::EncodeHeader("UP02", 9) + position ||
+      !vtest::SendAll(s, up03) || vtest::Receive(s, 8) != vtest::EncodeHeader("UP03", 0)) {
+    CloseSocket(s);
+    return INVALID_SOCK;
+  }
+  return s;
+}
+
 TEST(ListenerLimits, ConnectionsBeyondTheLimitAreClosedAtOnceAndLoggedOnce) {
   TListenOptions options;
   options.MaxConnections = 2;
@@ -121,6 +139,35 @@ TEST(ListenerLimits, ConnectionsBeyondTheLimitAreClosedAtOnceAndLoggedOnce) {
   CloseSocket(later);
 }
 
+// An upload connection counts until its socket closes, not through the
+// completion's pause and report that follow; a client that goes silent
+// mid-data is cut within twice the idle time-out.
+TEST(ListenerLimits, FinishedUploadsLeaveRoomAtOnceAndASilentOneIsCut) {
+  TListenOptions options;
+  options.MaxConnections = 2;
+  options.IdleTimeout = 2;
+  vtest::RunningServer server(options);
+  const std::string data = vtest::RandomBytes(100000);
+  TSocket complete = StartUpload(server.Port(), server.Dir().File("complete.bin"), data.size());
+  TSocket silent = StartUpload(server.Port(), server.Dir().File("silent.bin"), data.size());
+  ASSERT_NE(complete, INVALID_SOCK);
+  ASSERT_NE(silent, INVALID_SOCK);
+  ASSERT_TRUE(vtest::SendAll(complete, data));
+  ASSERT_TRUE(vtest::SendAll(silent, data.substr(0, 1000)));
+  const auto start = vtest::Clock::now();
+  EXPECT_TRUE(vtest::WaitForClose(complete, 10));
+  EXPECT_TRUE(vtest::WaitForClose(silent, 10));
+  EXPECT_LT(vtest::SecondsSince(start), 4.0) << "the silent upload was not cut within 2 x IdleTimeout";
+
+  // Both workers are still in their five-second pause before the report.
+  TSocket later = vtest::Connect(server.Port());
+  ASSERT_TRUE(vtest::SendAll(later, vtest::EncodeHeader("DNLD", 0)));
+  EXPECT_EQ(vtest::Receive(later, 8), vtest::EncodeHeader("DNLD", 0));
+  CloseSocket(later);
+  CloseSocket(complete);
+  CloseSocket(silent);
+}
+
 TEST(ListenerLimits, AClientThatStopsReadingIsCutAfterTheIdleTimeout) {
   TListenOptions options;
   options.IdleTimeout = 2;
@@ -132,8 +179,11 @@ TEST(ListenerLimits, AClientThatStopsReadingIsCutAfterTheIdleTimeout) {
   const std::string body = "REMOTEFILENAME=" + file + "\r\nFILESIZE=" + std::to_string(64 << 20) + "\r\n";
   ASSERT_TRUE(vtest::SendAll(s, vtest::EncodeHeader("DNLD", 0) + vtest::EncodeHeader("DL01", static_cast<int>(body.size())) + body));
   EXPECT_EQ(vtest::Receive(s, 16), vtest::EncodeHeader("DNLD", 0) + vtest::EncodeHeader("DL01", 0));
-  // The client reads nothing more; the blocked send gives up on its own.
+  // The client reads nothing more; the sending gives up on its own, once,
+  // not once per call that hands over bytes.
+  const auto start = vtest::Clock::now();
   EXPECT_TRUE(vtest::WaitForLog(server.LogPrefix(), "doInternalDownload6: failed.", 30));
+  EXPECT_LT(vtest::SecondsSince(start), 4.0) << "not cut within 2 x IdleTimeout";
   CloseSocket(s);
 }
 

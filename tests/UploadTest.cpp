@@ -365,27 +365,45 @@ TEST_F(Upload, ShortNameMovesLeaveEveryFileUnderItsOwnName) {
 // if its client had closed, and the offer is what it wrote.
 TEST_F(Upload, ANewerUploadEndsTheOlderOneAndResumesFromWhatItWrote) {
   const std::string name = File("in/resumed.bin"), content = vtest::RandomBytes(3000000, 7);
+  const auto waitForSize = [&](std::int64_t size) {
+    for (auto start = vtest::Clock::now(); vtest::SecondsSince(start) < 15;) {
+      if (platform::RegularFileSize(name) == size) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return platform::RegularFileSize(name);
+  };
   TSocket stalled = Negotiate(name, 3000000, 0, 0);
   ASSERT_TRUE(vtest::SendAll(stalled, content.substr(0, 1000000)));
-  for (auto start = vtest::Clock::now(); vtest::SecondsSince(start) < 15;) {
-    if (platform::RegularFileSize(name) == 1000000) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_EQ(platform::RegularFileSize(name), 1000000);
+  ASSERT_EQ(waitForSize(1000000), 1000000);
 
-  TSocket resumed = Negotiate(name, 3000000, 1000000, 1000000);
+  // A client that only reads the offer, and whose position is then refused,
+  // commits to nothing: the running upload goes on.
+  TSocket asking = Open();
+  const std::string body = Body(name, 3000000);
+  ASSERT_TRUE(vtest::SendAll(asking, Header("UP01", body) + body));
+  EXPECT_EQ(Reply(asking, "UP01"), 0);
+  EXPECT_EQ(Offer(asking), Position(1000000));
+  ASSERT_TRUE(vtest::SendAll(asking, Header("UP03", Position(1000001)) + Position(1000001)));
+  EXPECT_EQ(Reply(asking, "UP03"), 9);
+  CloseSocket(asking);
+  ASSERT_TRUE(vtest::SendAll(stalled, content.substr(1000000, 500000)));
+  ASSERT_EQ(waitForSize(1500000), 1500000);
+
+  TSocket resumed = Negotiate(name, 3000000, 1500000, 1500000);
   EXPECT_TRUE(vtest::WaitForClose(stalled, 5));
   // The older connection's address may be gone by the time it is logged.
-  EXPECT_TRUE(RawLogged("-doUpload: \r\nUpload Fail(" + name + ") 1000000 / 3000000\r\n"));
-  ASSERT_TRUE(vtest::SendAll(resumed, content.substr(1000000)));
+  EXPECT_TRUE(RawLogged("-doUpload: \r\nUpload Fail(" + name + ") 1500000 / 3000000\r\n"));
+  ASSERT_TRUE(vtest::SendAll(resumed, content.substr(1500000)));
   CloseSocket(resumed);
   EXPECT_TRUE(Logged("-doUpload: Upload Complete(" + name + ")"));
   EXPECT_TRUE(vtest::ReadAll(name) == content);
   CloseSocket(stalled);
 }
 
-// A writer that does not let go within ten seconds keeps the file: the newer
-// upload's data phase is refused like a file that cannot be opened.
+// A writer that does not let go within five seconds keeps the file: the
+// newer upload's data phase is refused like a file that cannot be opened,
+// and its client, which waits ten seconds for each reply, has every reply
+// in time.
 TEST_F(Upload, AFileAnotherUploadHoldsOnToIsRefusedWith10) {
   const std::string name = File("busy.bin");
   vtest::WriteAll(name, "abc");
@@ -393,7 +411,11 @@ TEST_F(Upload, AFileAnotherUploadHoldsOnToIsRefusedWith10) {
   TUploadClaim holder;
   ASSERT_TRUE(holder.Claim(name, elsewhere.server, 1));
 
-  EXPECT_EQ(DataPhase(name, 10, 3, 3), EncodeHeader("", 10));
+  const auto start = vtest::Clock::now();
+  TSocket s = Negotiate(name, 10, 3, 3);
+  EXPECT_LT(vtest::SecondsSince(start), 6.0) << "the replies took longer than the client waits";
+  EXPECT_EQ(vtest::Receive(s, SIZE_MAX), EncodeHeader("", 10));
+  CloseSocket(s);
   EXPECT_TRUE(Logged("doInternalUpload3(" + name + "): failed. " + ResultText(10) + ", file in use by another upload"));
   EXPECT_EQ(vtest::ReadAll(name), "abc");
 

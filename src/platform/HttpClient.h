@@ -23,6 +23,9 @@ class HttpSession {
   HttpSession& operator=(const HttpSession&) = delete;
   bool Valid() const { return FHandle != nullptr; }
   void* Handle() const { return FHandle; }
+  // The handle went with a request that outlived its deadline, which closes
+  // it: the session is spent.
+  void Forget() { FHandle = nullptr; }
 
  private:
   void* FHandle = nullptr;
@@ -32,8 +35,8 @@ using HttpChunkHandler = std::function<void(const char* chunk, std::size_t lengt
 
 // GETs `url` (handed over unchanged, not written to any cache) and passes the
 // body to `onChunk` in order, in chunks of 1 to kHttpChunkSize bytes. False
-// when the URL cannot be opened or the body cannot be read to its end; the
-// chunks passed before a failure stay passed.
-bool HttpFetch(const HttpSession& session, const std::string& url, const HttpChunkHandler& onChunk);
+// when the URL cannot be opened or the body cannot be read to its end within
+// the 30 seconds; the chunks passed before a failure stay passed.
+bool HttpFetch(HttpSession& session, const std::string& url, const HttpChunkHandler& onChunk);
 
 }  // namespace platform

@@ -9,7 +9,10 @@
 namespace platform {
 
 // False when the name cannot be resolved at all (too many links, no
-// working directory).
+// working directory), or, on Windows, when its text does not tell where it
+// leads: "\\?\" and "\\.\" prefixes, alternate data streams, device names
+// (CON, NUL, COM1, ...) as any component, and "." or ".." components left
+// after normalisation.
 bool ResolvePath(const std::string& name, std::string& resolved);
 
 // True when the resolved `path` is `root` itself or lies below it; whole

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "platform/Files.h"
+#include "platform/SendDeadline.h"
 #include "platform/Sockets.h"
 
 namespace platform {
@@ -13,15 +14,18 @@ namespace platform {
 enum class SendFileResult {
   kSent,        // `sent` bytes went out, 0 when the file ends at its position
   kReadFailed,  // the file could not be read; LastError() holds the reason
-  kSendFailed,  // the socket refused the bytes; NetLastError() holds the reason
+  kSendFailed,  // the socket refused the bytes, or took none for its idle
+                // time-out; NetLastError() holds the reason
 };
 
 // Sends up to `length` bytes of `file` from its current position on, and
-// moves the position past the bytes sent. A send that fails sends nothing
-// of its bytes twice. `buffer` (`bufferSize` bytes) carries the data where
-// the system has no direct path, or where the direct path failed: the
-// bytes are then read into it, which tells a failed read from a failed
-// send, and sent from there.
+// moves the position past the bytes sent; `sent` counts them, also when a
+// failure ends the step early. A send that fails sends nothing of its bytes
+// twice. The step waits for room in the socket itself and fails once no
+// byte has left for the socket's idle time-out (SendDeadline). `buffer`
+// (`bufferSize` bytes) carries the data where the system has no direct
+// path, or where the direct path failed: the bytes are then read into it,
+// which tells a failed read from a failed send, and sent from there.
 //
 // Linux uses sendfile. Windows reads and sends: TransmitFile runs at most
 // two transfers at a time on client editions and queues the rest, so one
@@ -29,9 +33,10 @@ enum class SendFileResult {
 SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length, char* buffer,
                             std::size_t bufferSize, std::size_t& sent);
 
-// The path through `buffer` alone: one read of at most `bufferSize` bytes,
-// then sends until they are all out. `sent` is set only on success.
+// The path through `buffer` alone, on a socket in non-blocking mode: reads
+// of at most `bufferSize` bytes, each sent to its last byte before the next,
+// until `length` bytes or the end of the file. Adds the bytes sent to `sent`.
 SendFileResult ReadAndSend(SocketHandle s, FileHandle file, std::size_t length, char* buffer,
-                           std::size_t bufferSize, std::size_t& sent);
+                           std::size_t bufferSize, SendDeadline& deadline, std::size_t& sent);
 
 }  // namespace platform

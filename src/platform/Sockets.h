@@ -44,6 +44,19 @@ bool NetParseAddress(const std::string& dotted, std::uint32_t& address);
 // exceptional. Returns > 0 when ready, 0 on time-out, -1 on error.
 int NetWait(SocketHandle s, int seconds, int waitSet);
 
+// The idle time-out NetSetIdleTimeout gave the socket, in milliseconds; 0
+// when it has none.
+int NetIdleTimeout(SocketHandle s);
+// Waits until the socket can take more data (or has failed, which the next
+// send then reports), at most `milliseconds`; negative waits without limit.
+// False on time-out, with the last error set to the platform's time-out
+// error, or when the wait itself fails.
+bool NetWaitWritable(SocketHandle s, int milliseconds);
+// In non-blocking mode a send takes what fits and returns at once; one that
+// would have had to wait fails with NetWouldBlock() true.
+void NetSetNonBlocking(SocketHandle s, bool nonBlocking);
+bool NetWouldBlock();
+
 // One blocking send or receive; never raises SIGPIPE. Returns the byte count
 // or -1.
 long NetSend(SocketHandle s, const void* data, std::size_t length);

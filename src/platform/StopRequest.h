@@ -9,7 +9,7 @@ namespace platform {
 // WaitForStopRequest.
 void PrepareStopRequest();
 
-// Blocks until a stop request arrives.
+// Blocks until a stop request arrives; each call takes the next one.
 void WaitForStopRequest();
 
 }  // namespace platform

@@ -1,6 +1,5 @@
 #include "server/ListenThread.h"
 
-#include <chrono>
 #include <stdexcept>
 
 #include "platform/ThreadMessages.h"
@@ -8,7 +7,10 @@
 #include "transfer/uGlobal.h"
 
 namespace {
-constexpr int kAcceptWaitSeconds = 10;
+constexpr int kAcceptWaitMilliseconds = 10000;
+// After a failed accept (descriptors or buffers exhausted) the listening
+// socket is still readable; a pause keeps the loop from spinning on it.
+constexpr int kAcceptRetryMilliseconds = 100;
 const char kInitializeError[] = "Listen Thread Initialize Error.";
 }  // namespace
 
@@ -38,21 +40,16 @@ int TListenThread::Port() const { return platform::NetLocalPort(FListenSocket); 
 
 void TListenThread::Stop() {
   Terminate();
-  // A connection to our own port wakes the wait; the loop sees the flag and
-  // closes it without a worker.
-  TSocket wake = platform::NetSocket();
-  if (wake == INVALID_SOCK) return;
-  platform::NetConnect(wake, FOptions.BindAddress ? FOptions.BindAddress : 0x7F000001, Port());
-  CloseSocket(wake);
+  FWait.Wake();
 }
 
 void TListenThread::Execute() {
   while (!Terminated()) {
-    if (SocketSelect(FListenSocket, kAcceptWaitSeconds, 5) <= 0) continue;
+    if (FWait.Wait(FListenSocket, kAcceptWaitMilliseconds, 5) <= 0) continue;
     std::string error;
     TSocket socket = SocketAccept(FListenSocket, error);
     if (socket == INVALID_SOCK) {
-      WriteLog(LogPath, error);
+      AcceptFailed(error);
       continue;
     }
     if (Terminated()) {
@@ -87,18 +84,25 @@ void TListenThread::StartWorker(TSocket socket) {
 }
 
 bool TListenThread::RefuseOverLimit(TSocket socket) {
-  if (FOptions.MaxConnections <= 0 || TProcessThread::LiveCount() < FOptions.MaxConnections) return false;
-  // One line a minute is enough to tell the operator; a flood must not
-  // flood the log too.
-  const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::steady_clock::now().time_since_epoch()).count();
-  if (FLastLimitLog == 0 || now - FLastLimitLog >= 60) {
-    FLastLimitLog = now;
-    WriteLog(LogPath, Format("%s-Listen: connection closed, MaxConnections %d reached", GetPeerAddress(socket).c_str(),
-                             FOptions.MaxConnections));
-  }
+  if (FOptions.MaxConnections <= 0 || TProcessThread::OpenConnections() < FOptions.MaxConnections) return false;
+  // Closed before the line is written, which may take long or fail.
+  const std::string peer = GetPeerAddress(socket);
   CloseSocket(socket);
+  std::uint64_t heldBack = 0;
+  if (FLimitLines.Pass(heldBack))
+    WriteLog(LogPath, Format("%s-Listen: connection closed, MaxConnections %d reached", peer.c_str(),
+                             FOptions.MaxConnections));
   return true;
+}
+
+void TListenThread::AcceptFailed(const std::string& error) {
+  std::uint64_t heldBack = 0;
+  if (FAcceptLines.Pass(heldBack))
+    WriteLog(LogPath, heldBack == 0 ? error
+                                    : error + Format(" %llu more failures since the last line.",
+                                                     static_cast<unsigned long long>(heldBack)));
+  // A stop still ends the pause at once.
+  FWait.Wait(INVALID_SOCK, kAcceptRetryMilliseconds, 0);
 }
 
 void QuitOtherThreads() { platform::QuitOtherThreads(); }

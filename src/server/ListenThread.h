@@ -4,13 +4,15 @@
 
 #include <cstdint>
 
+#include "platform/WakeableWait.h"
 #include "transfer/SocketLib.h"
 #include "transfer/Thread.h"
+#include "transfer/Throttle.h"
 
 // What an operator may restrict; the defaults serve everyone, as always.
 struct TListenOptions {
   std::uint32_t BindAddress = 0;  // host order; 0 is every IPv4 interface
-  int MaxConnections = 0;         // live workers at most; 0 is no limit
+  int MaxConnections = 0;         // open connections at most; 0 is no limit
   int IdleTimeout = 0;            // seconds without progress; 0 never cuts
 };
 
@@ -26,7 +28,7 @@ class TListenThread : public TThread {
 
   // Sets the terminate flag and ends the current wait at once rather than at
   // the end of its 10 seconds, so that a stop does not keep the service
-  // manager waiting.
+  // manager waiting. Never blocks.
   void Stop();
 
  protected:
@@ -35,10 +37,15 @@ class TListenThread : public TThread {
  private:
   void StartWorker(TSocket socket);
   bool RefuseOverLimit(TSocket socket);
+  void AcceptFailed(const std::string& error);
 
   TSocket FListenSocket = INVALID_SOCK;
   TListenOptions FOptions;
-  std::int64_t FLastLimitLog = 0;  // steady seconds of the last limit line
+  platform::WakeableWait FWait;
+  // One line a minute is enough to tell the operator; a flood of refused
+  // connections or failed accepts must not flood the log too.
+  TThrottle FLimitLines{60};
+  TThrottle FAcceptLines{60};
 };
 
 // Posts a quit message to every other thread of the process that runs a

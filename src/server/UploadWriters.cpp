@@ -29,6 +29,11 @@ class TUploadWriters {
     return true;
   }
 
+  void ForgetSocket(TUploadClaim& claim) {
+    std::lock_guard<std::mutex> lock(FMutex);
+    claim.FSocket = INVALID_SOCK;
+  }
+
   void Release(TUploadClaim& claim) {
     std::lock_guard<std::mutex> lock(FMutex);
     FClaims.erase(std::remove(FClaims.begin(), FClaims.end(), &claim), FClaims.end());
@@ -43,11 +48,10 @@ class TUploadWriters {
     return nullptr;
   }
 
-  // The holder's socket stays open while its claim is listed: it releases the
-  // claim before it closes the connection. The mark comes first: a receive
-  // that the cut makes fail must already find it.
+  // The holder forgets its socket, under the lock, before it closes it. The
+  // mark comes first: a receive that the cut makes fail must already find it.
   static void Cut(TUploadClaim& holder) {
-    if (holder.FCut.exchange(true)) return;
+    if (holder.FCut.exchange(true) || holder.FSocket == INVALID_SOCK) return;
     platform::NetShutdownReceive(holder.FSocket);
   }
 
@@ -66,4 +70,8 @@ bool TUploadClaim::Claim(const std::string& fileName, TSocket socket, int second
 
 void TUploadClaim::Release() {
   if (FHeld) TUploadWriters::Instance().Release(*this);
+}
+
+void TUploadClaim::SocketClosed() {
+  if (FHeld) TUploadWriters::Instance().ForgetSocket(*this);
 }

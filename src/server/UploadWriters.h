@@ -25,6 +25,9 @@ class TUploadClaim {
 
   // Lets go of the file; the next writer may open it. Idempotent.
   void Release();
+  // The connection's socket is about to be closed while the file is still
+  // held (the completion steps follow): a newer claim then only waits.
+  void SocketClosed();
   bool Held() const { return FHeld; }
   // True once a newer claim has cut this one's receiving: a receive that
   // fails now ended because of that, not because of the client.

@@ -15,8 +15,9 @@ constexpr platform::ServiceHandle kStatusHandle = 1;
 TForegroundDispatcher::TForegroundDispatcher() { platform::PrepareStopRequest(); }
 
 void TForegroundDispatcher::Handler::DeliverStop() {
-  if (!stopRequested || stopDelivered || !acceptsStop || !call) return;
-  stopDelivered = true;
+  if (!stopRequested || !acceptsStop || !call) return;
+  stopRequested = false;
+  acceptsStop = false;  // until the service reports again
   call(kStopControl);
 }
 
@@ -24,10 +25,12 @@ platform::SystemFailure TForegroundDispatcher::Run(const std::vector<std::string
                                                    platform::ServiceMainFunction serviceMain) {
   if (serviceNames.empty()) return {};
   std::thread([handler = FHandler] {
-    platform::WaitForStopRequest();
-    std::lock_guard<std::mutex> lock(handler->mutex);
-    handler->stopRequested = true;
-    handler->DeliverStop();
+    for (;;) {
+      platform::WaitForStopRequest();
+      std::lock_guard<std::mutex> lock(handler->mutex);
+      handler->stopRequested = true;
+      handler->DeliverStop();
+    }
   }).detach();
 
   serviceMain({serviceNames.front()});
@@ -51,8 +54,8 @@ bool TForegroundDispatcher::SetStatus(platform::ServiceHandle, const platform::S
   // A stop requested during the start reaches the service once it runs;
   // the control is queued for the service thread, which reports this.
   std::lock_guard<std::mutex> lock(FHandler->mutex);
-  FHandler->acceptsStop = status.currentState != csStartPending && status.currentState != csStopped &&
-                          (status.controlsAccepted & kAcceptStop) != 0;
+  FHandler->acceptsStop = status.currentState != csStartPending && status.currentState != csStopPending &&
+                          status.currentState != csStopped && (status.controlsAccepted & kAcceptStop) != 0;
   FHandler->DeliverStop();
   return true;
 }

@@ -1,10 +1,11 @@
 #pragma once
 // Runs the one service of the process in the foreground instead of under a
 // service manager: under systemd on POSIX, and on the console with the
-// "console" switch. Its main runs at once; the first stop request (SIGTERM
-// or SIGINT; Ctrl+C or Ctrl+Break) becomes its stop control, held back
-// while the service is still starting; readiness and stopping are told to
-// systemd.
+// "console" switch. Its main runs at once; a stop request (SIGTERM or
+// SIGINT; Ctrl+C or Ctrl+Break) becomes its stop control, held back while
+// the service is still starting or already stopping, so that a second
+// request during a stop does nothing and one after a failed stop tries
+// again; readiness and stopping are told to systemd.
 
 #include <memory>
 #include <mutex>
@@ -30,9 +31,8 @@ class TForegroundDispatcher : public platform::ServiceDispatcher {
   struct Handler {
     std::mutex mutex;
     platform::ServiceControlHandler call;
-    bool acceptsStop = false;    // the last report offered stop
-    bool stopRequested = false;
-    bool stopDelivered = false;
+    bool acceptsStop = false;    // the last report offered stop, and no stop runs
+    bool stopRequested = false;  // a request not yet passed on
     // Passes a requested stop on once the service accepts it. Called with
     // the mutex held.
     void DeliverStop();

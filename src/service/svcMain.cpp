@@ -2,13 +2,14 @@
 
 #include <exception>
 
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/ProgramDirectory.h"
+#include "platform/ResolvedPaths.h"
 #include "platform/Sockets.h"
 #include "server/Confinement.h"
 #include "server/Reports.h"
 #include "service/FirewallRule.h"
-#include "service/IniFile.h"
 #include "service/ServiceThread.h"
 #include "transfer/SocketLib.h"
 #include "transfer/uGlobal.h"
@@ -50,6 +51,8 @@ TVardexServerService::TVardexServerService(platform::EventLog& eventLog, platfor
   BeforeUninstall = [this](TService& s) { ServiceBeforeUninstall(s); };
 }
 
+TVardexServerService::~TVardexServerService() { SetLogFailureReport(nullptr); }
+
 void TVardexServerService::ServiceCreate(TService&) {
   // A failure shows later, when the listener cannot create its socket.
   std::string ignored;
@@ -60,16 +63,23 @@ void TVardexServerService::ServiceCreate(TService&) {
 
 void TVardexServerService::ServiceDestroy(TService&) { SockCleanup(); }
 
-void TVardexServerService::ServiceStart(TService&, bool& started) {
+void TVardexServerService::ServiceStart(TService& sender, bool& started) {
   const std::string directory = ProgramDirectory();
   LogPath = directory + "Log" + platform::kPathDelimiter + "FileServer";
-  ReadConfig(directory + "VardexServer.ini");
+  // Workers may log while the process ends, after this object is gone; the
+  // destructor clears the report first.
+  SetLogFailureReport([this](const std::string& message) { LogMessage(message); });
 
   started = false;
+  std::string refusal;
+  if (!ReadConfig(directory + "VardexServer.ini", refusal)) {
+    StartFailed(sender, refusal);
+    return;
+  }
   try {
     ListenThread = std::make_unique<TListenThread>(FPort, FListenOptions);
   } catch (const std::exception& e) {
-    WriteLog(LogPath, Format("Service Start Fail: %s.", e.what()));
+    StartFailed(sender, Format("%s.", e.what()));
     return;
   }
   ListenThread->SetFreeOnTerminate(false);
@@ -78,16 +88,47 @@ void TVardexServerService::ServiceStart(TService&, bool& started) {
   started = true;
 }
 
-void TVardexServerService::ReadConfig(const std::string& fileName) {
+void TVardexServerService::StartFailed(TService& sender, const std::string& reason) {
+  const std::string line = "Service Start Fail: " + reason;
+  WriteLog(LogPath, line);
+  sender.LogMessage(line);
+}
+
+bool TVardexServerService::ReadConfig(const std::string& fileName, std::string& refusal) {
   const TIniFile ini(fileName);
   FPort = ini.ReadInteger("Server", "Port", 80);
   FListenOptions = TListenOptions{};
-  if (!platform::NetParseAddress(ini.ReadString("Server", "BindAddress", ""), FListenOptions.BindAddress))
-    FListenOptions.BindAddress = 0;
   FListenOptions.MaxConnections = ini.ReadInteger("Server", "MaxConnections", 0);
-  FListenOptions.IdleTimeout = ini.ReadInteger("Server", "IdleTimeout", 300);
-  ServerRoots = SplitRoots(ini.ReadString("Server", "Root", ""));
+  // Negative is no setting at all; beyond a day is never in practice, and
+  // far beyond it overflows the platform's millisecond time-outs.
+  const int idle = ini.ReadInteger("Server", "IdleTimeout", 300);
+  FListenOptions.IdleTimeout = idle < 0 ? 300 : idle > kMaxIdleTimeout ? kMaxIdleTimeout : idle;
   ReportHost = ini.ReadString("Report", "Host", "");
+  return ReadFailClosedSettings(ini, refusal);
+}
+
+bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, std::string& refusal) {
+  ServerRoots.clear();
+  const std::string address = ini.ReadString("Server", "BindAddress", "");
+  if (!address.empty() && !platform::NetParseAddress(address, FListenOptions.BindAddress)) {
+    refusal = "[Server] BindAddress=" + address + " is not an IPv4 address";
+    return false;
+  }
+  const std::string roots = ini.ReadString("Server", "Root", "");
+  const std::vector<std::string> entries = SplitRoots(roots);
+  if (!roots.empty() && entries.empty()) {
+    refusal = "[Server] Root=" + roots + " has no usable entry";
+    return false;
+  }
+  for (const std::string& root : entries) {
+    std::string resolved;
+    if (!platform::ResolvePath(root, resolved) || !platform::IsDirectory(resolved)) {
+      refusal = "[Server] Root entry " + root + " is not an existing directory";
+      return false;
+    }
+  }
+  ServerRoots = entries;
+  return true;
 }
 
 void TVardexServerService::ServiceExecute(TService&) {

@@ -10,11 +10,15 @@
 #include "platform/EventLog.h"
 #include "platform/Firewall.h"
 #include "server/ListenThread.h"
+#include "service/IniFile.h"
 #include "service/Service.h"
 
 class TVardexServerService : public TService {
  public:
   TVardexServerService(platform::EventLog& eventLog, platform::Firewall& firewall);
+  // Lost log lines are no longer reported through this service's event
+  // source.
+  ~TVardexServerService() override;
 
   void ServiceCreate(TService& sender);
   void ServiceDestroy(TService& sender);
@@ -29,12 +33,23 @@ class TVardexServerService : public TService {
 
   // [Server] Port into FPort (default 80), the listener's restrictions
   // into FListenOptions, [Server] Root into ServerRoots and [Report] Host
-  // into ReportHost. Missing or malformed values take their defaults.
-  void ReadConfig(const std::string& fileName);
+  // into ReportHost. Missing or malformed values take their defaults, except
+  // those of ReadFailClosedSettings: false then, with `refusal` naming the
+  // key and its value.
+  bool ReadConfig(const std::string& fileName, std::string& refusal);
+  // The largest IdleTimeout taken; larger values are taken as this.
+  static constexpr int kMaxIdleTimeout = 86400;
   std::int32_t Port() const { return FPort; }
   const TListenOptions& ListenOptions() const { return FListenOptions; }
 
  private:
+  // The settings whose default would widen access or hide a typo that
+  // matters for safety ([Server] BindAddress and Root): a malformed value
+  // refuses the start instead of falling back. False with `refusal` naming
+  // the key and the value.
+  bool ReadFailClosedSettings(const TIniFile& ini, std::string& refusal);
+  // "Service Start Fail: <reason>" to the log and the event log.
+  void StartFailed(TService& sender, const std::string& reason);
   // The steps that stop and shutdown share.
   void StopListener();
 

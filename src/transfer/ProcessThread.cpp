@@ -8,19 +8,36 @@
 namespace {
 constexpr int kWaitSeconds = 10;
 std::atomic<int> liveWorkers{0};
+std::atomic<int> openConnections{0};
 }  // namespace
 
 TProcessThread::TProcessThread(TSocket socket) {
   ++liveWorkers;
+  if (socket != INVALID_SOCK) ++openConnections;
   FInitializeResult = Initialize(socket);
 }
 
 int TProcessThread::LiveCount() { return liveWorkers; }
+int TProcessThread::OpenConnections() { return openConnections; }
 
 TProcessThread::~TProcessThread() {
   --liveWorkers;
   FUploadClaim.Release();
-  if (FSocket != INVALID_SOCK) CloseSocket(FSocket);
+  if (FSocket != INVALID_SOCK) CloseConnection();
+}
+
+void TProcessThread::CloseConnection() {
+  // A newer upload of the file must never cut a closed socket, whose number
+  // may already belong to another connection.
+  FUploadClaim.SocketClosed();
+  FClosedPeerAddress = GetPeerAddress(FSocket);
+  CloseSocket(FSocket);
+  FSocket = INVALID_SOCK;
+  --openConnections;
+}
+
+std::string TProcessThread::ClientAddress() const {
+  return FSocket == INVALID_SOCK ? FClosedPeerAddress : GetPeerAddress(FSocket);
 }
 
 std::int32_t TProcessThread::Initialize(TSocket socket) {

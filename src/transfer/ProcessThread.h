@@ -24,8 +24,12 @@ class TProcessThread : public TThread {
   std::int32_t Initialize(TSocket socket);
   std::int32_t InitializeResult() const { return FInitializeResult; }
 
-  // Workers that exist right now, for the listener's connection limit.
+  // Workers that exist right now.
   static int LiveCount();
+  // Connections open right now, from the worker's creation to the close of
+  // its socket, for the listener's connection limit: a worker in its
+  // completion pause or report no longer counts.
+  static int OpenConnections();
 
  protected:
   void Execute() override;
@@ -43,9 +47,10 @@ class TProcessThread : public TThread {
   void doUpload();
   std::int32_t doDiskCheck(MsgHeader header, TFile& file, std::string& error);
   std::int32_t doInternalUpload(TFile& file, std::string& error);
-  // The data phase closes the socket itself, so that the client sees the end
-  // before the completion steps; FSocket is then INVALID_SOCK and the address
-  // the connection had is kept for the lines written afterwards.
+  // Closes the socket before the completion steps or a report, so that the
+  // client sees the end at once and the connection no longer counts;
+  // FSocket is then INVALID_SOCK and the address the connection had is kept
+  // for the lines written afterwards.
   void CloseConnection();
   std::string ClientAddress() const;
   std::string FClosedPeerAddress;

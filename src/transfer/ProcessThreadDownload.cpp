@@ -99,6 +99,8 @@ void TProcessThread::doDownload() {
     const std::int64_t size = GetFileSize64(file.FileName);
     WriteLog(LogPath, Format("%s-doDownload(%s): failed, %s, %s, %lld", GetPeerAddress(FSocket).c_str(),
                              file.FileName.c_str(), ResultText(result).c_str(), error.c_str(), Wide(size)));
+    // The client has its answer; the report may take up to 30 seconds.
+    CloseConnection();
     SendDownloadErrorReport(result, file.FileNo, size, file.FileName);
   } else {
     WriteLog(LogPath, Format("%s-doDownload(%s): failed, %s, %s", GetPeerAddress(FSocket).c_str(),
@@ -180,6 +182,7 @@ std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error)
     std::size_t n = 0;
     const platform::SendFileResult outcome =
         platform::SendFileData(FSocket, handle, kDataStep, FBuffer.get(), MAX_BLOCK_SIZE, n);
+    sent += static_cast<std::int64_t>(n);
     if (outcome == platform::SendFileResult::kReadFailed) {
       const int readError = platform::LastError();
       error = Format("doInternalDownload7(%s): failed, %s, %d", name.c_str(), ResultText(rcReadFile).c_str(), readError);
@@ -194,7 +197,6 @@ std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error)
       break;
     }
     if (n == 0) break;
-    sent += static_cast<std::int64_t>(n);
   }
   platform::CloseFile(handle);
   return result;

@@ -4,7 +4,6 @@
 
 #include <condition_variable>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <mutex>
 
@@ -22,8 +21,9 @@
 namespace {
 
 constexpr int kWaitSeconds = 10;
-// How long a newer upload of a file waits for the older one to let go.
-constexpr int kTakeOverSeconds = 10;
+// How long a newer upload of a file waits for the older one to let go: its
+// client waits 10 seconds for the reply, and must have it well before.
+constexpr int kTakeOverSeconds = 5;
 // Gives the finished file's directory entry time to settle before the web
 // service hears of it and looks at the file.
 constexpr unsigned kReportPauseMilliseconds = 5000;
@@ -230,11 +230,17 @@ void RefreshDirectoryEntry(const std::string& name) {
                            shortName.c_str(), static_cast<long long>(after)));
 }
 
-// Measures, logs and reports the file after the data phase. A complete file
-// turns any failure of the loop into success; otherwise the result stays.
-std::int32_t CompleteUpload(const TFile& file, std::int32_t result, std::string& error, const std::string& address) {
+// Measures, logs and reports the file after the data phase, and lets go of
+// it once its directory entry is refreshed: an upload waiting for the file
+// never finds the name moved away. A complete file turns any failure of the
+// loop into success; otherwise the result stays. A completion line that
+// cannot be written makes the result 14, and the report of the upload's own
+// outcome still goes out.
+std::int32_t CompleteUpload(const TFile& file, std::int32_t result, std::string& error, const std::string& address,
+                            TUploadClaim& claim) {
   const std::string& name = file.FileName;
   if (platform::RefreshesDirectoryEntries()) RefreshDirectoryEntry(name);
+  claim.Release();
   platform::NotifyDirectoryChanged(platform::DirectoryPart(name));
 
   const std::int64_t finalSize = GetFileSize64(name);
@@ -245,11 +251,14 @@ std::int32_t CompleteUpload(const TFile& file, std::int32_t result, std::string&
     error += "\r\n" + Format("Upload Fail(%s) %lld / %lld", name.c_str(), static_cast<long long>(finalSize),
                              static_cast<long long>(file.FileSize));
   }
-  WriteLog(LogPath, Format("%s-doUpload: %s", address.c_str(), error.c_str()));
+  const bool logged = WriteLog(LogPath, Format("%s-doUpload: %s", address.c_str(), error.c_str()));
 
   platform::SleepMilliseconds(kReportPauseMilliseconds);
   SendUploadCompleteReport(result, file.FileNo, finalSize, name);
-  return result;
+  if (logged) return result;
+  error = Format("doInternalUpload11(%s): failed. %s, %s", name.c_str(), ResultText(rcCloseFile).c_str(),
+                 "completion line not written");
+  return rcCloseFile;
 }
 
 }  // namespace
@@ -332,11 +341,9 @@ std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::str
     return rcProtocol;
   }
 
-  // An older connection still writing the file is ended first: the offer
-  // is then a size whose bytes are on disk. When it does not let go in
-  // time, the data phase is refused.
-  FUploadClaim.Claim(file.FileName, FSocket, kTakeOverSeconds);
   // The offer is read once; a change of the file after this is not seen.
+  // An older upload of the file may still be writing it: the file only
+  // grows, so any position up to the offer stays valid.
   const std::int64_t size = GetFileSize64(file.FileName);
   const std::int64_t offered = size < 0 ? 0 : size;
   const std::string offer = Format("FILEPOS=%lld", static_cast<long long>(offered));
@@ -370,6 +377,12 @@ std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::str
   file.FilePos = body.Parse().Int64("FILEPOS");
 
   result = file.FilePos > offered ? rcSizeMismatch : rcSuccess;
+  // Only an upload that commits to write ends an older one of the file: a
+  // client that only asks for the offer, or whose position is refused,
+  // leaves it alone. When the older one does not let go in time, the data
+  // phase is refused.
+  if (result == rcSuccess && file.FilePos != file.FileSize)
+    FUploadClaim.Claim(file.FileName, FSocket, kTakeOverSeconds);
   header.SIZE = result;
   if (WriteHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcWriteTimeout).c_str(), "Upload pointer send");
@@ -425,25 +438,8 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
   blocks.reset();
   platform::FlushFile(handle);
   platform::CloseFile(handle);
-  FUploadClaim.Release();
-  try {
-    CloseConnection();
-    result = CompleteUpload(file, result, error, FClosedPeerAddress);
-  } catch (const std::exception& e) {
-    result = rcCloseFile;
-    error = Format("doInternalUpload11(%s): failed. %s, %s", name.c_str(), ResultText(rcCloseFile).c_str(), e.what());
-  }
+  CloseConnection();
+  result = CompleteUpload(file, result, error, FClosedPeerAddress, FUploadClaim);
   Terminate();
   return result;
-}
-
-void TProcessThread::CloseConnection() {
-  FUploadClaim.Release();
-  FClosedPeerAddress = GetPeerAddress(FSocket);
-  CloseSocket(FSocket);
-  FSocket = INVALID_SOCK;
-}
-
-std::string TProcessThread::ClientAddress() const {
-  return FSocket == INVALID_SOCK ? FClosedPeerAddress : GetPeerAddress(FSocket);
 }

@@ -1,13 +1,14 @@
 #include "transfer/uGlobal.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
-#include <stdexcept>
 
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "transfer/Throttle.h"
 
 // Workers may still run while the process exits, so this is never destroyed.
 std::string& LogPath = *new std::string;
@@ -48,6 +49,25 @@ const char kDefaultText[] = "[%d] 에러 정보가 없습니다.";
 // line is lost to another writer holding the file.
 std::mutex logMutex;
 
+// Guarded by logMutex, so that no report runs once it has been cleared.
+// Never destroyed, like LogPath.
+std::function<void(const std::string&)>& failureReport = *new std::function<void(const std::string&)>;
+TThrottle failureThrottle(60);
+std::atomic<std::uint64_t> failures{0};
+
+// The one place a lost line ends up. Called with logMutex held.
+void LineLost(const std::string& fileName, int error) {
+  ++failures;
+  std::uint64_t heldBack = 0;
+  if (!failureReport || !failureThrottle.Pass(heldBack)) return;
+  // A report that fails is lost like the line: nothing here may throw.
+  try {
+    failureReport(Format("WriteLog(%s): failed, %s; lines lost since the last report: %llu", fileName.c_str(),
+                         platform::ErrorText(error).c_str(), static_cast<unsigned long long>(heldBack + 1)));
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 std::string ResultText(std::int32_t code) {
@@ -70,7 +90,7 @@ std::string Format(const char* format, ...) {
   return text;
 }
 
-void WriteLog(const std::string& prefix, const std::string& message) {
+bool WriteLog(const std::string& prefix, const std::string& message) {
   platform::CreateDirectories(platform::DirectoryPart(prefix));
   // One clock reading names the file and stamps the line, so a line written
   // at midnight lies in the file of its own date.
@@ -80,9 +100,21 @@ void WriteLog(const std::string& prefix, const std::string& message) {
 
   std::lock_guard<std::mutex> lock(logMutex);
   platform::FileHandle file = platform::OpenFile(fileName, platform::OpenMode::kAppend);
-  if (file == platform::kNoFile) return;
+  if (file == platform::kNoFile) {
+    LineLost(fileName, platform::LastError());
+    return false;
+  }
   const bool written = platform::WriteFile(file, line.data(), line.size());
   const int error = platform::LastError();
   platform::CloseFile(file);
-  if (!written) throw std::runtime_error("WriteLog(" + fileName + "): " + platform::ErrorText(error));
+  if (!written) LineLost(fileName, error);
+  return written;
+}
+
+std::uint64_t LogWriteFailures() { return failures; }
+
+void SetLogFailureReport(std::function<void(const std::string& message)> report) {
+  std::lock_guard<std::mutex> lock(logMutex);
+  failureReport = std::move(report);
+  failureThrottle.Reset();
 }

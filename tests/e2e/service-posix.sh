@@ -2,7 +2,8 @@
 # The POSIX build as systemd runs it: in the foreground, telling readiness
 # and stopping through the notification socket, serving transfers, stopped
 # by SIGTERM within one listener wait even while a download is still
-# sending, with "Service Stoped" in its log and exit code 0.
+# sending, with "Service Stoped" in its log and exit code 0. A malformed
+# BindAddress refuses the start with exit code 1.
 set -uo pipefail
 source "$(dirname "$0")/common.bash"
 
@@ -81,4 +82,14 @@ if [ ! -d /run/systemd/system ]; then
   grep -q 'Service "VardexServer" failed to install with error: "System Error.  Code: ' "$dir/install.err" ||
     fail "install without systemd: $(cat "$dir/install.err")"
 fi
+# A typo in BindAddress must not serve every interface: the start fails,
+# naming the key and the value in the log and on standard error.
+printf '[Server]\nPort=%d\nBindAddress=127.0.0.300\n' "$port" >"$dir/VardexServer.ini"
+timeout 20 "$dir/VardexServer" >"$dir/stdout" 2>"$dir/stderr"
+status=$?
+refusal='Service Start Fail: [Server] BindAddress=127.0.0.300 is not an IPv4 address'
+[ "$status" -eq 1 ] || fail "malformed BindAddress: exit code $status"
+grep -qF "$refusal" "$dir/stderr" || fail "malformed BindAddress: stderr $(cat "$dir/stderr")"
+log_of "$dir" | grep -qF "$refusal" || fail "malformed BindAddress: $(log_of "$dir")"
+
 echo "PASS: service-posix"

@@ -126,6 +126,20 @@ int NetWait(SocketHandle s, int seconds, int) {
   return 1;
 }
 
+int NetIdleTimeout(SocketHandle s) {
+  CheckOpen(s);
+  return 0;
+}
+
+bool NetWaitWritable(SocketHandle s, int) {
+  CheckOpen(s);
+  return true;
+}
+
+void NetSetNonBlocking(SocketHandle s, bool) { CheckOpen(s); }
+
+bool NetWouldBlock() { return false; }
+
 long NetSend(SocketHandle s, const void* data, std::size_t length) {
   CheckOpen(s);
   Check(data != nullptr || length == 0);

@@ -82,7 +82,7 @@ void FaultScenario::SetUp() {
   ASSERT_GT(FThreadsBefore, 0);
   ASSERT_GT(FHandlesBefore, 0);
   ReportHost = web.Host();
-  FServer = std::make_unique<RunningServer>();
+  FServer = std::make_unique<RunningServer>(Options());
   FReferenceName = File("reference.bin");
   FReference = RandomBytes(kReferenceSize, 99);
   WriteAll(FReferenceName, FReference);

@@ -42,6 +42,8 @@ class FaultScenario : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // The server's restrictions; none unless a scenario needs them.
+  virtual TListenOptions Options() const { return {}; }
 
   // A connection past the handshake with "DNLD" or "UPLD", or INVALID_SOCK.
   TSocket Open(const char* command);

@@ -3,6 +3,7 @@
 // fault tests, and the limits those tests put on it.
 
 #include <cstdint>
+#include <string>
 
 #include "transfer/SocketLib.h"
 
@@ -33,6 +34,23 @@ class FileSizeLimit {
   bool FActive = false;
   std::uint64_t FSoftBefore = 0, FHardBefore = 0;
   void (*FSignalBefore)(int) = nullptr;
+};
+
+// While it lives, a file system of a few pages is mounted over `directory`
+// and filled to its last byte, as a log volume that uploads have filled:
+// files there can be created, and every write to them fails. Active() is
+// false where it cannot be had (not root, no tmpfs, Windows).
+class FullVolume {
+ public:
+  explicit FullVolume(const std::string& directory);
+  ~FullVolume();
+  FullVolume(const FullVolume&) = delete;
+  FullVolume& operator=(const FullVolume&) = delete;
+  bool Active() const { return FActive; }
+
+ private:
+  std::string FDirectory;
+  bool FActive = false;
 };
 
 // Closes `s` with a reset instead of an orderly end, as a client whose

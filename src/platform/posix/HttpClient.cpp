@@ -37,7 +37,7 @@ HttpSession::~HttpSession() {
   if (FHandle) curl_easy_cleanup(static_cast<CURL*>(FHandle));
 }
 
-bool HttpFetch(const HttpSession& session, const std::string& url, const HttpChunkHandler& onChunk) {
+bool HttpFetch(HttpSession& session, const std::string& url, const HttpChunkHandler& onChunk) {
   if (!session.Valid()) return false;
   CURL* curl = static_cast<CURL*>(session.Handle());
   curl_easy_reset(curl);

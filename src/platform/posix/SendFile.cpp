@@ -58,13 +58,35 @@ SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length,
                             std::size_t bufferSize, std::size_t& sent) {
   sent = 0;
   if (length == 0) return SendFileResult::kSent;
-  const ssize_t n = SendFileCorked(static_cast<int>(s), static_cast<int>(file), length);
-  if (n >= 0) {
-    sent = static_cast<std::size_t>(n);
-    return SendFileResult::kSent;
+  // Each sendfile takes what fits into the socket and returns; the waits
+  // for room in between are the deadline's, so a peer that stops reading
+  // is cut once, not after a time-out per call.
+  SendDeadline deadline(s);
+  NetSetNonBlocking(s, true);
+  SendFileResult result = SendFileResult::kSent;
+  while (sent < length) {
+    if (!deadline.WaitForRoom()) {
+      result = SendFileResult::kSendFailed;
+      break;
+    }
+    const ssize_t n = SendFileCorked(static_cast<int>(s), static_cast<int>(file), length - sent);
+    if (n == 0) break;  // the end of the file
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      deadline.Progressed();
+      continue;
+    }
+    if (NetWouldBlock()) continue;
+    // A failed sendfile has moved no byte and left the position as it was;
+    // reading through the buffer tells the file's failure from the socket's.
+    result = ReadAndSend(s, file, length - sent, buffer, bufferSize, deadline, sent);
+    break;
   }
-  // A failed sendfile has moved no byte and left the position as it was.
-  return ReadAndSend(s, file, length, buffer, bufferSize, sent);
+  // The failure's error number outlives the switch back.
+  const int error = errno;
+  NetSetNonBlocking(s, false);
+  errno = error;
+  return result;
 }
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -82,9 +83,10 @@ void NetSetIdleTimeout(SocketHandle s, int seconds) {
   timeval timeout{seconds, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-  const int on = 1, probes = 3, interval = seconds < 30 ? seconds : 30;
+  // The kernel refuses a keep-alive idle time above 32767 seconds.
+  const int on = 1, probes = 3, interval = seconds < 30 ? seconds : 30, idle = seconds < 32767 ? seconds : 32767;
   ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &seconds, sizeof seconds);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 }
@@ -109,6 +111,33 @@ int NetWait(SocketHandle s, int seconds, int waitSet) {
   } while (r < 0 && errno == EINTR);
   return r;
 }
+
+int NetIdleTimeout(SocketHandle s) {
+  timeval timeout{};
+  socklen_t length = sizeof timeout;
+  if (::getsockopt(static_cast<int>(s), SOL_SOCKET, SO_SNDTIMEO, &timeout, &length) != 0) return 0;
+  return static_cast<int>(timeout.tv_sec * 1000 + timeout.tv_usec / 1000);
+}
+
+bool NetWaitWritable(SocketHandle s, int milliseconds) {
+  pollfd p{};
+  p.fd = static_cast<int>(s);
+  p.events = POLLOUT;
+  int r;
+  do {
+    r = ::poll(&p, 1, milliseconds < 0 ? -1 : milliseconds);
+  } while (r < 0 && errno == EINTR);
+  if (r == 0) errno = ETIMEDOUT;
+  return r > 0;
+}
+
+void NetSetNonBlocking(SocketHandle s, bool nonBlocking) {
+  const int fd = static_cast<int>(s);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+}
+
+bool NetWouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
 
 long NetSend(SocketHandle s, const void* data, std::size_t length) {
   ssize_t n;

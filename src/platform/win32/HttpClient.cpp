@@ -1,7 +1,17 @@
 #include "platform/HttpClient.h"
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+
 #include <windows.h>
 #include <wininet.h>
+
+#include "platform/Threads.h"
 
 namespace platform {
 
@@ -9,6 +19,8 @@ namespace {
 
 constexpr DWORD kConnectMilliseconds = 10000;
 constexpr DWORD kTotalMilliseconds = 30000;
+// WinInet's own calls and the 2048-byte chunk need a fraction of this.
+constexpr std::size_t kRequestStackBytes = 256 * 1024;
 
 void SetTimeout(HINTERNET handle, DWORD option, DWORD milliseconds) {
   ::InternetSetOptionA(handle, option, &milliseconds, sizeof milliseconds);
@@ -19,8 +31,7 @@ void SetTimeout(HINTERNET handle, DWORD option, DWORD milliseconds) {
 HttpSession::HttpSession() {
   HINTERNET internet = ::InternetOpenA(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (internet) {
-    // WinInet has no time-out for the whole request: each send and receive
-    // is bounded, and the read loop below gives up after the total.
+    // Each connect, send and receive is bounded; HttpFetch bounds the whole.
     SetTimeout(internet, INTERNET_OPTION_CONNECT_TIMEOUT, kConnectMilliseconds);
     SetTimeout(internet, INTERNET_OPTION_SEND_TIMEOUT, kTotalMilliseconds);
     SetTimeout(internet, INTERNET_OPTION_RECEIVE_TIMEOUT, kTotalMilliseconds);
@@ -32,25 +43,95 @@ HttpSession::~HttpSession() {
   if (FHandle) ::InternetCloseHandle(static_cast<HINTERNET>(FHandle));
 }
 
-bool HttpFetch(const HttpSession& session, const std::string& url, const HttpChunkHandler& onChunk) {
-  if (!session.Valid()) return false;
-  HINTERNET request = ::InternetOpenUrlA(static_cast<HINTERNET>(session.Handle()), url.c_str(), nullptr, 0,
-                                         INTERNET_FLAG_NO_CACHE_WRITE, 0);
-  if (!request) return false;
-  const ULONGLONG deadline = ::GetTickCount64() + kTotalMilliseconds;
+namespace {
+
+// One request on a thread of its own. WinInet's time-outs bound each
+// connect, send and receive, not the request, and a handle closed from
+// another thread does not cancel every blocking call (Wine's does not): a
+// host that accepts and then stalls could hold the caller for minutes. So
+// the caller waits for the request at most the total; one still running then
+// is left to end by itself, and frees what it holds.
+struct Request {
+  HINTERNET root;
+  std::string url;
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
   bool complete = false;
+  bool abandoned = false;  // the caller has left; the root is this request's
+  std::string body;
+};
+
+// The body to its end, or false when a read fails or the total is over.
+bool ReadBody(HINTERNET request, std::string& body) {
+  const ULONGLONG deadline = ::GetTickCount64() + kTotalMilliseconds;
   while (::GetTickCount64() < deadline) {
     char chunk[kHttpChunkSize];
     DWORD read = 0;
-    if (!::InternetReadFile(request, chunk, sizeof chunk, &read)) break;
-    if (read == 0) {
-      complete = true;
-      break;
-    }
-    onChunk(chunk, read);
+    if (!::InternetReadFile(request, chunk, sizeof chunk, &read)) return false;
+    if (read == 0) return true;
+    body.append(chunk, read);
   }
-  ::InternetCloseHandle(request);
-  return complete;
+  return false;
+}
+
+void Run(void* argument) {
+  // The thread's own share of the request.
+  const std::unique_ptr<std::shared_ptr<Request>> share(static_cast<std::shared_ptr<Request>*>(argument));
+  Request* r = share->get();
+  bool complete = false;
+  std::string body;
+  try {
+    HINTERNET request = ::InternetOpenUrlA(r->root, r->url.c_str(), nullptr, 0, INTERNET_FLAG_NO_CACHE_WRITE, 0);
+    if (request) {
+      complete = ReadBody(request, body);
+      ::InternetCloseHandle(request);
+    }
+  } catch (...) {
+    complete = false;
+  }
+  std::lock_guard<std::mutex> lock(r->mutex);
+  r->done = true;
+  r->complete = complete;
+  r->body = std::move(body);
+  if (r->abandoned) ::InternetCloseHandle(r->root);
+  r->finished.notify_all();
+}
+
+}  // namespace
+
+bool HttpFetch(HttpSession& session, const std::string& url, const HttpChunkHandler& onChunk) {
+  if (!session.Valid()) return false;
+  std::shared_ptr<Request> request;
+  try {
+    request = std::make_shared<Request>();
+    request->url = url;
+  } catch (...) {
+    return false;
+  }
+  request->root = static_cast<HINTERNET>(session.Handle());
+  // A thread of the platform's own making, as every thread of the server:
+  // the library's threads keep handles of ended threads for reuse.
+  auto* share = new (std::nothrow) std::shared_ptr<Request>(request);
+  ThreadHandle thread = 0;
+  if (!share || !StartThread(Run, share, kRequestStackBytes, thread)) {
+    delete share;
+    return false;
+  }
+  DetachThread(thread);
+  std::unique_lock<std::mutex> lock(request->mutex);
+  if (!request->finished.wait_for(lock, std::chrono::milliseconds(kTotalMilliseconds),
+                                  [&] { return request->done; })) {
+    // The root handle goes with the request, which closes it at its end.
+    request->abandoned = true;
+    session.Forget();
+    return false;
+  }
+  lock.unlock();
+  const std::string& body = request->body;
+  for (std::size_t done = 0; done < body.size(); done += kHttpChunkSize)
+    onChunk(body.data() + done, std::min(kHttpChunkSize, body.size() - done));
+  return request->complete;
 }
 
 }  // namespace platform

@@ -104,6 +104,32 @@ int NetWait(SocketHandle s, int seconds, int waitSet) {
   return r == SOCKET_ERROR ? -1 : r;
 }
 
+int NetIdleTimeout(SocketHandle s) {
+  DWORD milliseconds = 0;
+  int length = sizeof milliseconds;
+  if (::getsockopt(Native(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&milliseconds), &length) != 0) return 0;
+  return static_cast<int>(milliseconds);
+}
+
+bool NetWaitWritable(SocketHandle s, int milliseconds) {
+  fd_set writeSet, exceptSet;
+  FD_ZERO(&writeSet);
+  FD_ZERO(&exceptSet);
+  FD_SET(Native(s), &writeSet);
+  FD_SET(Native(s), &exceptSet);  // a failed connection shows here
+  timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  const int r = ::select(0, nullptr, &writeSet, &exceptSet, milliseconds < 0 ? nullptr : &timeout);
+  if (r == 0) ::WSASetLastError(WSAETIMEDOUT);
+  return r > 0;
+}
+
+void NetSetNonBlocking(SocketHandle s, bool nonBlocking) {
+  u_long mode = nonBlocking ? 1 : 0;
+  ::ioctlsocket(Native(s), FIONBIO, &mode);
+}
+
+bool NetWouldBlock() { return ::WSAGetLastError() == WSAEWOULDBLOCK; }
+
 long NetSend(SocketHandle s, const void* data, std::size_t length) {
   int n = ::send(Native(s), static_cast<const char*>(data), static_cast<int>(length), 0);
   return n == SOCKET_ERROR ? -1 : n;

@@ -12,7 +12,8 @@ static BOOL WINAPI OnConsoleControl(DWORD) {
 }
 
 void PrepareStopRequest() {
-  stopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  // Auto-reset: each wait takes one request.
+  stopEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
   ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 

@@ -2,8 +2,11 @@
 
 #include <csignal>
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -62,6 +65,24 @@ FileSizeLimit::~FileSizeLimit() {
   const rlimit limit{static_cast<rlim_t>(FSoftBefore), static_cast<rlim_t>(FHardBefore)};
   ::setrlimit(RLIMIT_FSIZE, &limit);
   std::signal(SIGXFSZ, FSignalBefore);
+}
+
+FullVolume::FullVolume(const std::string& directory) : FDirectory(directory) {
+  if (::mount("vardex-full", directory.c_str(), "tmpfs", 0, "size=16k") != 0) return;
+  FActive = true;
+  const int fd = ::open((directory + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  const std::string page(4096, 'f');
+  while (fd >= 0 && ::write(fd, page.data(), page.size()) > 0) {
+  }
+  const char byte = 'f';
+  while (fd >= 0 && ::write(fd, &byte, 1) > 0) {
+  }
+  if (fd >= 0) ::close(fd);
+}
+
+FullVolume::~FullVolume() {
+  // Detached, so that a file still open there does not keep it mounted.
+  if (FActive) ::umount2(FDirectory.c_str(), MNT_DETACH);
 }
 
 void ResetConnection(TSocket s) {

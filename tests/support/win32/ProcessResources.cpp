@@ -78,6 +78,10 @@ bool AllowOpenHandles(int) { return true; }
 FileSizeLimit::FileSizeLimit(std::int64_t) {}
 FileSizeLimit::~FileSizeLimit() {}
 
+// A small file system is mounted from the POSIX side only.
+FullVolume::FullVolume(const std::string& directory) : FDirectory(directory) {}
+FullVolume::~FullVolume() {}
+
 void ResetConnection(TSocket s) {
   // A linger time of zero makes the close send a reset and drop what is
   // still unsent.

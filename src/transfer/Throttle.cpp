@@ -1,0 +1,23 @@
+#include "transfer/Throttle.h"
+
+#include <chrono>
+
+bool TThrottle::Pass(std::uint64_t& heldBack) {
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count();
+  if (FTold && now - FLastTold < FIntervalMilliseconds) {
+    ++FHeldBack;
+    return false;
+  }
+  FTold = true;
+  FLastTold = now;
+  heldBack = FHeldBack;
+  FHeldBack = 0;
+  return true;
+}
+
+void TThrottle::Reset() {
+  FTold = false;
+  FHeldBack = 0;
+}
