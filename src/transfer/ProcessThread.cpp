@@ -38,7 +38,7 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
   std::string ignored;
   MsgHeader header;
   if (ReadHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
-    WriteLog(LogPath, Format("%s-Validate(): failed. %s, %s", GetPeerAddress(FSocket).c_str(),
+    WriteLog(LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
                              ResultText(rcReadTimeout).c_str(), "Validate header recv"));
     return rcReadTimeout;
   }
@@ -54,7 +54,7 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
   // The reply keeps the letters as they came, also for a mismatch.
   header.SIZE = result;
   if (WriteHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
-    WriteLog(LogPath, Format("%s-Validate(): failed. %s, %s", GetPeerAddress(FSocket).c_str(),
+    WriteLog(LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
                              ResultText(rcWriteTimeout).c_str(), "Validate header send"));
     return rcWriteTimeout;
   }
@@ -62,6 +62,7 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
 }
 
 void TProcessThread::Execute() {
+  if (!ReadProxyHeader()) return;
   std::uint8_t direction = 0;
   if (Validate(direction) != rcSuccess) return;
   if (direction == 0)
