@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "platform/ThreadMessages.h"
+#include "transfer/Metrics.h"
 #include "transfer/ProcessThread.h"
 #include "transfer/uGlobal.h"
 
@@ -47,6 +48,7 @@ void TListenThread::Stop() {
 }
 
 void TListenThread::Execute() {
+  const TAcceptingMark accepting;
   while (!Terminated()) {
     if (SocketSelect(FListenSocket, kAcceptWaitSeconds, 5) <= 0) continue;
     std::string error;
@@ -55,6 +57,7 @@ void TListenThread::Execute() {
       WriteLog(LogPath, error);
       continue;
     }
+    ++Metrics().Accepted;
     if (Terminated()) {
       CloseSocket(socket);
       break;
@@ -97,6 +100,7 @@ bool TListenThread::RefuseOverLimit(TSocket socket) {
     WriteLog(LogPath, Format("%s-Listen: connection closed, MaxConnections %d reached", GetPeerAddress(socket).c_str(),
                              FOptions.MaxConnections));
   }
+  ++Metrics().Refused;
   CloseSocket(socket);
   return true;
 }

@@ -7,9 +7,11 @@
 #include "platform/Sockets.h"
 #include "server/Confinement.h"
 #include "server/Reports.h"
+#include "service/Drain.h"
 #include "service/FirewallRule.h"
 #include "service/IniFile.h"
 #include "service/ServiceThread.h"
+#include "transfer/Metrics.h"
 #include "transfer/SocketLib.h"
 #include "transfer/uGlobal.h"
 
@@ -66,14 +68,23 @@ void TVardexServerService::ServiceStart(TService&, bool& started) {
   ReadConfig(directory + "VardexServer.ini");
 
   started = false;
+  const std::string proxyError = ApplyProxyFrom(FFleetOptions.ProxyFrom);
+  if (!proxyError.empty()) {
+    WriteLog(LogPath, Format("Service Start Fail: %s.", proxyError.c_str()));
+    return;
+  }
   try {
+    if (FFleetOptions.StatusPort > 0)
+      FStatusListener = std::make_unique<TStatusListener>(FFleetOptions.StatusAddress, FFleetOptions.StatusPort);
     ListenThread = std::make_unique<TListenThread>(FPort, FListenOptions);
   } catch (const std::exception& e) {
+    FStatusListener.reset();
     WriteLog(LogPath, Format("Service Start Fail: %s.", e.what()));
     return;
   }
   ListenThread->SetFreeOnTerminate(false);
   ListenThread->Resume();
+  if (FStatusListener) FStatusListener->Resume();
   WriteLog(LogPath, "Service Start Success");
   started = true;
 }
@@ -88,6 +99,7 @@ void TVardexServerService::ReadConfig(const std::string& fileName) {
   FListenOptions.IdleTimeout = ini.ReadInteger("Server", "IdleTimeout", 300);
   ServerRoots = SplitRoots(ini.ReadString("Server", "Root", ""));
   ReportHost = ini.ReadString("Report", "Host", "");
+  FFleetOptions = ReadFleetOptions(ini);
 }
 
 void TVardexServerService::ServiceExecute(TService&) {
@@ -95,19 +107,26 @@ void TVardexServerService::ServiceExecute(TService&) {
 }
 
 void TVardexServerService::ServiceStop(TService&, bool& stopped) {
-  StopListener();
+  StopListener(FFleetOptions.DrainSeconds);
   stopped = true;
 }
 
-void TVardexServerService::ServiceShutdown(TService&) { StopListener(); }
+void TVardexServerService::ServiceShutdown(TService&) { StopListener(0); }
 
-void TVardexServerService::StopListener() {
+void TVardexServerService::StopListener(int drainSeconds) {
   QuitOtherThreads();
-  // Workers still serving a connection are neither told nor awaited.
+  // The balancer's health check sees the stop before the port closes.
+  Metrics().Accepting = false;
+  // Workers still serving a connection are not told; only a drain awaits them.
   if (ListenThread) {
     ListenThread->Stop();
     ListenThread->WaitFor();
     ListenThread.reset();
+  }
+  DrainTransfers(drainSeconds, [this] { ReportStatus(csStopPending); });
+  if (FStatusListener) {
+    FStatusListener->Stop();
+    FStatusListener.reset();
   }
   WriteLog(LogPath, "Service Stoped");
 }

@@ -10,6 +10,8 @@
 #include "platform/EventLog.h"
 #include "platform/Firewall.h"
 #include "server/ListenThread.h"
+#include "server/StatusListener.h"
+#include "service/FleetOptions.h"
 #include "service/Service.h"
 
 class TVardexServerService : public TService {
@@ -33,14 +35,18 @@ class TVardexServerService : public TService {
   void ReadConfig(const std::string& fileName);
   std::int32_t Port() const { return FPort; }
   const TListenOptions& ListenOptions() const { return FListenOptions; }
+  const TFleetOptions& FleetOptions() const { return FFleetOptions; }
 
  private:
-  // The steps that stop and shutdown share.
-  void StopListener();
+  // The steps that stop and shutdown share; a stop may first give running
+  // transfers `drainSeconds` to finish.
+  void StopListener(int drainSeconds);
 
   platform::Firewall& FFirewall;
   std::int32_t FPort = 80;
   TListenOptions FListenOptions;
+  TFleetOptions FFleetOptions;
+  std::unique_ptr<TStatusListener> FStatusListener;
 };
 
 // The running listener, between a successful start and the stop.

@@ -16,6 +16,7 @@
 #include "server/FileHelpers.h"
 #include "server/Reports.h"
 #include "transfer/CommandBody.h"
+#include "transfer/Metrics.h"
 #include "transfer/ProcessThread.h"
 #include "transfer/uGlobal.h"
 
@@ -194,6 +195,7 @@ std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size
       return rcReadTimeout;
     }
     received += static_cast<std::uint64_t>(n);
+    Metrics().BytesReceived += static_cast<std::uint64_t>(n);
     if (received >= expected) {
       if (!platform::WriteFile(handle, buffers[current], static_cast<std::size_t>(n)))
         error = Format("doInternalUpload10(%s): failed. %s, %d", file.FileName.c_str(),
@@ -279,11 +281,14 @@ void TProcessThread::doUpload() {
   std::string error;
   const std::int32_t check = doDiskCheck(header, file, error);
   if (check != rcSuccess) {
+    CountUpload(check);
     WriteLog(LogPath, Format("%s-doUpload(): failed, %s, %s, doDiskCheck", ClientAddress().c_str(),
                              ResultText(check).c_str(), error.c_str()));
     return;
   }
-  if (doInternalUpload(file, error) != rcSuccess)
+  const std::int32_t result = doInternalUpload(file, error);
+  CountUpload(result);
+  if (result != rcSuccess)
     WriteLog(LogPath, Format("%s-doUpload(): failed, %s e:20", ClientAddress().c_str(), error.c_str()));
 }
 
@@ -439,11 +444,12 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
 
 void TProcessThread::CloseConnection() {
   FUploadClaim.Release();
-  FClosedPeerAddress = GetPeerAddress(FSocket);
+  FClosedPeerAddress = ClientAddress();
   CloseSocket(FSocket);
   FSocket = INVALID_SOCK;
 }
 
 std::string TProcessThread::ClientAddress() const {
+  if (!FProxiedAddress.empty()) return FProxiedAddress;
   return FSocket == INVALID_SOCK ? FClosedPeerAddress : GetPeerAddress(FSocket);
 }

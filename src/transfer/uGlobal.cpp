@@ -8,6 +8,7 @@
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "transfer/Metrics.h"
 
 // Workers may still run while the process exits, so this is never destroyed.
 std::string& LogPath = *new std::string;
@@ -84,5 +85,6 @@ void WriteLog(const std::string& prefix, const std::string& message) {
   const bool written = platform::WriteFile(file, line.data(), line.size());
   const int error = platform::LastError();
   platform::CloseFile(file);
+  if (!written) ++Metrics().FailedLogWrites;
   if (!written) throw std::runtime_error("WriteLog(" + fileName + "): " + platform::ErrorText(error));
 }
