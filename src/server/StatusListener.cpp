@@ -19,9 +19,9 @@ constexpr int kRequestSeconds = 5;
 constexpr int kAcceptWaitSeconds = 1;
 
 std::string Response(const char* status, const std::string& body, const char* extraHeader = "") {
-  return Format("HTTP/1.0 %s\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\nContent-Length: %zu\r\n"
+  return Format("HTTP/1.0 %s\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\nContent-Length: %llu\r\n"
                 "%sConnection: close\r\n\r\n",
-                status, body.size(), extraHeader) +
+                status, static_cast<unsigned long long>(body.size()), extraHeader) +
          body;
 }
 

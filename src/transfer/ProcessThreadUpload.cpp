@@ -18,6 +18,7 @@
 #include "transfer/CommandBody.h"
 #include "transfer/Metrics.h"
 #include "transfer/ProcessThread.h"
+#include "transfer/SharedWriter.h"
 #include "transfer/uGlobal.h"
 
 namespace {
@@ -421,6 +422,16 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
     return SendErrorHeader(FSocket, rcSeekFile, "doInternalUpload8", "SetFilePos error header send", name, error);
   }
 
+  // An upload of the file on another instance that shares the volume ends
+  // as if its client had closed before this one writes.
+  TSharedWriter sharedWriter;
+  if (!sharedWriter.Acquire(handle, [this] { FUploadClaim.CutForNewerWriter(); }, kTakeOverSeconds)) {
+    error = Format("doInternalUpload3(%s): failed. %s, %s", name.c_str(), ResultText(rcOpenFile).c_str(),
+                   "file in use by an upload on another instance");
+    platform::CloseFile(handle);
+    return SendErrorHeader(FSocket, rcOpenFile, "doInternalUpload4", "CreateFile error header send", name, error);
+  }
+
   // The large blocks exist only while data arrive, so neither an idle
   // connection nor the completion's pause holds them; when they cannot be
   // had, the connection's own buffer serves.
@@ -429,6 +440,7 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
   std::int32_t result = ReceiveFileData(FSocket, buffers, blocks ? kReceiveBlock : MAX_BLOCK_SIZE, handle, file, FUploadClaim, error);
   blocks.reset();
   platform::FlushFile(handle);
+  sharedWriter.Release();
   platform::CloseFile(handle);
   FUploadClaim.Release();
   try {

@@ -3,7 +3,8 @@
 # with loopback addresses), separate directories and logs, one shared data
 # directory. The balancer connects from 127.0.0.2 with PROXY headers; the
 # test's own clients connect from 127.0.0.3 (python) and 127.0.0.1 (vardex).
-#   1. an upload cut off on one instance is resumed on the other;
+#   1. an upload cut off on one instance is resumed on the other, and a
+#      writer stalled on one instance is taken over through the other;
 #   2. a download cut off on one instance is resumed on the other;
 #   3. one instance SIGKILLed during a download is marked down by its health
 #      check, and the client's rerun completes through the other;
@@ -64,8 +65,9 @@ def request_download(s, remote, size):
     s.sendall(header("DL01", len(text)) + text)
     assert result(s) == 0
 
-def upload_part(port, local, remote, count):
-    """Uploads the first COUNT bytes of LOCAL from position 0, then closes."""
+def upload_part(port, local, remote, count, hold):
+    """Uploads the first COUNT bytes of LOCAL from position 0, then closes,
+    or with HOLD keeps the connection without sending until it is ended."""
     content = open(local, "rb").read()
     s = connect(port)
     s.sendall(header("UPLD", 0))
@@ -79,7 +81,7 @@ def upload_part(port, local, remote, count):
     s.sendall(header("UP03", len(text)) + text)
     assert result(s) == 0
     s.sendall(content[:count])
-    time.sleep(0.5)
+    time.sleep(120 if hold == "hold" else 0.5)
     s.close()
 
 def download_part(port, remote, size, local, count, hold):
@@ -209,7 +211,7 @@ both() {
 # 1. Upload: 6 of 20 MiB through vardex1, the rest through vardex2.
 head -c $((20 << 20)) /dev/urandom >"$dir/up.bin"
 only vardex1
-helper upload_part "$front" "$dir/up.bin" "$data/up.bin" $((6 << 20)) || fail "partial upload"
+helper upload_part "$front" "$dir/up.bin" "$data/up.bin" $((6 << 20)) close || fail "partial upload"
 wait_for_log "$dir/vardex1" "Upload Fail($data/up.bin)" 10 || fail "vardex1 did not end the upload: $(log_of "$dir/vardex1")"
 cut_at=$(stat -c %s "$data/up.bin")
 only vardex2
@@ -218,6 +220,28 @@ cmp -s "$dir/up.bin" "$data/up.bin" || fail "uploaded bytes differ"
 received2=$(metric "${status[vardex2]}" vardex_received_bytes_total)
 [ "$received2" -eq $((20 * 1048576 - cut_at)) ] || fail "vardex2 received $received2 bytes, cut at $cut_at"
 echo "upload: cut at $cut_at bytes on vardex1, vardex2 received the other $received2, byte-exact"
+
+# A writer stalled on vardex2 (its client silent, not gone) is taken over
+# by a newer upload of the same file through vardex1.
+head -c $((16 << 20)) /dev/urandom >"$dir/stalled.bin"
+helper upload_part "$front" "$dir/stalled.bin" "$data/stalled.bin" $((4 << 20)) hold &
+pid[stalled]=$!
+for ((i = 0; i < 100; i++)); do
+  [ "$(stat -c %s "$data/stalled.bin" 2>/dev/null)" = $((4 << 20)) ] && break
+  sleep 0.1
+done
+[ "$(stat -c %s "$data/stalled.bin")" = $((4 << 20)) ] || fail "the stalled upload did not get going"
+only vardex1
+start=$(date +%s%N)
+upload_file "$front" "$dir/stalled.bin" "$data/stalled.bin" || fail "upload over a stalled writer"
+takeover_ms=$((($(date +%s%N) - start) / 1000000))
+cmp -s "$dir/stalled.bin" "$data/stalled.bin" || fail "taken-over bytes differ"
+wait_for_log "$dir/vardex2" "Upload Fail($data/stalled.bin)" 10 ||
+  fail "the stalled writer did not end: $(log_of "$dir/vardex2")"
+kill "${pid[stalled]}" 2>/dev/null
+wait "${pid[stalled]}" 2>/dev/null
+unset 'pid[stalled]'
+echo "stalled writer: vardex2's writer ended, the upload through vardex1 took ${takeover_ms} ms, byte-exact"
 
 # 2. Download: the first 5 MiB through vardex2, the rest through vardex1.
 head -c $((24 << 20)) /dev/urandom >"$data/down.bin"
