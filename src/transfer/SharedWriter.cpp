@@ -19,8 +19,9 @@ constexpr unsigned kWaitStepMilliseconds = 100;
 // for an older writer that is still receiving or stalled.
 constexpr unsigned kWatchMilliseconds = 500;
 
-// The writers of this process, looked at by one thread that lives as long
-// as the process. A writer leaves the list before its file is closed, and a
+// The writers of this process, looked at by one thread that runs while
+// there are any, so that an idle server keeps no thread for it. A writer
+// leaves the list before its file is closed, and a
 // cut runs under the list's lock, so a cut never reaches a writer that has
 // gone.
 class TWatcher {
@@ -64,6 +65,10 @@ class TWatcher {
     for (;;) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kWatchMilliseconds));
       std::lock_guard<std::mutex> lock(FMutex);
+      if (FWriters.empty()) {
+        FStarted = false;
+        return;
+      }
       for (Writer& writer : FWriters) {
         if (writer.cutDone) continue;
         const platform::LockResult claim = platform::TryLockByte(writer.file, kClaimByte);
