@@ -130,6 +130,8 @@ def balancer(sock, command):
 
 globals()[sys.argv[1]](*[int(a) if a.isdigit() else a for a in sys.argv[2:]])
 PY
+# Clients started in the background call timeout themselves rather than
+# this function, so that $! is timeout, which passes a kill on to python.
 helper() { timeout 60 python3 "$helper" "$@"; }
 balancer() { helper balancer "$dir/haproxy.sock" "$*"; }
 
@@ -224,7 +226,7 @@ echo "upload: cut at $cut_at bytes on vardex1, vardex2 received the other $recei
 # A writer stalled on vardex2 (its client silent, not gone) is taken over
 # by a newer upload of the same file through vardex1.
 head -c $((16 << 20)) /dev/urandom >"$dir/stalled.bin"
-helper upload_part "$front" "$dir/stalled.bin" "$data/stalled.bin" $((4 << 20)) hold &
+timeout 60 python3 "$helper" upload_part "$front" "$dir/stalled.bin" "$data/stalled.bin" $((4 << 20)) hold &
 pid[stalled]=$!
 for ((i = 0; i < 100; i++)); do
   [ "$(stat -c %s "$data/stalled.bin" 2>/dev/null)" = $((4 << 20)) ] && break
@@ -258,7 +260,7 @@ echo "download: 5242880 bytes through vardex2, vardex1 sent the other $sent1, by
 
 # 3. vardex1 SIGKILLed while it serves a download held by its client.
 only vardex1
-helper download_part "$front" "$data/down.bin" $((24 << 20)) "$dir/killed.bin" $((3 << 20)) hold &
+timeout 60 python3 "$helper" download_part "$front" "$data/down.bin" $((24 << 20)) "$dir/killed.bin" $((3 << 20)) hold &
 pid[holder]=$!
 for ((i = 0; i < 100; i++)); do
   [ "$(metric "${status[vardex1]}" vardex_open_connections)" = 1 ] && [ -s "$dir/killed.bin" ] && break
@@ -289,7 +291,7 @@ echo "logs: client addresses 127.0.0.1 and 127.0.0.3 only"
 
 # 5. Drain: vardex2 (DrainSeconds=20) stopped during a 4-second download.
 truncate -s 64M "$data/paced.bin"
-helper paced_download "$front" "$data/paced.bin" $((64 << 20)) "$dir/paced.bin" 4 >"$dir/paced.count" &
+timeout 60 python3 "$helper" paced_download "$front" "$data/paced.bin" $((64 << 20)) "$dir/paced.bin" 4 >"$dir/paced.count" &
 pid[paced]=$!
 sleep 1
 stop_at=$(date +%s%N)
@@ -310,7 +312,7 @@ echo "drain: /health 503 at once, the download finished (67108864 bytes), stop c
 
 # The same download against an instance without DrainSeconds is cut.
 start_instance plain 0
-helper paced_download "${port[plain]}" "$data/paced.bin" $((64 << 20)) "$dir/plain.bin" 4 >"$dir/plain.count" 2>/dev/null &
+timeout 60 python3 "$helper" paced_download "${port[plain]}" "$data/paced.bin" $((64 << 20)) "$dir/plain.bin" 4 >"$dir/plain.count" 2>/dev/null &
 pid[paced]=$!
 sleep 1
 kill -TERM "${pid[plain]}"
