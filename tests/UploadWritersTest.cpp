@@ -1,6 +1,8 @@
 // One writer per file: a newer claim cuts the older one's receiving and waits
-// until it lets go, and names meet where they lead.
+// until it lets go, and names meet where they lead; across instances, the
+// file's own locks do the same between two open files.
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <string>
@@ -8,8 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/Files.h"
 #include "platform/Sockets.h"
 #include "server/UploadWriters.h"
+#include "transfer/SharedWriter.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -67,6 +71,38 @@ TEST(UploadWriters, OtherFilesAndReleasedClaimsAreNotTouched) {
   ASSERT_TRUE(vtest::SendAll(second.client, "y"));
   EXPECT_EQ(vtest::Receive(first.server, 1, 5), "x");
   EXPECT_EQ(vtest::Receive(second.server, 1, 5), "y");
+}
+
+TEST(UploadWriters, AcrossInstancesTheOlderWriterIsAskedAndTheNewerWaitsForIt) {
+  vtest::TempDir dir;
+  const std::string name = dir.File("shared.bin");
+  vtest::WriteAll(name, "data");
+  // Two open files of one name, as two instances on one volume have them.
+  const platform::FileHandle first = platform::OpenFile(name, platform::OpenMode::kWriteExisting);
+  const platform::FileHandle second = platform::OpenFile(name, platform::OpenMode::kWriteExisting);
+  ASSERT_NE(first, platform::kNoFile);
+  ASSERT_NE(second, platform::kNoFile);
+
+  std::atomic<int> cuts{0};
+  TSharedWriter older, newer;
+  ASSERT_TRUE(older.Acquire(first, [&] { ++cuts; }, 1));
+  auto acquired = std::async(std::launch::async, [&] { return newer.Acquire(second, [] {}, 20); });
+  for (int i = 0; i < 50 && cuts == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(cuts, 1);
+  // Asked, the older one still writes until it lets go.
+  EXPECT_EQ(acquired.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
+  older.Release();
+  EXPECT_TRUE(acquired.get());
+
+  // One that never lets go keeps the file: the next is refused in time.
+  TSharedWriter third;
+  EXPECT_FALSE(third.Acquire(first, [] {}, 1));
+  newer.Release();
+  EXPECT_TRUE(third.Acquire(first, [] {}, 1));
+  third.Release();
+  EXPECT_EQ(cuts, 1);
+  platform::CloseFile(first);
+  platform::CloseFile(second);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "platform/ThreadMessages.h"
+#include "transfer/Metrics.h"
 #include "transfer/ProcessThread.h"
 #include "transfer/uGlobal.h"
 
@@ -44,6 +45,7 @@ void TListenThread::Stop() {
 }
 
 void TListenThread::Execute() {
+  const TAcceptingMark accepting;
   while (!Terminated()) {
     if (FWait.Wait(FListenSocket, kAcceptWaitMilliseconds, 5) <= 0) continue;
     std::string error;
@@ -52,6 +54,7 @@ void TListenThread::Execute() {
       AcceptFailed(error);
       continue;
     }
+    ++Metrics().Accepted;
     if (Terminated()) {
       CloseSocket(socket);
       break;
@@ -87,6 +90,7 @@ bool TListenThread::RefuseOverLimit(TSocket socket) {
   if (FOptions.MaxConnections <= 0 || TProcessThread::OpenConnections() < FOptions.MaxConnections) return false;
   // Closed before the line is written, which may take long or fail.
   const std::string peer = GetPeerAddress(socket);
+  ++Metrics().Refused;
   CloseSocket(socket);
   std::uint64_t heldBack = 0;
   if (FLimitLines.Pass(heldBack))

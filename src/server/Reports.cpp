@@ -1,6 +1,7 @@
 #include "server/Reports.h"
 
 #include "server/GetHTTPS.h"
+#include "transfer/Metrics.h"
 #include "transfer/uGlobal.h"
 
 // Workers may still run while the process exits, so this is never destroyed.
@@ -31,9 +32,12 @@ namespace {
 void SendReport(const char* path, std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
                 const std::string& fileName) {
   if (ReportHost.empty()) return;
-  HttpGet(Format("http://%s%s?errno=%d&fileno=%d&filesize=%lld&filename=%s", ReportHost.c_str(), path,
-                 static_cast<int>(errorCode), static_cast<int>(fileNo), static_cast<long long>(fileSize),
-                 PercentEncode(fileName).c_str()));
+  const std::string url = Format("http://%s%s?errno=%d&fileno=%d&filesize=%lld&filename=%s", ReportHost.c_str(),
+                                 path, static_cast<int>(errorCode), static_cast<int>(fileNo),
+                                 static_cast<long long>(fileSize), PercentEncode(fileName).c_str());
+  TGetHTTP http;
+  const char* answer = nullptr;
+  if (http.ReadUrl(url, answer) < 0) ++Metrics().FailedReports;
 }
 
 }  // namespace

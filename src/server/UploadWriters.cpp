@@ -68,6 +68,10 @@ bool TUploadClaim::Claim(const std::string& fileName, TSocket socket, int second
   return TUploadWriters::Instance().Claim(*this, seconds);
 }
 
+void TUploadClaim::CutForNewerWriter() {
+  if (!FCut.exchange(true)) platform::NetShutdownReceive(FSocket);
+}
+
 void TUploadClaim::Release() {
   if (FHeld) TUploadWriters::Instance().Release(*this);
 }

@@ -32,6 +32,9 @@ class TUploadClaim {
   // True once a newer claim has cut this one's receiving: a receive that
   // fails now ended because of that, not because of the client.
   bool WasCut() const { return FCut; }
+  // Cuts the receiving as a newer claim would, for a newer upload of the file
+  // on another instance; only while the claim is held.
+  void CutForNewerWriter();
 
  private:
   bool FHeld = false;

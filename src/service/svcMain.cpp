@@ -9,8 +9,10 @@
 #include "platform/Sockets.h"
 #include "server/Confinement.h"
 #include "server/Reports.h"
+#include "service/Drain.h"
 #include "service/FirewallRule.h"
 #include "service/ServiceThread.h"
+#include "transfer/Metrics.h"
 #include "transfer/SocketLib.h"
 #include "transfer/uGlobal.h"
 
@@ -77,13 +79,17 @@ void TVardexServerService::ServiceStart(TService& sender, bool& started) {
     return;
   }
   try {
+    if (FFleetOptions.StatusPort > 0)
+      FStatusListener = std::make_unique<TStatusListener>(FFleetOptions.StatusAddress, FFleetOptions.StatusPort);
     ListenThread = std::make_unique<TListenThread>(FPort, FListenOptions);
   } catch (const std::exception& e) {
+    FStatusListener.reset();
     StartFailed(sender, Format("%s.", e.what()));
     return;
   }
   ListenThread->SetFreeOnTerminate(false);
   ListenThread->Resume();
+  if (FStatusListener) FStatusListener->Resume();
   WriteLog(LogPath, "Service Start Success");
   started = true;
 }
@@ -104,6 +110,7 @@ bool TVardexServerService::ReadConfig(const std::string& fileName, std::string& 
   const int idle = ini.ReadInteger("Server", "IdleTimeout", 300);
   FListenOptions.IdleTimeout = idle < 0 ? 300 : idle > kMaxIdleTimeout ? kMaxIdleTimeout : idle;
   ReportHost = ini.ReadString("Report", "Host", "");
+  FFleetOptions = ReadFleetOptions(ini);
   return ReadFailClosedSettings(ini, refusal);
 }
 
@@ -128,7 +135,8 @@ bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, std::stri
     }
   }
   ServerRoots = entries;
-  return true;
+  refusal = ApplyProxyFrom(FFleetOptions.ProxyFrom);
+  return refusal.empty();
 }
 
 void TVardexServerService::ServiceExecute(TService&) {
@@ -136,19 +144,26 @@ void TVardexServerService::ServiceExecute(TService&) {
 }
 
 void TVardexServerService::ServiceStop(TService&, bool& stopped) {
-  StopListener();
+  StopListener(FFleetOptions.DrainSeconds);
   stopped = true;
 }
 
-void TVardexServerService::ServiceShutdown(TService&) { StopListener(); }
+void TVardexServerService::ServiceShutdown(TService&) { StopListener(0); }
 
-void TVardexServerService::StopListener() {
+void TVardexServerService::StopListener(int drainSeconds) {
   QuitOtherThreads();
-  // Workers still serving a connection are neither told nor awaited.
+  // The balancer's health check sees the stop before the port closes.
+  Metrics().Accepting = false;
+  // Workers still serving a connection are not told; only a drain awaits them.
   if (ListenThread) {
     ListenThread->Stop();
     ListenThread->WaitFor();
     ListenThread.reset();
+  }
+  DrainTransfers(drainSeconds, [this] { ReportStatus(csStopPending); });
+  if (FStatusListener) {
+    FStatusListener->Stop();
+    FStatusListener.reset();
   }
   WriteLog(LogPath, "Service Stoped");
 }

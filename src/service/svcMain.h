@@ -10,6 +10,8 @@
 #include "platform/EventLog.h"
 #include "platform/Firewall.h"
 #include "server/ListenThread.h"
+#include "server/StatusListener.h"
+#include "service/FleetOptions.h"
 #include "service/IniFile.h"
 #include "service/Service.h"
 
@@ -41,21 +43,25 @@ class TVardexServerService : public TService {
   static constexpr int kMaxIdleTimeout = 86400;
   std::int32_t Port() const { return FPort; }
   const TListenOptions& ListenOptions() const { return FListenOptions; }
+  const TFleetOptions& FleetOptions() const { return FFleetOptions; }
 
  private:
   // The settings whose default would widen access or hide a typo that
-  // matters for safety ([Server] BindAddress and Root): a malformed value
+  // matters for safety ([Server] BindAddress, Root and ProxyFrom): a malformed value
   // refuses the start instead of falling back. False with `refusal` naming
   // the key and the value.
   bool ReadFailClosedSettings(const TIniFile& ini, std::string& refusal);
   // "Service Start Fail: <reason>" to the log and the event log.
   void StartFailed(TService& sender, const std::string& reason);
-  // The steps that stop and shutdown share.
-  void StopListener();
+  // The steps that stop and shutdown share; a stop may first give running
+  // transfers `drainSeconds` to finish.
+  void StopListener(int drainSeconds);
 
   platform::Firewall& FFirewall;
   std::int32_t FPort = 80;
   TListenOptions FListenOptions;
+  TFleetOptions FFleetOptions;
+  std::unique_ptr<TStatusListener> FStatusListener;
 };
 
 // The running listener, between a successful start and the stop.

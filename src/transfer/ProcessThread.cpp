@@ -30,13 +30,14 @@ void TProcessThread::CloseConnection() {
   // A newer upload of the file must never cut a closed socket, whose number
   // may already belong to another connection.
   FUploadClaim.SocketClosed();
-  FClosedPeerAddress = GetPeerAddress(FSocket);
+  FClosedPeerAddress = ClientAddress();
   CloseSocket(FSocket);
   FSocket = INVALID_SOCK;
   --openConnections;
 }
 
 std::string TProcessThread::ClientAddress() const {
+  if (!FProxiedAddress.empty()) return FProxiedAddress;
   return FSocket == INVALID_SOCK ? FClosedPeerAddress : GetPeerAddress(FSocket);
 }
 
@@ -55,7 +56,7 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
   std::string ignored;
   MsgHeader header;
   if (ReadHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
-    WriteLog(LogPath, Format("%s-Validate(): failed. %s, %s", GetPeerAddress(FSocket).c_str(),
+    WriteLog(LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
                              ResultText(rcReadTimeout).c_str(), "Validate header recv"));
     return rcReadTimeout;
   }
@@ -71,7 +72,7 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
   // The reply keeps the letters as they came, also for a mismatch.
   header.SIZE = result;
   if (WriteHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
-    WriteLog(LogPath, Format("%s-Validate(): failed. %s, %s", GetPeerAddress(FSocket).c_str(),
+    WriteLog(LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
                              ResultText(rcWriteTimeout).c_str(), "Validate header send"));
     return rcWriteTimeout;
   }
@@ -79,6 +80,7 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
 }
 
 void TProcessThread::Execute() {
+  if (!ReadProxyHeader()) return;
   std::uint8_t direction = 0;
   if (Validate(direction) != rcSuccess) return;
   if (direction == 0)

@@ -35,6 +35,13 @@ class TProcessThread : public TThread {
   void Execute() override;
 
  private:
+  // A connection from a listed load balancer starts with a PROXY header;
+  // it names the client, whose address the log lines then carry. False when
+  // no valid header came in time: the connection is closed unanswered
+  // (ProcessThreadProxy.cpp).
+  bool ReadProxyHeader();
+  std::string FProxiedAddress;
+
   // Reads the opening header; `direction` becomes 0 (download) or 1 (upload).
   std::int32_t Validate(std::uint8_t& direction);
 

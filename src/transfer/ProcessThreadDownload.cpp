@@ -12,6 +12,7 @@
 #include "server/FileHelpers.h"
 #include "server/Reports.h"
 #include "transfer/CommandBody.h"
+#include "transfer/Metrics.h"
 #include "transfer/ProcessThread.h"
 #include "transfer/uGlobal.h"
 
@@ -75,37 +76,38 @@ void TProcessThread::doDownload() {
   std::string ignored;
   MsgHeader header;
   if (ReadHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
-    WriteLog(LogPath, Format("%s-doDownload(): failed. %s, %s", GetPeerAddress(FSocket).c_str(),
+    WriteLog(LogPath, Format("%s-doDownload(): failed. %s, %s", ClientAddress().c_str(),
                              ResultText(rcReadTimeout).c_str(), "Download header recv"));
     return;
   }
   if (!IsCommand(header, "DL01")) {
-    WriteLog(LogPath, Format("%s-doDownload(): failed, incorrect command, %s", GetPeerAddress(FSocket).c_str(),
+    WriteLog(LogPath, Format("%s-doDownload(): failed, incorrect command, %s", ClientAddress().c_str(),
                              CommandText(header).c_str()));
     return;
   }
   if (header.SIZE > MAX_BLOCK_SIZE) {
-    WriteLog(LogPath, Format("%s-doDownload(): failed. %s, %d", GetPeerAddress(FSocket).c_str(),
+    WriteLog(LogPath, Format("%s-doDownload(): failed. %s, %d", ClientAddress().c_str(),
                              "MsgHeader.SIZE Too large", static_cast<int>(header.SIZE)));
     return;
   }
 
   std::string error;
-  const std::int32_t result = doFileCheck(header, file, error);
+  std::int32_t result = doFileCheck(header, file, error);
   if (result == rcSuccess) {
-    if (doInternalDownload(file, error) != rcSuccess)
-      WriteLog(LogPath, Format("%s-doDownload(): failed, %s", GetPeerAddress(FSocket).c_str(), error.c_str()));
+    if ((result = doInternalDownload(file, error)) != rcSuccess)
+      WriteLog(LogPath, Format("%s-doDownload(): failed, %s", ClientAddress().c_str(), error.c_str()));
   } else if (result == rcFileNotFound || result == rcSizeMismatch) {
     const std::int64_t size = GetFileSize64(file.FileName);
-    WriteLog(LogPath, Format("%s-doDownload(%s): failed, %s, %s, %lld", GetPeerAddress(FSocket).c_str(),
+    WriteLog(LogPath, Format("%s-doDownload(%s): failed, %s, %s, %lld", ClientAddress().c_str(),
                              file.FileName.c_str(), ResultText(result).c_str(), error.c_str(), Wide(size)));
     // The client has its answer; the report may take up to 30 seconds.
     CloseConnection();
     SendDownloadErrorReport(result, file.FileNo, size, file.FileName);
   } else {
-    WriteLog(LogPath, Format("%s-doDownload(%s): failed, %s, %s", GetPeerAddress(FSocket).c_str(),
+    WriteLog(LogPath, Format("%s-doDownload(%s): failed, %s, %s", ClientAddress().c_str(),
                              file.FileName.c_str(), ResultText(result).c_str(), error.c_str()));
   }
+  CountDownload(result);
 }
 
 std::int32_t TProcessThread::doFileCheck(MsgHeader header, TFile& file, std::string& error) {
@@ -183,6 +185,7 @@ std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error)
     const platform::SendFileResult outcome =
         platform::SendFileData(FSocket, handle, kDataStep, FBuffer.get(), MAX_BLOCK_SIZE, n);
     sent += static_cast<std::int64_t>(n);
+    Metrics().BytesSent += n;
     if (outcome == platform::SendFileResult::kReadFailed) {
       const int readError = platform::LastError();
       error = Format("doInternalDownload7(%s): failed, %s, %d", name.c_str(), ResultText(rcReadFile).c_str(), readError);

@@ -15,7 +15,9 @@
 #include "server/FileHelpers.h"
 #include "server/Reports.h"
 #include "transfer/CommandBody.h"
+#include "transfer/Metrics.h"
 #include "transfer/ProcessThread.h"
+#include "transfer/SharedWriter.h"
 #include "transfer/uGlobal.h"
 
 namespace {
@@ -194,6 +196,7 @@ std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size
       return rcReadTimeout;
     }
     received += static_cast<std::uint64_t>(n);
+    Metrics().BytesReceived += static_cast<std::uint64_t>(n);
     if (received >= expected) {
       if (!platform::WriteFile(handle, buffers[current], static_cast<std::size_t>(n)))
         error = Format("doInternalUpload10(%s): failed. %s, %d", file.FileName.c_str(),
@@ -288,11 +291,14 @@ void TProcessThread::doUpload() {
   std::string error;
   const std::int32_t check = doDiskCheck(header, file, error);
   if (check != rcSuccess) {
+    CountUpload(check);
     WriteLog(LogPath, Format("%s-doUpload(): failed, %s, %s, doDiskCheck", ClientAddress().c_str(),
                              ResultText(check).c_str(), error.c_str()));
     return;
   }
-  if (doInternalUpload(file, error) != rcSuccess)
+  const std::int32_t result = doInternalUpload(file, error);
+  CountUpload(result);
+  if (result != rcSuccess)
     WriteLog(LogPath, Format("%s-doUpload(): failed, %s e:20", ClientAddress().c_str(), error.c_str()));
 }
 
@@ -429,6 +435,16 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
     return SendErrorHeader(FSocket, rcSeekFile, "doInternalUpload8", "SetFilePos error header send", name, error);
   }
 
+  // An upload of the file on another instance that shares the volume ends
+  // as if its client had closed before this one writes.
+  TSharedWriter sharedWriter;
+  if (!sharedWriter.Acquire(handle, [this] { FUploadClaim.CutForNewerWriter(); }, kTakeOverSeconds)) {
+    error = Format("doInternalUpload3(%s): failed. %s, %s", name.c_str(), ResultText(rcOpenFile).c_str(),
+                   "file in use by an upload on another instance");
+    platform::CloseFile(handle);
+    return SendErrorHeader(FSocket, rcOpenFile, "doInternalUpload4", "CreateFile error header send", name, error);
+  }
+
   // The large blocks exist only while data arrive, so neither an idle
   // connection nor the completion's pause holds them; when they cannot be
   // had, the connection's own buffer serves.
@@ -437,6 +453,7 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
   std::int32_t result = ReceiveFileData(FSocket, buffers, blocks ? kReceiveBlock : MAX_BLOCK_SIZE, handle, file, FUploadClaim, error);
   blocks.reset();
   platform::FlushFile(handle);
+  sharedWriter.Release();
   platform::CloseFile(handle);
   CloseConnection();
   result = CompleteUpload(file, result, error, FClosedPeerAddress, FUploadClaim);

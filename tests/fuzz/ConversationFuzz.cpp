@@ -23,6 +23,8 @@
 #include "server/Reports.h"
 #include "transfer/CommandBody.h"
 #include "transfer/ProcessThread.h"
+#include "transfer/ProxyHeader.h"
+#include "transfer/ProxySources.h"
 #include "transfer/uGlobal.h"
 
 namespace {
@@ -162,6 +164,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   ResetRoot();
+  // An input that starts like a PROXY header comes from a listed balancer
+  // (the in-memory peer is 127.0.0.1); any other from an unlisted client.
+  const bool fromBalancer = size > 0 && (data[0] == 'P' || data[0] == '\r');
+  Check(ProxySources.Parse(fromBalancer ? "127.0.0.1" : ""));
   auto* worker = new TProcessThread(memory_sockets::Connect(data, size));
   Check(worker->InitializeResult() == 0);
   worker->Resume();
@@ -170,6 +176,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Check(memory_sockets::CloseCount() == 1);
   const std::string& sent = memory_sockets::Sent();
+  if (fromBalancer) {
+    // The worker reads the header piece by piece; it must end where the
+    // whole input parsed at once says, and without one nothing is answered.
+    const TProxyHeader header = ParseProxyHeader(data, size);
+    if (header.State != TProxyHeader::kComplete) {
+      Check(sent.empty());
+      CheckConfinement();
+      return 0;
+    }
+    Check(header.Length <= size);
+    data += header.Length;
+    size -= header.Length;
+  }
   CheckHandshake(data, size, sent);
   CheckDownload(data, size, sent);
   CheckConfinement();

@@ -35,6 +35,13 @@ def upload(name, size, pos, data, offer_letters="UP02", pointer_letters="UP03"):
             request(pointer_letters, body(FILEPOS=pos)) + data)
 
 
+V2_SIGNATURE = b"\r\n\r\n\0\r\nQUIT\n"
+
+
+def proxy_v2(command, family, addresses):
+    return V2_SIGNATURE + bytes([command, family]) + struct.pack(">H", len(addresses)) + addresses
+
+
 def payload(n):
     return bytes((i * 31 + 7) & 0xFF for i in range(n))
 
@@ -70,6 +77,17 @@ SEEDS = {
     "short-header": b"DNLD\0\0",
     "empty": b"",
     "garbage": bytes((i * 97 + 13) & 0xFF for i in range(200)),
+    # Inputs that start like a PROXY header come from a listed balancer.
+    "proxy-v1-tcp4": b"PROXY TCP4 192.0.2.7 10.0.0.1 5000 80\r\n" + download(ROOT + "/small.txt", 1000, 0),
+    "proxy-v1-tcp6": b"PROXY TCP6 2001:db8::7 ::1 5000 80\r\n" + download(ROOT + "/missing.txt", 10, 0),
+    "proxy-v1-unknown": b"PROXY UNKNOWN\r\n" + header("DNLD", 0),
+    "proxy-v1-cut": b"PROXY TCP4 192.0.2.7 10.0",
+    "proxy-v2-ipv4": proxy_v2(0x21, 0x11, bytes([192, 0, 2, 7, 10, 0, 0, 1, 0x13, 0x88, 0, 80])) +
+    upload(ROOT + "/small.txt", 1500, 1000, payload(500)),
+    "proxy-v2-ipv6": proxy_v2(0x21, 0x21, bytes(range(32)) + b"\x13\x88\x00\x50") +
+    download(ROOT + "/sub/large.bin", 40000, 20000),
+    "proxy-v2-local": proxy_v2(0x20, 0x00, b"") + header("DNLD", 0),
+    "proxy-v2-cut": proxy_v2(0x21, 0x11, bytes(12))[:20],
 }
 
 

@@ -1,0 +1,32 @@
+#pragma once
+// The status port for load balancers and monitoring: plain HTTP on a port of
+// its own, answering GET /health (200 while the listener accepts, 503 from
+// the moment a stop begins or when the listener has ended) and GET /metrics
+// (the counters in the Prometheus text format). It writes nothing to the
+// daily log, so health checks every few seconds leave no trace there.
+
+#include <cstdint>
+
+#include "transfer/SocketLib.h"
+#include "transfer/Thread.h"
+
+class TStatusListener : public TThread {
+ public:
+  // Binds and listens on `address` (host order) and `port` (0: the system
+  // chooses). On failure the cause is logged and
+  // std::runtime_error("Status Listener Initialize Error.") is thrown.
+  TStatusListener(std::uint32_t address, int port);
+  ~TStatusListener() override;
+
+  int Port() const;
+  // Sets the terminate flag; the loop sees it within one second.
+  void Stop();
+
+ protected:
+  void Execute() override;
+
+ private:
+  void Serve(TSocket socket);
+
+  TSocket FListenSocket = INVALID_SOCK;
+};

@@ -1,0 +1,27 @@
+#include "service/Drain.h"
+
+#include <chrono>
+
+#include "platform/Clock.h"
+#include "transfer/ProcessThread.h"
+#include "transfer/uGlobal.h"
+
+namespace {
+constexpr unsigned kPollMilliseconds = 100;
+}
+
+void DrainTransfers(int seconds, const std::function<void()>& stillStopping) {
+  if (seconds <= 0 || TProcessThread::LiveCount() == 0) return;
+  WriteLog(LogPath, Format("Service Drain: waiting up to %d s for %d connections", seconds, TProcessThread::LiveCount()));
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::seconds(seconds);
+  auto nextReport = start + std::chrono::seconds(1);
+  while (TProcessThread::LiveCount() > 0 && std::chrono::steady_clock::now() < deadline) {
+    platform::SleepMilliseconds(kPollMilliseconds);
+    if (std::chrono::steady_clock::now() < nextReport) continue;
+    nextReport += std::chrono::seconds(1);
+    stillStopping();
+  }
+  const int left = TProcessThread::LiveCount();
+  if (left > 0) WriteLog(LogPath, Format("Service Drain: %d connections still open after %d s", left, seconds));
+}

@@ -1,0 +1,10 @@
+#pragma once
+// The drain of a rolling restart: after the listener has closed, running
+// transfers get up to a set time to finish before the stop completes.
+
+#include <functional>
+
+// Waits until no connection is served any more or `seconds` have passed;
+// `stillStopping` runs about once a second meanwhile, so that the service
+// manager sees the stop progress. Logs the wait and what was left.
+void DrainTransfers(int seconds, const std::function<void()>& stillStopping);

@@ -1,0 +1,14 @@
+#include "transfer/Metrics.h"
+
+TMetrics& Metrics() {
+  static auto* metrics = new TMetrics;
+  return *metrics;
+}
+
+void CountDownload(std::int32_t result) {
+  if (result >= 0 && result < kResultCodeCount) ++Metrics().Downloads[result];
+}
+
+void CountUpload(std::int32_t result) {
+  if (result >= 0 && result < kResultCodeCount) ++Metrics().Uploads[result];
+}

@@ -1,0 +1,41 @@
+#pragma once
+// The process's counters for the status port's /metrics, and whether the
+// listener accepts, for its /health. Counted where things happen; read
+// without locks, so each figure is exact but two figures may be a moment
+// apart.
+
+#include <atomic>
+#include <cstdint>
+
+// Codes 0 to 23 (uGlobal.h).
+constexpr int kResultCodeCount = 24;
+
+struct TMetrics {
+  std::atomic<std::uint64_t> Accepted{0};
+  std::atomic<std::uint64_t> Refused{0};
+  std::atomic<std::uint64_t> Downloads[kResultCodeCount] = {};
+  std::atomic<std::uint64_t> Uploads[kResultCodeCount] = {};
+  std::atomic<std::uint64_t> BytesSent{0};
+  std::atomic<std::uint64_t> BytesReceived{0};
+  std::atomic<std::uint64_t> FailedReports{0};
+  // True while the listener waits for connections; false from the moment a
+  // stop begins, and when the listener has ended for any reason.
+  std::atomic<bool> Accepting{false};
+};
+
+// The process's one set; never destroyed, as workers may count at exit.
+TMetrics& Metrics();
+
+// One finished download or upload with its result code.
+void CountDownload(std::int32_t result);
+void CountUpload(std::int32_t result);
+
+// Marks the listener accepting for as long as its loop runs, however the
+// loop is left.
+class TAcceptingMark {
+ public:
+  TAcceptingMark() { Metrics().Accepting = true; }
+  ~TAcceptingMark() { Metrics().Accepting = false; }
+  TAcceptingMark(const TAcceptingMark&) = delete;
+  TAcceptingMark& operator=(const TAcceptingMark&) = delete;
+};

@@ -1,0 +1,60 @@
+// The PROXY header of a connection from a listed load balancer: read within
+// 10 seconds, never a byte beyond it, so that the conversation that follows
+// starts exactly where a direct client's would.
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+
+#include "transfer/ProcessThread.h"
+#include "transfer/ProxyHeader.h"
+#include "transfer/ProxySources.h"
+#include "transfer/uGlobal.h"
+
+namespace {
+
+constexpr int kHeaderSeconds = 10;
+
+std::int64_t SteadySeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// One line a minute: a balancer misconfigured without send-proxy would
+// otherwise write a line for each of its connections and health checks.
+void LogMissingHeader(const std::string& balancer) {
+  static std::atomic<std::int64_t> lastLine{-60};
+  const std::int64_t now = SteadySeconds();
+  std::int64_t last = lastLine;
+  if (now - last < 60 || !lastLine.compare_exchange_strong(last, now)) return;
+  WriteLog(LogPath, Format("%s-ProxyHeader: connection closed, no valid PROXY header within %d s", balancer.c_str(),
+                           kHeaderSeconds));
+}
+
+}  // namespace
+
+bool TProcessThread::ReadProxyHeader() {
+  if (ProxySources.Empty()) return true;
+  const std::string peer = GetPeerAddress(FSocket);
+  if (!ProxySources.Contains(peer)) return true;
+
+  std::uint8_t bytes[std::max(kProxyV1MaxLength, kProxyV2MaxLength)];
+  std::size_t size = 0;
+  const std::int64_t deadline = SteadySeconds() + kHeaderSeconds;
+  TProxyHeader header = ParseProxyHeader(bytes, size);
+  while (header.State == TProxyHeader::kIncomplete) {
+    const std::int64_t left = deadline - SteadySeconds();
+    std::string ignored;
+    if (left <= 0 || ReadBuffer(FSocket, bytes + size, static_cast<int>(header.Wanted), static_cast<int>(left),
+                                ignored) != 0)
+      break;
+    size += header.Wanted;
+    header = ParseProxyHeader(bytes, size);
+  }
+  if (header.State != TProxyHeader::kComplete) {
+    LogMissingHeader(peer);
+    return false;
+  }
+  FProxiedAddress = header.ClientAddress;
+  return true;
+}
