@@ -39,6 +39,8 @@ class TListenThread : public TThread {
   TSocket FListenSocket = INVALID_SOCK;
   TListenOptions FOptions;
   std::int64_t FLastLimitLog = 0;  // steady seconds of the last limit line
+  // The workers' threads, kept for the next connection when one ends.
+  TThreadCache FWorkerThreads{kStackBytes};
 };
 
 // Posts a quit message to every other thread of the process that runs a
