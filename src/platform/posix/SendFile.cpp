@@ -14,30 +14,42 @@ namespace platform {
 
 namespace {
 
-// sendfile has no MSG_NOSIGNAL: SIGPIPE is held back for the call, and the
-// one it raised on a closed connection is taken off the thread again.
 ssize_t SendFileCorked(int socket, int file, std::size_t length) {
-  sigset_t pipe, previous;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe, &previous);
-  sigset_t pending;
-  sigpending(&pending);
-  const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
-
-  // Corked for the call, the data leave in whole segments, which the
-  // receiving side takes in fewer and larger pieces; uncorking sends the
-  // rest at once, so nothing waits for the next call.
+  // Corked, the data leave in whole segments, which the receiving side
+  // takes in fewer and larger pieces. The caller sends until a step finds
+  // the end of the file, so a step that moved bytes is always followed by
+  // another: the socket stays corked between steps, and the step that moves
+  // nothing (or fails) uncorks, which sends the rest at once.
   int cork = 1;
   ::setsockopt(socket, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
   ssize_t n;
   do {
     n = ::sendfile(socket, file, nullptr, length);
   } while (n < 0 && errno == EINTR);
-  const int sendError = errno;
-  cork = 0;
-  ::setsockopt(socket, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
-  errno = sendError;
+  if (n <= 0) {
+    const int sendError = errno;
+    cork = 0;
+    ::setsockopt(socket, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
+    errno = sendError;
+  }
+  return n;
+}
+
+// sendfile has no MSG_NOSIGNAL: SIGPIPE is held back for the call, and the
+// one it raised on a closed connection is taken off the thread again. The
+// server's own threads hold it back for their whole life (StartThread), so
+// for them a signal left pending does no harm and nothing else is needed.
+ssize_t SendFileNoSignal(int socket, int file, std::size_t length) {
+  sigset_t pipe, previous;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, &previous);
+  if (sigismember(&previous, SIGPIPE) == 1) return SendFileCorked(socket, file, length);
+  sigset_t pending;
+  sigpending(&pending);
+  const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+
+  const ssize_t n = SendFileCorked(socket, file, length);
 
   if (!wasPending) {
     const int error = errno;
@@ -58,7 +70,7 @@ SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length,
                             std::size_t bufferSize, std::size_t& sent) {
   sent = 0;
   if (length == 0) return SendFileResult::kSent;
-  const ssize_t n = SendFileCorked(static_cast<int>(s), static_cast<int>(file), length);
+  const ssize_t n = SendFileNoSignal(static_cast<int>(s), static_cast<int>(file), length);
   if (n >= 0) {
     sent = static_cast<std::size_t>(n);
     return SendFileResult::kSent;
