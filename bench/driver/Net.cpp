@@ -91,24 +91,29 @@ Received DrainToClose(int s, const std::string& already) {
   Received received;
   received.bytes = static_cast<std::int64_t>(already.size());
   received.head = already.substr(0, kHeadBytes);
-  // One sink per client thread, starting on a page boundary. Where it
-  // starts matters: the kernel copies each file page into it, and a sink
-  // that begins a few bytes past a page boundary while the data start on
-  // one makes every load of that copy wait for the store just before it (the
-  // same low 12 address bits). That cost three times the copy time on this
-  // machine's AMD cores for the protocol whose data follow an 8-byte reply,
-  // and it would be the client's cost counted against the server.
+  // Where the data land matters: the kernel copies each file page into the
+  // sink, and when a page's bytes land a little further into a page of the
+  // sink than they stood in the file's (the same low 12 address bits a few
+  // bytes apart), every load of the copy waits for the store just before it.
+  // On this machine's AMD cores that made the copy three times slower, at
+  // random: it depended on how the first reads happened to split the
+  // stream, and on the sink's own place in memory. So each read lands at
+  // the same place in a page of the sink as in a page of the file (the
+  // sink starts on a page boundary, and every download here starts at a
+  // whole page of its file), and the copy costs every server alike.
+  constexpr std::size_t kPage = 4096;
   struct FreeSink {
     void operator()(char* p) const { std::free(p); }
   };
-  thread_local const std::unique_ptr<char, FreeSink> sink(static_cast<char*>(std::aligned_alloc(4096, kStep)));
+  thread_local const std::unique_ptr<char, FreeSink> sink(static_cast<char*>(std::aligned_alloc(kPage, kStep)));
   if (!sink) return received;
   for (;;) {
-    const ssize_t n = ::recv(s, sink.get(), kStep, 0);
+    const std::size_t at = static_cast<std::size_t>(received.bytes) % kPage;
+    const ssize_t n = ::recv(s, sink.get() + at, kStep - at, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     if (received.head.size() < kHeadBytes)
-      received.head.append(sink.get(), std::min(kHeadBytes - received.head.size(), static_cast<std::size_t>(n)));
+      received.head.append(sink.get() + at, std::min(kHeadBytes - received.head.size(), static_cast<std::size_t>(n)));
     received.bytes += n;
   }
   return received;
