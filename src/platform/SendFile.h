@@ -27,8 +27,8 @@ enum class SendFileResult {
 // stays corked from the first call to that last one.
 //
 // Linux uses sendfile. Windows server editions use TransmitFile, which does
-// not tell a failed read from a failed send: both count as the connection's.
-// Client editions read and send: TransmitFile runs at most two transfers at
+// not tell a failed read from a failed send: a step that fails is the
+// file's failure when the file cannot be read where it began. Client editions read and send: TransmitFile runs at most two transfers at
 // a time there and queues the rest, so one client that stops reading would
 // hold up every other download.
 SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length, char* buffer,

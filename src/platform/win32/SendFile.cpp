@@ -33,7 +33,9 @@ DWORD SendTimeout(SOCKET s) {
 }
 
 // TransmitFile from `position`, overlapped so that it gives up after the
-// socket's send time-out as a blocking send would. The count sent, or -1.
+// socket's send time-out as a blocking send would. The count sent, or -1
+// when nothing went out; a call cut short counts what went out before, as
+// a short sendfile does, and the next call fails.
 long long Transmit(SOCKET s, HANDLE file, std::int64_t position, DWORD length) {
   OVERLAPPED overlapped{};
   overlapped.Offset = static_cast<DWORD>(position);
@@ -45,13 +47,24 @@ long long Transmit(SOCKET s, HANDLE file, std::int64_t position, DWORD length) {
     const bool finished = ::WaitForSingleObject(overlapped.hEvent, SendTimeout(s)) == WAIT_OBJECT_0;
     if (!finished) ::CancelIoEx(reinterpret_cast<HANDLE>(s), &overlapped);
     DWORD done = 0, flags = 0;
-    if (::WSAGetOverlappedResult(s, &overlapped, &done, TRUE, &flags) && finished) sent = done;
+    if ((::WSAGetOverlappedResult(s, &overlapped, &done, TRUE, &flags) && finished) || done > 0) sent = done;
     if (!finished) ::WSASetLastError(WSAETIMEDOUT);
   }
   const int error = ::WSAGetLastError();
   ::CloseHandle(overlapped.hEvent);
   ::WSASetLastError(error);
   return sent;
+}
+
+// TransmitFile does not say whether the file or the connection failed: a
+// file that cannot be read where the step began is the file's failure.
+bool ReadableAt(HANDLE file, std::int64_t position) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(position);
+  at.OffsetHigh = static_cast<DWORD>(position >> 32);
+  char byte;
+  DWORD read = 0;
+  return ::ReadFile(file, &byte, 1, &read, &at) != 0;
 }
 
 }  // namespace
@@ -72,7 +85,12 @@ SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length,
       std::min({size.QuadPart - position.QuadPart, static_cast<std::int64_t>(length), kTransmitStep});
   if (step <= 0) return SendFileResult::kSent;
   const long long n = Transmit(static_cast<SOCKET>(s), handle, position.QuadPart, static_cast<DWORD>(step));
-  if (n < 0) return SendFileResult::kSendFailed;
+  if (n < 0) {
+    const int sendError = ::WSAGetLastError();
+    if (!ReadableAt(handle, position.QuadPart)) return SendFileResult::kReadFailed;
+    ::WSASetLastError(sendError);
+    return SendFileResult::kSendFailed;
+  }
   LARGE_INTEGER next{};
   next.QuadPart = position.QuadPart + n;
   ::SetFilePointerEx(handle, next, nullptr, FILE_BEGIN);
