@@ -31,6 +31,12 @@ int ConnectLoopback(int port) {
     ::close(s);
     return -1;
   }
+  // A connection that the server's full listen queue dropped after the
+  // handshake looks open to the client and never answers: it fails after
+  // this long instead of holding the run forever.
+  const timeval patience{30, 0};
+  ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
   return s;
 }
 
