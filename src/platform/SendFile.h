@@ -28,9 +28,10 @@ enum class SendFileResult {
 //
 // Linux uses sendfile. Windows server editions use TransmitFile, which does
 // not tell a failed read from a failed send: a step that fails is the
-// file's failure when the file cannot be read where it began. Client editions read and send: TransmitFile runs at most two transfers at
-// a time there and queues the rest, so one client that stops reading would
-// hold up every other download.
+// file's failure when the file cannot be read where it began. Client
+// editions read and send: TransmitFile runs at most two transfers at a time
+// there and queues the rest, so one client that stops reading would hold up
+// every other download.
 SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length, char* buffer,
                             std::size_t bufferSize, std::size_t& sent);
 
