@@ -15,8 +15,8 @@ namespace {
 using vtest::Clock;
 using vtest::EncodeHeader;
 
-// Connections waiting in the listen queue at most: its backlog is 5, and a
-// connect beyond that is not refused but waits for a resent SYN.
+// Connections waiting in the listen queue at most, far below its backlog:
+// a connect beyond the backlog is not refused but waits for a resent SYN.
 constexpr int kMaxPending = 3;
 
 // Waits while `busy()` holds, doing `meanwhile()` between looks. False when

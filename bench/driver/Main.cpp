@@ -10,7 +10,8 @@
 //   driver upload OPTIONS --size B --count N --dir D
 //   driver disk   OPTIONS --size B --count N --dir D --block B [--flush]
 //   driver idle   OPTIONS --count N FILE           idle sessions, then each served
-//   driver table RESULTS.tsv OUT.md TITLE
+//   driver rate   OPTIONS --count N --clients C FILE   N downloads, each on a fresh connection
+//   driver table RESULTS.tsv OUT.md TITLE           also draws OUT.svg
 //
 // OPTIONS: --case NAME --system NAME --kind self|peer|ref|info --proto
 // vardex|http|ftp --port N --pid SERVER_PID --root DIR --runs N [--offset B]
@@ -36,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/Chart.h"
 #include "driver/Net.h"
 #include "driver/Probe.h"
 #include "driver/ReferenceServer.h"
@@ -161,6 +163,7 @@ int Download(const Options& options) {
 
   std::int64_t total = 0;
   for (const std::string& file : files) total += FileSize(file) - offset;
+  row.bytesPerRun = static_cast<double>(total);
   for (long long run = 0; run < options.Number("--runs", 3); ++run) {
     std::vector<std::unique_ptr<bench::Session>> sessions;
     if (!OpenAll(sessions, protocol, false, files.size(), port)) return Fail(row, "session setup");
@@ -192,6 +195,7 @@ int Upload(const Options& options) {
   const std::size_t count = static_cast<std::size_t>(options.Number("--count", 1));
   std::vector<std::string> files;
   for (std::size_t i = 0; i < count; ++i) files.push_back(dir + "/upload-" + std::to_string(i) + ".bin");
+  row.bytesPerRun = static_cast<double>(size) * static_cast<double>(count);
 
   for (long long run = 0; run < options.Number("--runs", 3); ++run) {
     for (const std::string& file : files) ::unlink(file.c_str());
@@ -314,6 +318,7 @@ int Idle(const Options& options) {
     }
   });
   row.rates.push_back(static_cast<double>(served.load()) * static_cast<double>(size) / 1e6 / m.seconds);
+  row.bytesPerRun = static_cast<double>(served.load()) * static_cast<double>(size);
   row.cpuSeconds.push_back(m.cpu);
   row.peakKiB = std::max(idle, m.peakKiB);
   char note[160];
@@ -321,6 +326,48 @@ int Idle(const Options& options) {
                 sessions.size(), count, openSeconds, served.load());
   row.note = note;
   std::fprintf(stderr, "  %s / %s: %s\n", row.caseName.c_str(), row.system.c_str(), note);
+  return Emit(row);
+}
+
+// The cost of a whole conversation: every download on a connection of its
+// own, from the connect (and the login, where the protocol has one) to the
+// close, by `--clients` clients at a time. The rate is downloads per second.
+int Rate(const Options& options) {
+  Row row = StartRow(options);
+  row.unit = "downloads/s";
+  const std::string protocol = options.Text("--proto"), root = options.Text("--root");
+  const int port = static_cast<int>(options.Number("--port"));
+  const int pid = static_cast<int>(options.Number("--pid"));
+  const std::size_t count = static_cast<std::size_t>(options.Number("--count", 20000));
+  const std::size_t clients = static_cast<std::size_t>(options.Number("--clients", 64));
+  if (options.files.size() != 1) return Fail(row, "one file expected");
+  const std::string file = options.files[0];
+  const std::int64_t size = FileSize(file);
+  const std::string expectedHead = Head(file, 0, 64);
+  row.bytesPerRun = static_cast<double>(count) * static_cast<double>(size);
+
+  for (long long run = 0; run < options.Number("--runs", 3); ++run) {
+    std::atomic<std::size_t> next{0}, failures{0};
+    const Measured m = RunConcurrently(pid, clients, [&](std::size_t) {
+      while (next++ < count) {
+        const std::unique_ptr<bench::Session> session = bench::MakeSession(protocol, false);
+        bench::Received received;
+        if (!session || !session->Open(port) ||
+            !session->Download(ServerName(*session, file, root), 0, size, received) || received.bytes != size ||
+            received.head != expectedHead)
+          ++failures;
+      }
+    });
+    // A server that loses connections in a burst is slower by the time its
+    // clients wait for them; the rate counts the downloads that arrived.
+    if (failures == count) return Fail(row, "every download failed");
+    if (failures > 0) row.note = std::to_string(failures.load()) + " of " + std::to_string(count) + " downloads failed";
+    row.rates.push_back(static_cast<double>(count - failures) / m.seconds);
+    row.cpuSeconds.push_back(m.cpu);
+    row.peakKiB = std::max(row.peakKiB, m.peakKiB);
+    std::fprintf(stderr, "  %s / %s run %lld: %.0f downloads/s\n", row.caseName.c_str(), row.system.c_str(), run + 1,
+                 row.rates.back());
+  }
   return Emit(row);
 }
 
@@ -380,7 +427,7 @@ int FreePort() {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: driver serve|makefiles|wait|download|upload|disk|idle|table ... (see bench/driver/Main.cpp)\n");
+  std::fprintf(stderr, "usage: driver serve|makefiles|wait|download|upload|disk|idle|rate|table ... (see bench/driver/Main.cpp)\n");
   return 2;
 }
 
@@ -394,11 +441,17 @@ int main(int argc, char** argv) {
     return MakeFiles(std::atoll(argv[2]), std::vector<std::string>(argv + 3, argv + argc));
   if (mode == "freeport") return FreePort();
   if (mode == "wait" && argc == 3) return Wait(std::atoi(argv[2]));
-  if (mode == "table" && argc == 5) return bench::PrintTable(argv[2], argv[3], argv[4]);
+  if (mode == "table" && argc == 5) {
+    const std::string markdown = argv[3];
+    const std::string svg = markdown.substr(0, markdown.rfind('.')) + ".svg";
+    if (!bench::WriteChart(bench::LoadRows(argv[2]), svg, argv[4])) return 1;
+    return bench::PrintTable(argv[2], argv[3], argv[4]);
+  }
   const Options options = Parse(argc, argv, 2);
   if (mode == "download") return Download(options);
   if (mode == "upload") return Upload(options);
   if (mode == "disk") return Disk(options);
   if (mode == "idle") return Idle(options);
+  if (mode == "rate") return Rate(options);
   return Usage();
 }

@@ -27,9 +27,15 @@ enum class SendFileResult {
 // path, or where the direct path failed: the bytes are then read into it,
 // which tells a failed read from a failed send, and sent from there.
 //
-// Linux uses sendfile. Windows reads and sends: TransmitFile runs at most
-// two transfers at a time on client editions and queues the rest, so one
-// client that stops reading would hold up every other download.
+// The caller sends until a call moves nothing or fails; on Linux the socket
+// stays corked from the first call to that last one.
+//
+// Linux uses sendfile. Windows server editions use TransmitFile, which does
+// not tell a failed read from a failed send: a step that fails is the
+// file's failure when the file cannot be read where it began. Client
+// editions read and send: TransmitFile runs at most two transfers at a time
+// there and queues the rest, so one client that stops reading would hold up
+// every other download.
 SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length, char* buffer,
                             std::size_t bufferSize, std::size_t& sent);
 

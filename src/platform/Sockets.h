@@ -62,4 +62,12 @@ bool NetWouldBlock();
 long NetSend(SocketHandle s, const void* data, std::size_t length);
 long NetRecv(SocketHandle s, void* data, std::size_t length);
 
+// The same without waiting: kNotReady when the socket has nothing to give,
+// or no room, right now. Where the system cannot tell that without a wait of
+// its own (Windows, blocking sockets), every call is kNotReady and the
+// caller waits first.
+constexpr long kNotReady = -2;
+long NetSendNow(SocketHandle s, const void* data, std::size_t length, bool moreFollows);
+long NetRecvNow(SocketHandle s, void* data, std::size_t length);
+
 }  // namespace platform

@@ -80,7 +80,7 @@ void TListenThread::StartWorker(TSocket socket) {
       return;
     }
     worker->SetFreeOnTerminate(true);
-    worker->Resume();
+    worker->Resume(FWorkerThreads);
   } catch (...) {
     delete worker;  // the destructor closes the socket
   }

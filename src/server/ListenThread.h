@@ -46,6 +46,8 @@ class TListenThread : public TThread {
   // connections or failed accepts must not flood the log too.
   TThrottle FLimitLines{60};
   TThrottle FAcceptLines{60};
+  // The workers' threads, kept for the next connection when one ends.
+  TThreadCache FWorkerThreads{kStackBytes};
 };
 
 // Posts a quit message to every other thread of the process that runs a

@@ -144,7 +144,9 @@ std::int32_t TProcessThread::doFileCheck(MsgHeader header, TFile& file, std::str
   }
 
   header.SIZE = result;
-  if (WriteHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+  const int written = result == rcSuccess ? WriteHeaderBeforeData(FSocket, header, kWaitSeconds, ignored)
+                                          : WriteHeader(FSocket, header, kWaitSeconds, ignored);
+  if (written != 0) {
     error = Format("doFileCheck(): failed. %s, %s", ResultText(rcWriteTimeout).c_str(), "Command header send");
     return rcWriteTimeout;
   }

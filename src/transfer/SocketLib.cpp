@@ -70,7 +70,12 @@ int SocketBind(TSocket s, std::uint32_t address, std::int32_t port, std::string&
 }
 
 int SocketListen(TSocket s, std::string& error) {
-  if (platform::NetListen(s, 5) == 0) return 0;
+  // Room for a burst of connects: a connect that finds the queue full has
+  // its SYN dropped, and the client sends it again only after a second, so
+  // 64 clients connecting at once through a queue of 5 lost whole seconds.
+  // The system caps the value at its own limit (somaxconn).
+  constexpr int kBacklog = 1024;
+  if (platform::NetListen(s, kBacklog) == 0) return 0;
   error = Format("SocketListen(): failed %d.", platform::NetLastError());
   return -1;
 }
@@ -100,11 +105,17 @@ int ReadBuffer(TSocket s, void* buffer, int length, int timeoutSeconds, std::str
   }
   auto* position = static_cast<char*>(buffer);
   for (int done = 0; done < length;) {
-    if (SocketSelect(s, timeoutSeconds, 5) <= 0) {
-      error = Format("ReadBuffer(): error, %s.", "SocketSelect()");
-      return -1;
+    // Bytes that are there already are taken without a wait: the wait, with
+    // its time-out, is for bytes still to come.
+    const std::size_t missing = static_cast<std::size_t>(length - done);
+    long n = platform::NetRecvNow(s, position, missing);
+    if (n == platform::kNotReady) {
+      if (SocketSelect(s, timeoutSeconds, 5) <= 0) {
+        error = Format("ReadBuffer(): error, %s.", "SocketSelect()");
+        return -1;
+      }
+      n = platform::NetRecv(s, position, missing);
     }
-    long n = platform::NetRecv(s, position, static_cast<std::size_t>(length - done));
     // 0 bytes while bytes are missing: the peer has closed its side.
     if (n <= 0) {
       error = Format("ReadBuffer(): error %d.", platform::NetLastError());
@@ -116,18 +127,26 @@ int ReadBuffer(TSocket s, void* buffer, int length, int timeoutSeconds, std::str
   return 0;
 }
 
-int WriteBuffer(TSocket s, const void* buffer, int length, int timeoutSeconds, std::string& error) {
+namespace {
+
+// WriteBuffer, with the hint that more data follow at once.
+int Write(TSocket s, const void* buffer, int length, int timeoutSeconds, bool moreFollows, std::string& error) {
   if (length > MAX_BLOCK_SIZE) {
     error = Format("WriteBuffer(): failed, %s, %d.", "Len overflow", length);
     return -1;
   }
   const auto* position = static_cast<const char*>(buffer);
   for (int done = 0; done < length;) {
-    if (SocketSelect(s, timeoutSeconds, 6) <= 0) {
-      error = Format("WriteBuffer(): failed, %s.", "SocketSelect()");
-      return -1;
+    // Room in the socket is used without a wait, as in ReadBuffer.
+    const std::size_t left = static_cast<std::size_t>(length - done);
+    long n = platform::NetSendNow(s, position, left, moreFollows);
+    if (n == platform::kNotReady) {
+      if (SocketSelect(s, timeoutSeconds, 6) <= 0) {
+        error = Format("WriteBuffer(): failed, %s.", "SocketSelect()");
+        return -1;
+      }
+      n = platform::NetSend(s, position, left);
     }
-    long n = platform::NetSend(s, position, static_cast<std::size_t>(length - done));
     if (n <= 0) {
       error = Format("WriteBuffer(): failed %d.", platform::NetLastError());
       return -1;
@@ -136,6 +155,12 @@ int WriteBuffer(TSocket s, const void* buffer, int length, int timeoutSeconds, s
     done += static_cast<int>(n);
   }
   return 0;
+}
+
+}  // namespace
+
+int WriteBuffer(TSocket s, const void* buffer, int length, int timeoutSeconds, std::string& error) {
+  return Write(s, buffer, length, timeoutSeconds, false, error);
 }
 
 int ReadHeader(TSocket s, MsgHeader& header, int timeoutSeconds, std::string& error) {
@@ -149,4 +174,10 @@ int WriteHeader(TSocket s, const MsgHeader& header, int timeoutSeconds, std::str
   unsigned char bytes[MSG_HEADER_SIZE];
   EncodeHeader(header, bytes);
   return WriteBuffer(s, bytes, MSG_HEADER_SIZE, timeoutSeconds, error);
+}
+
+int WriteHeaderBeforeData(TSocket s, const MsgHeader& header, int timeoutSeconds, std::string& error) {
+  unsigned char bytes[MSG_HEADER_SIZE];
+  EncodeHeader(header, bytes);
+  return Write(s, bytes, MSG_HEADER_SIZE, timeoutSeconds, true, error);
 }

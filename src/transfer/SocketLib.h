@@ -51,3 +51,7 @@ int WriteBuffer(TSocket s, const void* buffer, int length, int timeoutSeconds, s
 // One header through ReadBuffer or WriteBuffer.
 int ReadHeader(TSocket s, MsgHeader& header, int timeoutSeconds, std::string& error);
 int WriteHeader(TSocket s, const MsgHeader& header, int timeoutSeconds, std::string& error);
+// WriteHeader for a reply that file data follow at once: the system may hold
+// its bytes back to send them in one segment with the data, which spares the
+// client one wake-up. The bytes on the wire are the same.
+int WriteHeaderBeforeData(TSocket s, const MsgHeader& header, int timeoutSeconds, std::string& error);

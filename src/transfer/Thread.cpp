@@ -3,13 +3,6 @@
 #include <cerrno>
 #include <system_error>
 
-namespace {
-// Every thread of the server gets this much stack: one per connection adds
-// up, and the deepest body, a conversation with its 16000-byte command body
-// on the stack and an HTTP report, needs a fraction of it.
-constexpr std::size_t kStackBytes = 256 * 1024;
-}  // namespace
-
 TThread::~TThread() { WaitFor(); }
 
 void TThread::Resume() {
@@ -24,6 +17,10 @@ void TThread::Resume() {
     FThread = thread;
     FJoinable = true;
   }
+}
+
+void TThread::Resume(TThreadCache& threads) {
+  if (!threads.Run(Run, this)) throw std::system_error(EAGAIN, std::generic_category(), "thread creation failed");
 }
 
 void TThread::WaitFor() {

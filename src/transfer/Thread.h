@@ -7,9 +7,15 @@
 #include <cstddef>
 
 #include "platform/Threads.h"
+#include "transfer/ThreadCache.h"
 
 class TThread {
  public:
+  // Every thread of the server gets this much stack: one per connection adds
+  // up, and the deepest body, a conversation with its 16000-byte command body
+  // on the stack and an HTTP report, needs a fraction of it.
+  static constexpr std::size_t kStackBytes = 256 * 1024;
+
   TThread() = default;
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
@@ -18,6 +24,8 @@ class TThread {
 
   // Starts the body. Throws std::system_error when no thread can be made.
   void Resume();
+  // The same for a thread set to free itself, on a thread of `threads`.
+  void Resume(TThreadCache& threads);
   void Terminate() { FTerminated = true; }
   bool Terminated() const { return FTerminated; }
   void WaitFor();

@@ -161,4 +161,9 @@ long NetRecv(SocketHandle s, void* data, std::size_t length) {
   return static_cast<long>(n);
 }
 
+// Ready at once, as NetWait says.
+long NetSendNow(SocketHandle s, const void* data, std::size_t length, bool) { return NetSend(s, data, length); }
+
+long NetRecvNow(SocketHandle s, void* data, std::size_t length) { return NetRecv(s, data, length); }
+
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <ctime>
+#include <optional>
 #include <pthread.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -14,30 +15,43 @@ namespace platform {
 
 namespace {
 
-// sendfile has no MSG_NOSIGNAL: SIGPIPE is held back for the call, and the
-// one it raised on a closed connection is taken off the thread again.
 ssize_t SendFileCorked(int socket, int file, std::size_t length) {
-  sigset_t pipe, previous;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe, &previous);
-  sigset_t pending;
-  sigpending(&pending);
-  const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
-
-  // Corked for the call, the data leave in whole segments, which the
-  // receiving side takes in fewer and larger pieces; uncorking sends the
-  // rest at once, so nothing waits for the next call.
+  // Corked, the data leave in whole segments, which the receiving side
+  // takes in fewer and larger pieces. The caller sends until a step finds
+  // the end of the file, so a step that moved bytes is always followed by
+  // another: the socket stays corked between steps (and while it waits for
+  // room), and the step that moves nothing or fails uncorks, which sends
+  // the rest at once.
   int cork = 1;
   ::setsockopt(socket, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
   ssize_t n;
   do {
     n = ::sendfile(socket, file, nullptr, length);
   } while (n < 0 && errno == EINTR);
-  const int sendError = errno;
-  cork = 0;
-  ::setsockopt(socket, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
-  errno = sendError;
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+    const int sendError = errno;
+    cork = 0;
+    ::setsockopt(socket, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
+    errno = sendError;
+  }
+  return n;
+}
+
+// sendfile has no MSG_NOSIGNAL: SIGPIPE is held back for the call, and the
+// one it raised on a closed connection is taken off the thread again. The
+// server's own threads hold it back for their whole life (StartThread), so
+// for them a signal left pending does no harm and nothing else is needed.
+ssize_t SendFileNoSignal(int socket, int file, std::size_t length) {
+  sigset_t pipe, previous;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, &previous);
+  if (sigismember(&previous, SIGPIPE) == 1) return SendFileCorked(socket, file, length);
+  sigset_t pending;
+  sigpending(&pending);
+  const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+
+  const ssize_t n = SendFileCorked(socket, file, length);
 
   if (!wasPending) {
     const int error = errno;
@@ -60,26 +74,29 @@ SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length,
   if (length == 0) return SendFileResult::kSent;
   // Each sendfile takes what fits into the socket and returns; the waits
   // for room in between are the deadline's, so a peer that stops reading
-  // is cut once, not after a time-out per call.
-  SendDeadline deadline(s);
+  // is cut once, not after a time-out per call. The deadline is only made
+  // when the socket first has no room: most steps never wait.
+  std::optional<SendDeadline> deadline;
   NetSetNonBlocking(s, true);
   SendFileResult result = SendFileResult::kSent;
   while (sent < length) {
-    if (!deadline.WaitForRoom()) {
-      result = SendFileResult::kSendFailed;
-      break;
-    }
-    const ssize_t n = SendFileCorked(static_cast<int>(s), static_cast<int>(file), length - sent);
+    const ssize_t n = SendFileNoSignal(static_cast<int>(s), static_cast<int>(file), length - sent);
     if (n == 0) break;  // the end of the file
     if (n > 0) {
       sent += static_cast<std::size_t>(n);
-      deadline.Progressed();
+      if (deadline) deadline->Progressed();
       continue;
     }
-    if (NetWouldBlock()) continue;
+    if (NetWouldBlock()) {
+      if (!deadline) deadline.emplace(s);
+      if (deadline->WaitForRoom()) continue;
+      result = SendFileResult::kSendFailed;
+      break;
+    }
     // A failed sendfile has moved no byte and left the position as it was;
     // reading through the buffer tells the file's failure from the socket's.
-    result = ReadAndSend(s, file, length - sent, buffer, bufferSize, deadline, sent);
+    if (!deadline) deadline.emplace(s);
+    result = ReadAndSend(s, file, length - sent, buffer, bufferSize, *deadline, sent);
     break;
   }
   // The failure's error number outlives the switch back.

@@ -1,6 +1,7 @@
 #include "platform/Threads.h"
 
 #include <pthread.h>
+#include <csignal>
 
 namespace platform {
 
@@ -22,6 +23,13 @@ struct Start {
 void* Trampoline(void* start) {
   const Start s = *static_cast<Start*>(start);
   delete static_cast<Start*>(start);
+  // Files go to sockets by sendfile, which has no MSG_NOSIGNAL: SIGPIPE is
+  // held back for the thread's life, so that a closed connection never ends
+  // the process and no send pays for holding it back each time.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
   s.body(s.argument);
   return nullptr;
 }

@@ -135,6 +135,10 @@ long NetSend(SocketHandle s, const void* data, std::size_t length) {
   return n == SOCKET_ERROR ? -1 : n;
 }
 
+long NetSendNow(SocketHandle, const void*, std::size_t, bool) { return kNotReady; }
+
+long NetRecvNow(SocketHandle, void*, std::size_t) { return kNotReady; }
+
 long NetRecv(SocketHandle s, void* data, std::size_t length) {
   int n = ::recv(Native(s), static_cast<char*>(data), static_cast<int>(length), 0);
   return n == SOCKET_ERROR ? -1 : n;
