@@ -32,10 +32,10 @@ build_deb() {
   install -D -m 755 build/release/VardexServer "$root/opt/vardex/VardexServer"
   # A fresh install serves this machine only, and only its own directory,
   # until the operator says otherwise: the service starts at once, as root.
-  sed -e 's|^Root=$|Root=/opt/vardex/files|' -e 's|^BindAddress=$|BindAddress=127.0.0.1|' \
+  sed -e '/^\[Server\]/,/^\[/{s|^Root=$|Root=/opt/vardex/files|;s|^BindAddress=$|BindAddress=127.0.0.1|}' \
     VardexServer.ini.example >"$root/opt/vardex/VardexServer.ini"
-  [ "$(grep -c -e '^Root=/opt/vardex/files$' -e '^BindAddress=127.0.0.1$' "$root/opt/vardex/VardexServer.ini")" -eq 2 ] ||
-    { echo "VardexServer.ini.example has no empty Root= and BindAddress= lines" >&2; exit 1; }
+  [ "$(diff VardexServer.ini.example "$root/opt/vardex/VardexServer.ini" | grep -c '^>')" -eq 2 ] ||
+    { echo "VardexServer.ini.example has no empty Root= and BindAddress= lines in [Server]" >&2; exit 1; }
   install -D -m 755 build/release/src/client/vardex "$root/usr/bin/vardex"
   strip --strip-unneeded --remove-section=.comment --remove-section=.note \
     "$root/opt/vardex/VardexServer" "$root/usr/bin/vardex"

@@ -67,7 +67,7 @@ run_dpkg -i "$deb" || fail "dpkg -i"
 port=$(free_port)
 mkdir -p "$dir/files"
 head -c 300000 /dev/urandom >"$dir/files/small.bin"
-sed -i -e "s/^Port=.*/Port=$port/" -e "s|^Root=.*|Root=$dir/files|" /opt/vardex/VardexServer.ini
+sed -i -e "0,/^Port=/s/^Port=.*/Port=$port/" -e "s|^Root=.*|Root=$dir/files|" /opt/vardex/VardexServer.ini
 cp /opt/vardex/VardexServer.ini "$dir/edited.ini"
 /opt/vardex/VardexServer >"$dir/server.out" 2>&1 &
 server_pid=$!
