@@ -4,7 +4,6 @@
 
 #include "platform/Sockets.h"
 #include "transfer/ProxySources.h"
-#include "transfer/uGlobal.h"
 
 TFleetOptions ReadFleetOptions(const TIniFile& ini) {
   TFleetOptions options;
