@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/Format.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "server/Reports.h"

@@ -7,13 +7,15 @@
 #include <mutex>
 #include <thread>
 
+#include "base/DailyLog.h"
+#include "base/Format.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "server/ProcessThread.h"
 #include "service/svcMain.h"
 #include "support/FakeHost.h"
 #include "support/FaultScenario.h"
 #include "support/ProcessResources.h"
-#include "transfer/ProcessThread.h"
 #include "transfer/uGlobal.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <thread>
 
+#include "server/ProcessThread.h"
 #include "support/FaultScenario.h"
 #include "support/ProcessResources.h"
-#include "transfer/ProcessThread.h"
 #include "transfer/uGlobal.h"
 
 namespace {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "base/Format.h"
 #include "support/FaultScenario.h"
 #include "support/ProcessResources.h"
 #include "transfer/uGlobal.h"

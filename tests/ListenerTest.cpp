@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/DailyLog.h"
 #include "platform/Paths.h"
 #include "support/TestSupport.h"
-#include "transfer/uGlobal.h"
 
 namespace {
 

@@ -7,9 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include "base/DailyLog.h"
+#include "base/Format.h"
 #include "platform/Paths.h"
 #include "support/TestSupport.h"
-#include "transfer/uGlobal.h"
 
 namespace {
 

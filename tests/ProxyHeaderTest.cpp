@@ -7,10 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include "server/ProxyHeader.h"
+#include "server/ProxySources.h"
 #include "support/TestSupport.h"
-#include "transfer/ProxyHeader.h"
-#include "transfer/ProxySources.h"
-#include "transfer/uGlobal.h"
 
 namespace {
 

@@ -7,13 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include "base/DailyLog.h"
 #include "platform/Paths.h"
 #include "service/ServiceApplication.h"
 #include "service/svcMain.h"
 #include "support/FakeHost.h"
 #include "support/FakeServiceManager.h"
 #include "support/TestSupport.h"
-#include "transfer/uGlobal.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/Format.h"
 #include "server/StatusListener.h"
 #include "support/TestSupport.h"
-#include "transfer/uGlobal.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include <sys/resource.h>
 #endif
 
+#include "base/Format.h"
 #include "server/Reports.h"
 #include "support/HttpServer.h"
 #include "support/TestSupport.h"

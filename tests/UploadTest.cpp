@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "base/Format.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "server/Reports.h"

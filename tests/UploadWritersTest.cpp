@@ -12,8 +12,8 @@
 
 #include "platform/Files.h"
 #include "platform/Sockets.h"
+#include "server/SharedWriter.h"
 #include "server/UploadWriters.h"
-#include "transfer/SharedWriter.h"
 #include "support/TestSupport.h"
 
 namespace {

@@ -2,9 +2,11 @@
 
 #include <stdexcept>
 
+#include "base/DailyLog.h"
+#include "base/Format.h"
 #include "platform/ThreadMessages.h"
-#include "transfer/Metrics.h"
-#include "transfer/ProcessThread.h"
+#include "server/Metrics.h"
+#include "server/ProcessThread.h"
 #include "transfer/uGlobal.h"
 
 namespace {

@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
+#include "base/Thread.h"
+#include "base/Throttle.h"
 #include "platform/WakeableWait.h"
 #include "transfer/SocketLib.h"
-#include "transfer/Thread.h"
-#include "transfer/Throttle.h"
 
 // What an operator may restrict; the defaults serve everyone, as always.
 struct TListenOptions {

@@ -1,8 +1,8 @@
 #include "server/Reports.h"
 
 #include "server/GetHTTPS.h"
-#include "transfer/Metrics.h"
-#include "transfer/uGlobal.h"
+#include "base/Format.h"
+#include "server/Metrics.h"
 
 // Workers may still run while the process exits, so this is never destroyed.
 std::string& ReportHost = *new std::string;

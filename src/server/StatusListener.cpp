@@ -4,8 +4,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "transfer/Metrics.h"
-#include "transfer/ProcessThread.h"
+#include "base/DailyLog.h"
+#include "base/Format.h"
+#include "server/Metrics.h"
+#include "server/ProcessThread.h"
 #include "transfer/uGlobal.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
+#include "base/Thread.h"
 #include "transfer/SocketLib.h"
-#include "transfer/Thread.h"
 
 class TStatusListener : public TThread {
  public:

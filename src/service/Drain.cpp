@@ -2,9 +2,10 @@
 
 #include <chrono>
 
+#include "base/DailyLog.h"
+#include "base/Format.h"
 #include "platform/Clock.h"
-#include "transfer/ProcessThread.h"
-#include "transfer/uGlobal.h"
+#include "server/ProcessThread.h"
 
 namespace {
 constexpr unsigned kPollMilliseconds = 100;

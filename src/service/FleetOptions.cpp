@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "platform/Sockets.h"
-#include "transfer/ProxySources.h"
+#include "server/ProxySources.h"
 
 TFleetOptions ReadFleetOptions(const TIniFile& ini) {
   TFleetOptions options;

@@ -1,8 +1,8 @@
 #include "service/Service.h"
 
 #include "service/ServiceThread.h"
+#include "base/Format.h"
 #include "service/SystemError.h"
-#include "transfer/uGlobal.h"
 
 namespace {
 

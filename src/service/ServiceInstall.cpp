@@ -2,9 +2,9 @@
 
 #include <exception>
 
+#include "base/Format.h"
 #include "service/ServiceApplication.h"
 #include "service/SystemError.h"
-#include "transfer/uGlobal.h"
 
 bool TServiceApplication::RegisterServices(bool install, bool silent) {
   platform::ServiceInstaller& installer = FPlatform.Installer;

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "base/Thread.h"
 #include "platform/ServiceManager.h"
 #include "platform/ThreadMessages.h"
-#include "transfer/Thread.h"
 
 class TServiceStartThread : public TThread {
  public:

@@ -2,9 +2,9 @@
 
 #include <exception>
 
+#include "base/Format.h"
 #include "service/Service.h"
 #include "service/SystemError.h"
-#include "transfer/uGlobal.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "base/Thread.h"
 #include "platform/ThreadMessages.h"
-#include "transfer/Thread.h"
 
 class TService;
 

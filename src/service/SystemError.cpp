@@ -1,6 +1,6 @@
 #include "service/SystemError.h"
 
-#include "transfer/uGlobal.h"
+#include "base/Format.h"
 
 namespace {
 

@@ -2,19 +2,20 @@
 
 #include <exception>
 
+#include "base/DailyLog.h"
+#include "base/Format.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/ProgramDirectory.h"
 #include "platform/ResolvedPaths.h"
 #include "platform/Sockets.h"
 #include "server/Confinement.h"
+#include "server/Metrics.h"
 #include "server/Reports.h"
 #include "service/Drain.h"
 #include "service/FirewallRule.h"
 #include "service/ServiceThread.h"
-#include "transfer/Metrics.h"
 #include "transfer/SocketLib.h"
-#include "transfer/uGlobal.h"
 
 std::unique_ptr<TListenThread> ListenThread;
 TVardexServerService* VardexServerService = nullptr;

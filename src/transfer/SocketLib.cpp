@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "transfer/uGlobal.h"
+#include "base/Format.h"
 
 MsgHeader MakeHeader(const char* command, std::int32_t size) {
   MsgHeader header;

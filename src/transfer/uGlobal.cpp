@@ -1,17 +1,7 @@
 #include "transfer/uGlobal.h"
+#include "base/Format.h"
 
-#include <atomic>
-#include <cstdarg>
-#include <cstdio>
-#include <mutex>
-
-#include "platform/Clock.h"
-#include "platform/Files.h"
-#include "platform/Paths.h"
-#include "transfer/Throttle.h"
-
-// Workers may still run while the process exits, so this is never destroyed.
-std::string& LogPath = *new std::string;
+#include <cstdint>
 
 namespace {
 
@@ -45,29 +35,6 @@ const char* const kResultTexts[] = {
 };
 const char kDefaultText[] = "[%d] 에러 정보가 없습니다.";
 
-// Lines of all threads go through one open-append-close at a time, so no
-// line is lost to another writer holding the file.
-std::mutex logMutex;
-
-// Guarded by logMutex, so that no report runs once it has been cleared.
-// Never destroyed, like LogPath.
-std::function<void(const std::string&)>& failureReport = *new std::function<void(const std::string&)>;
-TThrottle failureThrottle(60);
-std::atomic<std::uint64_t> failures{0};
-
-// The one place a lost line ends up. Called with logMutex held.
-void LineLost(const std::string& fileName, int error) {
-  ++failures;
-  std::uint64_t heldBack = 0;
-  if (!failureReport || !failureThrottle.Pass(heldBack)) return;
-  // A report that fails is lost like the line: nothing here may throw.
-  try {
-    failureReport(Format("WriteLog(%s): failed, %s; lines lost since the last report: %llu", fileName.c_str(),
-                         platform::ErrorText(error).c_str(), static_cast<unsigned long long>(heldBack + 1)));
-  } catch (...) {
-  }
-}
-
 }  // namespace
 
 std::string ResultText(std::int32_t code) {
@@ -75,46 +42,4 @@ std::string ResultText(std::int32_t code) {
   if (index < sizeof kResultTexts / sizeof kResultTexts[0] && kResultTexts[index] != nullptr)
     return kResultTexts[index];
   return Format(kDefaultText, static_cast<int>(code));
-}
-
-std::string Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-  if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
-  va_end(args);
-  return text;
-}
-
-bool WriteLog(const std::string& prefix, const std::string& message) {
-  platform::CreateDirectories(platform::DirectoryPart(prefix));
-  // One clock reading names the file and stamps the line, so a line written
-  // at midnight lies in the file of its own date.
-  const platform::LocalTime now = platform::LocalNow();
-  const std::string fileName = prefix + Format("%4.4d%2.2d%2.2d", now.year, now.month, now.day) + ".log";
-  const std::string line = Format("%2.2d:%2.2d:%2.2d", now.hour, now.minute, now.second) + "  " + message + "\r\n";
-
-  std::lock_guard<std::mutex> lock(logMutex);
-  platform::FileHandle file = platform::OpenFile(fileName, platform::OpenMode::kAppend);
-  if (file == platform::kNoFile) {
-    LineLost(fileName, platform::LastError());
-    return false;
-  }
-  const bool written = platform::WriteFile(file, line.data(), line.size());
-  const int error = platform::LastError();
-  platform::CloseFile(file);
-  if (!written) LineLost(fileName, error);
-  return written;
-}
-
-std::uint64_t LogWriteFailures() { return failures; }
-
-void SetLogFailureReport(std::function<void(const std::string& message)> report) {
-  std::lock_guard<std::mutex> lock(logMutex);
-  failureReport = std::move(report);
-  failureThrottle.Reset();
 }

@@ -1,9 +1,12 @@
 #pragma once
-// Result codes with their texts, the text formatter, and the daily log.
+// Result codes with their texts. Format and the daily log, which shared this
+// header once, live in base/ now; they stay included for their many users.
 
 #include <cstdint>
-#include <functional>
 #include <string>
+
+#include "base/DailyLog.h"
+#include "base/Format.h"
 
 // The codes that reply headers carry and log lines name by their text.
 enum ResultCode : std::int32_t {
@@ -36,26 +39,3 @@ enum ResultCode : std::int32_t {
 // above 23) gets "[n] ..." with the code in signed decimal. Windows builds
 // return code page 949 bytes, POSIX builds UTF-8.
 std::string ResultText(std::int32_t code);
-
-// printf into a std::string.
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// The log path prefix: a directory followed by a file-name stem. Set once at
-// service start, before any thread that logs exists.
-extern std::string& LogPath;
-
-// Appends "hh:mm:ss  message\r\n" to the file prefix + yyyymmdd + ".log" of
-// today, creating missing directories. False when the line could not be
-// written (the file cannot be opened, or the write fails, as on a full
-// volume): the line is lost, counted and reported, and the caller carries on.
-bool WriteLog(const std::string& prefix, const std::string& message);
-
-// Log lines that could not be written since the process started.
-std::uint64_t LogWriteFailures();
-
-// Where the operator hears of lost log lines (the event log, or standard
-// error): the first loss after this call, then at most one report a minute,
-// each with the reason and the count lost meanwhile. Set at service start,
-// cleared (empty) before what it calls goes away; without one, losses are
-// only counted.
-void SetLogFailureReport(std::function<void(const std::string& message)> report);

@@ -19,13 +19,13 @@
 #include <system_error>
 
 #include "MemorySockets.h"
+#include "base/DailyLog.h"
 #include "server/Confinement.h"
+#include "server/ProcessThread.h"
+#include "server/ProxyHeader.h"
+#include "server/ProxySources.h"
 #include "server/Reports.h"
 #include "transfer/CommandBody.h"
-#include "transfer/ProcessThread.h"
-#include "transfer/ProxyHeader.h"
-#include "transfer/ProxySources.h"
-#include "transfer/uGlobal.h"
 
 namespace {
 

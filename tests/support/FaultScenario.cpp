@@ -2,12 +2,13 @@
 
 #include <thread>
 
+#include "base/DailyLog.h"
+#include "base/Format.h"
 #include "platform/Files.h"
 #include "server/GetHTTPS.h"
+#include "server/ProcessThread.h"
 #include "server/Reports.h"
 #include "support/ProcessResources.h"
-#include "transfer/ProcessThread.h"
-#include "transfer/uGlobal.h"
 
 namespace vtest {
 

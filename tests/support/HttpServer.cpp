@@ -2,8 +2,8 @@
 
 #include <chrono>
 
+#include "base/Format.h"
 #include "support/TestSupport.h"
-#include "transfer/uGlobal.h"
 
 namespace vtest {
 

@@ -9,10 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include "base/DailyLog.h"
+#include "base/Format.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
-#include "transfer/ProcessThread.h"
-#include "transfer/uGlobal.h"
+#include "server/ProcessThread.h"
 
 namespace vtest {
 

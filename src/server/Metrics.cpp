@@ -1,4 +1,4 @@
-#include "transfer/Metrics.h"
+#include "server/Metrics.h"
 
 TMetrics& Metrics() {
   static auto* metrics = new TMetrics;

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cstddef>
 
+#include "base/ThreadCache.h"
 #include "platform/Threads.h"
-#include "transfer/ThreadCache.h"
 
 class TThread {
  public:

@@ -1,4 +1,4 @@
-#include "transfer/Thread.h"
+#include "base/Thread.h"
 
 #include <cerrno>
 #include <system_error>

@@ -7,17 +7,19 @@
 #include <memory>
 #include <mutex>
 
+#include "base/DailyLog.h"
+#include "base/Format.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Pages.h"
 #include "platform/Paths.h"
 #include "server/Confinement.h"
 #include "server/FileHelpers.h"
+#include "server/Metrics.h"
+#include "server/ProcessThread.h"
 #include "server/Reports.h"
+#include "server/SharedWriter.h"
 #include "transfer/CommandBody.h"
-#include "transfer/Metrics.h"
-#include "transfer/ProcessThread.h"
-#include "transfer/SharedWriter.h"
 #include "transfer/uGlobal.h"
 
 namespace {

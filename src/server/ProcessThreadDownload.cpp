@@ -5,15 +5,17 @@
 #include <array>
 #include <cstring>
 
+#include "base/DailyLog.h"
+#include "base/Format.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/SendFile.h"
 #include "server/Confinement.h"
 #include "server/FileHelpers.h"
+#include "server/Metrics.h"
+#include "server/ProcessThread.h"
 #include "server/Reports.h"
 #include "transfer/CommandBody.h"
-#include "transfer/Metrics.h"
-#include "transfer/ProcessThread.h"
 #include "transfer/uGlobal.h"
 
 namespace {

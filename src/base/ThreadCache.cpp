@@ -1,4 +1,4 @@
-#include "transfer/ThreadCache.h"
+#include "base/ThreadCache.h"
 
 #include <chrono>
 #include <condition_variable>

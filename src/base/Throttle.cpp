@@ -1,4 +1,4 @@
-#include "transfer/Throttle.h"
+#include "base/Throttle.h"
 
 #include <chrono>
 

@@ -1,8 +1,10 @@
-#include "transfer/ProcessThread.h"
+#include "server/ProcessThread.h"
 
 #include <atomic>
 #include <new>
 
+#include "base/DailyLog.h"
+#include "base/Format.h"
 #include "transfer/uGlobal.h"
 
 namespace {

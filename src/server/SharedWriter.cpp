@@ -1,4 +1,4 @@
-#include "transfer/SharedWriter.h"
+#include "server/SharedWriter.h"
 
 #include <algorithm>
 #include <chrono>

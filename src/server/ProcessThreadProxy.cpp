@@ -6,10 +6,11 @@
 #include <atomic>
 #include <chrono>
 
-#include "transfer/ProcessThread.h"
-#include "transfer/ProxyHeader.h"
-#include "transfer/ProxySources.h"
-#include "transfer/uGlobal.h"
+#include "base/DailyLog.h"
+#include "base/Format.h"
+#include "server/ProcessThread.h"
+#include "server/ProxyHeader.h"
+#include "server/ProxySources.h"
 
 namespace {
 

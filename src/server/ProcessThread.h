@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
+#include "base/Thread.h"
 #include "server/FileList.h"
 #include "server/UploadWriters.h"
 #include "transfer/SocketLib.h"
-#include "transfer/Thread.h"
 
 class TProcessThread : public TThread {
  public:

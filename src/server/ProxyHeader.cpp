@@ -1,11 +1,11 @@
-#include "transfer/ProxyHeader.h"
+#include "server/ProxyHeader.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
 
-#include "transfer/uGlobal.h"
+#include "base/Format.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "transfer/ProxySources.h"
+#include "server/ProxySources.h"
 
-#include "transfer/ProxyHeader.h"
+#include "server/ProxyHeader.h"
 
 // Workers may still run while the process exits, so this is never destroyed.
 TProxySources& ProxySources = *new TProxySources;
