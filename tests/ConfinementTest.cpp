@@ -17,50 +17,50 @@ class Confinement : public ::testing::Test {
     vtest::fs::create_directories(dir.path() / "data2");
     vtest::fs::create_directories(dir.path() / "outside");
     root = dir.File("data");
-    ServerRoots = {root};
+    roots = {root};
   }
-  void TearDown() override { ServerRoots.clear(); }
 
   vtest::TempDir dir;
   std::string root;
+  std::vector<std::string> roots;
 };
 
 TEST_F(Confinement, NoRootsServesEveryPath) {
-  ServerRoots.clear();
-  EXPECT_TRUE(IsInsideRoots(dir.File("outside") + kSep + "f"));
-  EXPECT_TRUE(IsInsideRoots(""));
+  roots.clear();
+  EXPECT_TRUE(IsInsideRoots(roots, dir.File("outside") + kSep + "f"));
+  EXPECT_TRUE(IsInsideRoots(roots, ""));
 }
 
 TEST_F(Confinement, NamesInsideTheRootAndBelowIt) {
-  EXPECT_TRUE(IsInsideRoots(root + kSep + "f.bin"));
-  EXPECT_TRUE(IsInsideRoots(root + kSep + "sub" + kSep + "f.bin"));
-  EXPECT_TRUE(IsInsideRoots(root + kSep + "new" + kSep + "deeper" + kSep + "f.bin"));  // not there yet
-  EXPECT_TRUE(IsInsideRoots(root));
-  ServerRoots = {root + kSep};  // a trailing separator changes nothing
-  EXPECT_TRUE(IsInsideRoots(root + kSep + "f.bin"));
-  EXPECT_FALSE(IsInsideRoots(dir.File("outside") + kSep + "f.bin"));
+  EXPECT_TRUE(IsInsideRoots(roots, root + kSep + "f.bin"));
+  EXPECT_TRUE(IsInsideRoots(roots, root + kSep + "sub" + kSep + "f.bin"));
+  EXPECT_TRUE(IsInsideRoots(roots, root + kSep + "new" + kSep + "deeper" + kSep + "f.bin"));  // not there yet
+  EXPECT_TRUE(IsInsideRoots(roots, root));
+  roots = {root + kSep};  // a trailing separator changes nothing
+  EXPECT_TRUE(IsInsideRoots(roots, root + kSep + "f.bin"));
+  EXPECT_FALSE(IsInsideRoots(roots, dir.File("outside") + kSep + "f.bin"));
 }
 
 TEST_F(Confinement, DotDotEscapesAreRefused) {
-  EXPECT_FALSE(IsInsideRoots(root + kSep + ".." + kSep + "outside" + kSep + "f"));
-  EXPECT_FALSE(IsInsideRoots(root + kSep + "sub" + kSep + ".." + kSep + ".." + kSep + "f"));
+  EXPECT_FALSE(IsInsideRoots(roots, root + kSep + ".." + kSep + "outside" + kSep + "f"));
+  EXPECT_FALSE(IsInsideRoots(roots, root + kSep + "sub" + kSep + ".." + kSep + ".." + kSep + "f"));
   // Through a directory that does not exist yet, as an upload would create it.
-  EXPECT_FALSE(IsInsideRoots(root + kSep + "new" + kSep + ".." + kSep + ".." + kSep + "outside" + kSep + "f"));
-  EXPECT_TRUE(IsInsideRoots(root + kSep + "sub" + kSep + ".." + kSep + "f"));
-  EXPECT_TRUE(IsInsideRoots(root + kSep + "." + kSep + "f"));
+  EXPECT_FALSE(IsInsideRoots(roots, root + kSep + "new" + kSep + ".." + kSep + ".." + kSep + "outside" + kSep + "f"));
+  EXPECT_TRUE(IsInsideRoots(roots, root + kSep + "sub" + kSep + ".." + kSep + "f"));
+  EXPECT_TRUE(IsInsideRoots(roots, root + kSep + "." + kSep + "f"));
 }
 
 TEST_F(Confinement, ASiblingThatSharesTheRootsNameIsOutside) {
-  EXPECT_FALSE(IsInsideRoots(dir.File("data2") + kSep + "f"));
-  EXPECT_FALSE(IsInsideRoots(dir.File("data2")));
+  EXPECT_FALSE(IsInsideRoots(roots, dir.File("data2") + kSep + "f"));
+  EXPECT_FALSE(IsInsideRoots(roots, dir.File("data2")));
 }
 
 TEST_F(Confinement, SeveralRootsSeparatedBySemicolons) {
   EXPECT_EQ(SplitRoots(" a ;b;; c\t;"), (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_TRUE(SplitRoots("").empty());
-  ServerRoots = SplitRoots(root + ";" + dir.File("outside"));
-  EXPECT_TRUE(IsInsideRoots(dir.File("outside") + kSep + "f"));
-  EXPECT_FALSE(IsInsideRoots(dir.File("data2") + kSep + "f"));
+  roots = SplitRoots(root + ";" + dir.File("outside"));
+  EXPECT_TRUE(IsInsideRoots(roots, dir.File("outside") + kSep + "f"));
+  EXPECT_FALSE(IsInsideRoots(roots, dir.File("data2") + kSep + "f"));
 }
 
 #ifdef _WIN32
@@ -68,16 +68,16 @@ TEST_F(Confinement, WindowsNamesIgnoreLetterCaseAndDriveForms) {
   std::string upper = root, lower = root;
   for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  EXPECT_TRUE(IsInsideRoots(upper + "\\f.bin"));
-  EXPECT_TRUE(IsInsideRoots(lower + "\\sub\\f.bin"));
-  EXPECT_TRUE(IsInsideRoots(root + "/sub/f.bin"));  // forward slashes are Windows separators too
-  EXPECT_FALSE(IsInsideRoots(upper + "\\..\\outside\\f"));
+  EXPECT_TRUE(IsInsideRoots(roots, upper + "\\f.bin"));
+  EXPECT_TRUE(IsInsideRoots(roots, lower + "\\sub\\f.bin"));
+  EXPECT_TRUE(IsInsideRoots(roots, root + "/sub/f.bin"));  // forward slashes are Windows separators too
+  EXPECT_FALSE(IsInsideRoots(roots, upper + "\\..\\outside\\f"));
 
-  ServerRoots = {"\\\\server\\share"};
-  EXPECT_TRUE(IsInsideRoots("\\\\SERVER\\Share\\dir\\f.bin"));
-  EXPECT_FALSE(IsInsideRoots("\\\\server\\share2\\f.bin"));
-  EXPECT_FALSE(IsInsideRoots("\\\\server\\other\\f.bin"));
-  EXPECT_FALSE(IsInsideRoots("\\\\elsewhere\\share\\f.bin"));
+  roots = {"\\\\server\\share"};
+  EXPECT_TRUE(IsInsideRoots(roots, "\\\\SERVER\\Share\\dir\\f.bin"));
+  EXPECT_FALSE(IsInsideRoots(roots, "\\\\server\\share2\\f.bin"));
+  EXPECT_FALSE(IsInsideRoots(roots, "\\\\server\\other\\f.bin"));
+  EXPECT_FALSE(IsInsideRoots(roots, "\\\\elsewhere\\share\\f.bin"));
 }
 
 // Forms whose target the path text does not tell are refused inside a root
@@ -85,37 +85,37 @@ TEST_F(Confinement, WindowsNamesIgnoreLetterCaseAndDriveForms) {
 // as any component, and "." or ".." left over.
 TEST_F(Confinement, WindowsFormsThatCannotBeReasonedAboutAreRefused) {
   const std::string inside = root + "\\sub\\f.bin";
-  ASSERT_TRUE(IsInsideRoots(inside));
+  ASSERT_TRUE(IsInsideRoots(roots, inside));
   for (const std::string& name :
        {"\\\\?\\" + inside, "\\\\.\\" + inside, "//?/" + inside, "//./" + inside, inside + ":hidden",
         inside + "::$DATA", root + "\\sub:stream\\f.bin", root + "\\CON", root + "\\nul.txt",
         root + "\\Com1\\f.bin", root + "\\sub\\LPT9", root + "\\aux .log", root + "\\sub\\...\\f.bin",
         root + "\\sub\\. .\\f.bin"})
-    EXPECT_FALSE(IsInsideRoots(name)) << name;
+    EXPECT_FALSE(IsInsideRoots(roots, name)) << name;
   // Names that merely look alike stay allowed.
   for (const std::string& name : {root + "\\console.txt", root + "\\COM10", root + "\\sub\\.hidden"})
-    EXPECT_TRUE(IsInsideRoots(name)) << name;
+    EXPECT_TRUE(IsInsideRoots(roots, name)) << name;
 }
 #else
 TEST_F(Confinement, LinksAreFollowedWhereverTheyLead) {
   vtest::fs::create_directory_symlink(dir.path() / "outside", dir.path() / "data" / "escape");
   vtest::fs::create_symlink(dir.path() / "outside" / "missing", dir.path() / "data" / "dangling");
   vtest::fs::create_directory_symlink(dir.path() / "data" / "sub", dir.path() / "outside" / "in");
-  EXPECT_FALSE(IsInsideRoots(root + "/escape/f.bin"));
-  EXPECT_FALSE(IsInsideRoots(root + "/dangling"));  // creating it would write outside
+  EXPECT_FALSE(IsInsideRoots(roots, root + "/escape/f.bin"));
+  EXPECT_FALSE(IsInsideRoots(roots, root + "/dangling"));  // creating it would write outside
   // ".." after a link climbs from where the link led, as the system does.
-  EXPECT_FALSE(IsInsideRoots(root + "/escape/../outside/f"));  // not root/outside/f
-  EXPECT_TRUE(IsInsideRoots(dir.File("outside") + "/in/f.bin"));
+  EXPECT_FALSE(IsInsideRoots(roots, root + "/escape/../outside/f"));  // not root/outside/f
+  EXPECT_TRUE(IsInsideRoots(roots, dir.File("outside") + "/in/f.bin"));
   // A root that is itself a link counts where it leads.
-  ServerRoots = {dir.File("outside") + "/in"};
-  EXPECT_TRUE(IsInsideRoots(root + "/sub/f.bin"));
+  roots = {dir.File("outside") + "/in"};
+  EXPECT_TRUE(IsInsideRoots(roots, root + "/sub/f.bin"));
 }
 
 TEST_F(Confinement, RelativeNamesStartFromTheWorkingDirectory) {
   auto saved = vtest::fs::current_path();
   vtest::fs::current_path(dir.path() / "data");
-  EXPECT_TRUE(IsInsideRoots("sub/f.bin"));
-  EXPECT_FALSE(IsInsideRoots("../outside/f.bin"));
+  EXPECT_TRUE(IsInsideRoots(roots, "sub/f.bin"));
+  EXPECT_FALSE(IsInsideRoots(roots, "../outside/f.bin"));
   vtest::fs::current_path(saved);
 }
 #endif

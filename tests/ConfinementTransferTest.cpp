@@ -17,13 +17,14 @@ class ConfinedTransfer : public ::testing::Test {
   void SetUp() override {
     vtest::fs::create_directories(server.Dir().path() / "root");
     vtest::fs::create_directories(server.Dir().path() / "other");
-    ServerRoots = {server.Dir().File("root")};
+    TServerConfig config = server.Config();
+    config.Roots = {server.Dir().File("root")};
+    server.Restart(config);
     inside = server.Dir().File("root") + sep + "in.bin";
     outside = server.Dir().File("other") + sep + "out.bin";
     vtest::WriteAll(inside, "inside bytes");
     vtest::WriteAll(outside, "outside bytes");
   }
-  void TearDown() override { ServerRoots.clear(); }
 
   std::string Exchange(const char* hello, const char* command, const std::string& body, std::size_t expect) {
     TSocket s = vtest::Connect(server.Port());

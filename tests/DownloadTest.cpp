@@ -43,8 +43,11 @@ void MakeSparse(const std::string& name, std::int64_t size) {
 
 class Download : public ::testing::Test {
  protected:
-  void SetUp() override { ReportHost = web.Host(); }
-  void TearDown() override { ReportHost.clear(); }
+  void SetUp() override {
+    TServerConfig config = server.Config();
+    config.ReportHost = web.Host();
+    server.Restart(config);
+  }
 
   // A connection past the "DNLD" handshake.
   TSocket Open() {

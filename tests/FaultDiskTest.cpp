@@ -123,7 +123,8 @@ TEST_F(FaultLogVolume, AFullLogVolumeLosesLinesButNoConnectionNorTheStop) {
     // The stop completes; only its line is lost.
     vtest::FakeEventLog events;
     vtest::FakeFirewall firewall;
-    TVardexServerService service(events, firewall);
+    // Its log lies where the server's does.
+    TVardexServerService service(events, firewall, Server().Dir().File(""));
     bool stopped = false;
     EXPECT_NO_THROW(service.ServiceStop(service, stopped));
     EXPECT_TRUE(stopped);

@@ -81,12 +81,9 @@ TEST(Reports, FileNamesArePercentEncodedByteForByte) {
 
 TEST(Reports, UrlsCarryTheFactsAndNothingGoesOutWithoutAHost) {
   vtest::HttpServer web;
-  ReportHost = "";
-  SendDownloadErrorReport(2, 1, -1, "x");
-  ReportHost = web.Host();
-  SendDownloadErrorReport(9, -7, 5368709120LL, "/srv/a b.bin");
-  SendUploadCompleteReport(0, 12, 3, "/srv/up&load");
-  ReportHost = "";
+  SendDownloadErrorReport("", 2, 1, -1, "x");
+  SendDownloadErrorReport(web.Host(), 9, -7, 5368709120LL, "/srv/a b.bin");
+  SendUploadCompleteReport(web.Host(), 0, 12, 3, "/srv/up&load");
   ASSERT_TRUE(web.WaitForRequests(2, 5));
   const std::vector<std::string> paths = web.Paths();
   ASSERT_EQ(paths.size(), 2u);  // the one without a host was never sent

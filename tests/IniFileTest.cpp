@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "server/Confinement.h"
-#include "server/Reports.h"
 #include "service/IniFile.h"
 #include "service/svcMain.h"
 #include "support/FakeHost.h"
@@ -15,17 +13,12 @@
 
 namespace {
 
-// ReadConfig on a file with `text`, or on no file at all; the process-wide
-// values it sets are put back afterwards.
+// ReadConfig on a file with `text`, or on no file at all.
 class Config {
  public:
   explicit Config(const std::string* text) {
     if (text) vtest::WriteAll(FDir.path() / "VardexServer.ini", *text);
     FAccepted = FService.ReadConfig(FDir.File("VardexServer.ini"), FRefusal);
-  }
-  ~Config() {
-    ReportHost.clear();
-    ServerRoots.clear();
   }
   const TVardexServerService& Service() const { return FService; }
   bool Accepted() const { return FAccepted; }
@@ -46,11 +39,11 @@ TEST(IniFile, MissingFileSectionOrKeyTakesTheDefaults) {
   {
     Config config(nullptr);
     EXPECT_EQ(config.Service().Port(), 80);
-    EXPECT_EQ(ReportHost, "");
+    EXPECT_EQ(config.Service().Config().ReportHost, "");
     EXPECT_EQ(config.Service().ListenOptions().IdleTimeout, 300);
     EXPECT_EQ(config.Service().ListenOptions().MaxConnections, 0);
     EXPECT_EQ(config.Service().ListenOptions().BindAddress, 0u);
-    EXPECT_TRUE(ServerRoots.empty());
+    EXPECT_TRUE(config.Service().Config().Roots.empty());
   }
   EXPECT_EQ(PortOf("[Other]\nPort=8080\n"), 80);
   EXPECT_EQ(PortOf("[Server]\nHost=8080\n"), 80);
@@ -92,8 +85,8 @@ TEST(IniFile, ReadConfigTakesTheReportHostAndTheListenerRestrictions) {
   Config config(&text);
   EXPECT_TRUE(config.Accepted()) << config.Refusal();
   EXPECT_EQ(config.Service().Port(), 8085);
-  EXPECT_EQ(ReportHost, "reports.example:8080");
-  EXPECT_EQ(ServerRoots, (std::vector<std::string>{roots.File("a"), roots.File("b")}));
+  EXPECT_EQ(config.Service().Config().ReportHost, "reports.example:8080");
+  EXPECT_EQ(config.Service().Config().Roots, (std::vector<std::string>{roots.File("a"), roots.File("b")}));
   EXPECT_EQ(config.Service().ListenOptions().BindAddress, 0x7F000001u);
   EXPECT_EQ(config.Service().ListenOptions().MaxConnections, 12);
   EXPECT_EQ(config.Service().ListenOptions().IdleTimeout, 0);
@@ -123,7 +116,7 @@ TEST(IniFile, MalformedBindAddressOrRootRefusesTheStart) {
     Config config(&c.text);
     EXPECT_FALSE(config.Accepted()) << c.text;
     EXPECT_EQ(config.Refusal(), c.refusal) << c.text;
-    EXPECT_TRUE(ServerRoots.empty()) << c.text;
+    EXPECT_TRUE(config.Service().Config().Roots.empty()) << c.text;
   }
 }
 

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "base/DailyLog.h"
 #include "platform/Paths.h"
 #include "support/TestSupport.h"
 
@@ -13,7 +12,7 @@ namespace {
 
 TEST(Listener, TakenPortIsLoggedAndRaisesTheInitializeError) {
   vtest::TempDir dir;
-  LogPath = dir.File("FileServer");
+  const std::string logPath = dir.File("FileServer");
   std::string error;
   TSocket holder = BaseSocket(error);
   ASSERT_EQ(SocketBind(holder, 0, error), 0);
@@ -21,12 +20,12 @@ TEST(Listener, TakenPortIsLoggedAndRaisesTheInitializeError) {
   const int port = platform::NetLocalPort(holder);
 
   try {
-    TListenThread listener(port);
+    TListenThread listener(vtest::ListenConfig(logPath, {}, port));
     FAIL() << "the constructor must raise";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "Listen Thread Initialize Error.");
   }
-  const auto messages = vtest::LogMessages(LogPath);
+  const auto messages = vtest::LogMessages(logPath);
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0], "Socket (Port=" + std::to_string(port) + ") bind.");
   EXPECT_EQ(messages[1].rfind("SocketBind(" + std::to_string(port) + "): failed ", 0), 0u) << messages[1];
@@ -35,8 +34,8 @@ TEST(Listener, TakenPortIsLoggedAndRaisesTheInitializeError) {
 
 TEST(Listener, StopsPromptlyWhenIdle) {
   vtest::TempDir dir;
-  LogPath = dir.File("FileServer");
-  TListenThread listener(0);
+  const std::string logPath = dir.File("FileServer");
+  TListenThread listener(vtest::ListenConfig(logPath));
   listener.Resume();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   auto start = vtest::Clock::now();
@@ -44,13 +43,13 @@ TEST(Listener, StopsPromptlyWhenIdle) {
   listener.WaitFor();
   EXPECT_LT(vtest::SecondsSince(start), 10.0);
   // An idle listener writes nothing but its bind line.
-  EXPECT_EQ(vtest::LogMessages(LogPath), std::vector<std::string>{"Socket (Port=0) bind."});
+  EXPECT_EQ(vtest::LogMessages(logPath), std::vector<std::string>{"Socket (Port=0) bind."});
 }
 
 TEST(Listener, TerminateFlagAloneEndsTheLoopWithinOneWait) {
   vtest::TempDir dir;
-  LogPath = dir.File("FileServer");
-  TListenThread listener(0);
+  const std::string logPath = dir.File("FileServer");
+  TListenThread listener(vtest::ListenConfig(logPath));
   listener.Resume();
   auto start = vtest::Clock::now();
   listener.Terminate();

@@ -117,7 +117,13 @@ TEST(ProxyHeader, TrustedSourcesTakeAddressesAndPrefixesAndRefuseTypos) {
 
 class ProxiedListener : public ::testing::Test {
  protected:
-  ~ProxiedListener() override { ProxySources.Parse(""); }
+  // The server, restarted to trust `sources` as balancers.
+  bool TrustProxiesFrom(const std::string& sources) {
+    TServerConfig config = server.Config();
+    if (!config.ProxyFrom.Parse(sources)) return false;
+    server.Restart(config);
+    return true;
+  }
 
   // A download of a file that does not exist, after `prefix`; its log line
   // names the address the connection is taken to come from.
@@ -147,7 +153,7 @@ class ProxiedListener : public ::testing::Test {
 };
 
 TEST_F(ProxiedListener, ListedSourceNamesTheClientAndLocalKeepsTheBalancer) {
-  ASSERT_TRUE(ProxySources.Parse("127.0.0.0/8"));
+  ASSERT_TRUE(TrustProxiesFrom("127.0.0.0/8"));
   EXPECT_EQ(FailedDownloadLine("PROXY TCP4 192.0.2.7 10.0.0.1 5000 80\r\n").rfind("192.0.2.7-doDownload(", 0), 0u);
   EXPECT_EQ(FailedDownloadLine(V2(0x21, 0x21, kV6Addresses)).rfind("2001:db8::1:0:0:7-doDownload(", 0), 0u);
   EXPECT_EQ(FailedDownloadLine(V2(0x20, 0x00, "")).rfind("127.0.0.1-doDownload(", 0), 0u);
@@ -162,7 +168,7 @@ TEST_F(ProxiedListener, ListedSourceNamesTheClientAndLocalKeepsTheBalancer) {
 }
 
 TEST_F(ProxiedListener, UnlistedSourceIsNeverTrusted) {
-  ASSERT_TRUE(ProxySources.Parse("192.0.2.0/24"));
+  ASSERT_TRUE(TrustProxiesFrom("192.0.2.0/24"));
   TSocket s = vtest::Connect(server.Port());
   ASSERT_TRUE(vtest::SendAll(s, "PROXY TCP4 192.0.2.7 10.0.0.1 5000 80\r\n"));
   // The header's first eight bytes are taken for the handshake, as any

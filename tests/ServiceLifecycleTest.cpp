@@ -20,8 +20,9 @@ namespace {
 using platform::FirewallProperty;
 
 struct VardexInstallation {
-  VardexInstallation() {
-    auto owned = std::make_unique<TVardexServerService>(Events, Firewall);
+  // `directory` holds the configuration file and the log.
+  explicit VardexInstallation(const std::string& directory = ProgramDirectory()) {
+    auto owned = std::make_unique<TVardexServerService>(Events, Firewall, directory);
     Service = owned.get();
     Application = std::make_unique<TServiceApplication>(
         THostPlatform{Installer, Dispatcher, Dispatcher, Events, Messages}, platform::ExecutablePath());
@@ -115,14 +116,27 @@ TEST(ServiceLifecycle, UninstallRemovesTheRuleBeforeTheService) {
   EXPECT_TRUE(install.Messages.Shown.empty());
 }
 
+// A service started from a directory whose configuration file has the
+// system choose the port.
+struct StartedInstallation : VardexInstallation {
+  explicit StartedInstallation(const vtest::TempDir& dir) : VardexInstallation(WithEphemeralPort(dir)) {
+    bool started = false;
+    Service->ServiceStart(*Service, started);
+    EXPECT_TRUE(started);
+    LogPrefix = dir.File("Log") + std::string(1, platform::kPathDelimiter) + "FileServer";
+  }
+  static std::string WithEphemeralPort(const vtest::TempDir& dir) {
+    vtest::WriteAll(dir.path() / "VardexServer.ini", "[Server]\nPort=0\n");
+    return dir.File("");
+  }
+  std::string LogPrefix;
+};
+
 TEST(ServiceLifecycle, StopEndsTheListenerWithoutWaitingForAConversation) {
   vtest::TempDir dir;
-  LogPath = dir.File("FileServer");
-  VardexInstallation install;
-  ListenThread = std::make_unique<TListenThread>(0);
-  ListenThread->Resume();
+  StartedInstallation install(dir);
   // A client in the middle of its handshake keeps its worker waiting.
-  TSocket client = vtest::Connect(ListenThread->Port());
+  TSocket client = vtest::Connect(install.Service->ListeningPort());
   ASSERT_NE(client, INVALID_SOCK);
   ASSERT_TRUE(vtest::SendAll(client, "DN"));
 
@@ -131,21 +145,19 @@ TEST(ServiceLifecycle, StopEndsTheListenerWithoutWaitingForAConversation) {
   install.Service->ServiceStop(*install.Service, stopped);
   EXPECT_LT(vtest::SecondsSince(start), 5.0);
   EXPECT_TRUE(stopped);
-  EXPECT_EQ(ListenThread, nullptr);
-  EXPECT_EQ(vtest::LogMessages(LogPath).back(), "Service Stoped");
+  EXPECT_EQ(install.Service->ListeningPort(), -1);
+  EXPECT_EQ(vtest::LogMessages(install.LogPrefix).back(), "Service Stoped");
   CloseSocket(client);
 }
 
 TEST(ServiceLifecycle, ShutdownRunsTheSameStop) {
   vtest::TempDir dir;
-  LogPath = dir.File("FileServer");
-  VardexInstallation install;
-  ListenThread = std::make_unique<TListenThread>(0);
-  ListenThread->Resume();
-  const int port = ListenThread->Port();
+  StartedInstallation install(dir);
+  const int port = install.Service->ListeningPort();
+  ASSERT_GT(port, 0);
   install.Service->ServiceShutdown(*install.Service);
-  EXPECT_EQ(ListenThread, nullptr);
-  EXPECT_EQ(vtest::LogMessages(LogPath).back(), "Service Stoped");
+  EXPECT_EQ(install.Service->ListeningPort(), -1);
+  EXPECT_EQ(vtest::LogMessages(install.LogPrefix).back(), "Service Stoped");
   TSocket again = vtest::Connect(port);
   EXPECT_EQ(again, INVALID_SOCK);
   if (again != INVALID_SOCK) CloseSocket(again);

@@ -13,7 +13,7 @@ namespace {
 
 class StatusPort : public ::testing::Test {
  protected:
-  StatusPort() : status(0x7F000001, 0) { status.Resume(); }
+  StatusPort() : status(0x7F000001, 0, server.LogPrefix()) { status.Resume(); }
   ~StatusPort() override {
     status.Stop();
     status.WaitFor();

@@ -27,8 +27,11 @@ using vtest::EncodeHeader;
 
 class UploadBlocks : public ::testing::Test {
  protected:
-  void SetUp() override { ReportHost = web.Host(); }
-  void TearDown() override { ReportHost.clear(); }
+  void SetUp() override {
+    TServerConfig config = server.Config();
+    config.ReportHost = web.Host();
+    server.Restart(config);
+  }
 
   std::string Reply(TSocket s) { return vtest::Receive(s, 8); }
 

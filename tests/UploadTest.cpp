@@ -54,8 +54,11 @@ std::int32_t Reply(TSocket s, const char* command) {
 
 class Upload : public ::testing::Test {
  protected:
-  void SetUp() override { ReportHost = web.Host(); }
-  void TearDown() override { ReportHost.clear(); }
+  void SetUp() override {
+    TServerConfig config = server.Config();
+    config.ReportHost = web.Host();
+    server.Restart(config);
+  }
 
   // `name` (written with "/") below the server's directory, in native form.
   std::string File(const std::string& name) const {

@@ -9,9 +9,6 @@
 #include "platform/Files.h"
 #include "platform/Paths.h"
 
-// Workers may still run while the process exits, so this is never destroyed.
-std::string& LogPath = *new std::string;
-
 namespace {
 
 // Lines of all threads go through one open-append-close at a time, so no
@@ -19,7 +16,7 @@ namespace {
 std::mutex logMutex;
 
 // Guarded by logMutex, so that no report runs once it has been cleared.
-// Never destroyed, like LogPath.
+// Workers may still log while the process exits, so this is never destroyed.
 std::function<void(const std::string&)>& failureReport = *new std::function<void(const std::string&)>;
 TThrottle failureThrottle(60);
 std::atomic<std::uint64_t> failures{0};

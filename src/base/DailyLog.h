@@ -6,10 +6,6 @@
 #include <functional>
 #include <string>
 
-// The log path prefix: a directory followed by a file-name stem. Set once at
-// service start, before any thread that logs exists.
-extern std::string& LogPath;
-
 // Appends "hh:mm:ss  message\r\n" to the file prefix + yyyymmdd + ".log" of
 // today, creating missing directories. False when the line could not be
 // written (the file cannot be opened, or the write fails, as on a full

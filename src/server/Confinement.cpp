@@ -2,9 +2,6 @@
 
 #include "platform/ResolvedPaths.h"
 
-// Workers may still run while the process exits, so this is never destroyed.
-std::vector<std::string>& ServerRoots = *new std::vector<std::string>;
-
 std::vector<std::string> SplitRoots(const std::string& text) {
   std::vector<std::string> roots;
   std::size_t start = 0;
@@ -19,13 +16,13 @@ std::vector<std::string> SplitRoots(const std::string& text) {
   return roots;
 }
 
-bool IsInsideRoots(const std::string& name) {
-  if (ServerRoots.empty()) return true;
+bool IsInsideRoots(const std::vector<std::string>& roots, const std::string& name) {
+  if (roots.empty()) return true;
   std::string resolved;
   if (!platform::ResolvePath(name, resolved)) return false;
   // Roots are resolved at each check: a root may be created or relinked
   // while the service runs.
-  for (const std::string& root : ServerRoots) {
+  for (const std::string& root : roots) {
     std::string resolvedRoot;
     if (platform::ResolvePath(root, resolvedRoot) && platform::PathIsWithin(resolved, resolvedRoot)) return true;
   }

@@ -1,6 +1,7 @@
 #include "server/ListenThread.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "base/DailyLog.h"
 #include "base/Format.h"
@@ -17,16 +18,17 @@ constexpr int kAcceptRetryMilliseconds = 100;
 const char kInitializeError[] = "Listen Thread Initialize Error.";
 }  // namespace
 
-TListenThread::TListenThread(std::int32_t port, const TListenOptions& options) : FOptions(options) {
+TListenThread::TListenThread(TServerConfigPtr config) : FConfig(std::move(config)) {
+  const std::int32_t port = FConfig->Port;
   std::string error;
   FListenSocket = BaseSocket(error);
   if (FListenSocket == INVALID_SOCK) {
-    WriteLog(LogPath, error);
+    WriteLog(FConfig->LogPath, error);
     throw std::runtime_error(kInitializeError);
   }
-  WriteLog(LogPath, Format("Socket (Port=%d) bind.", static_cast<int>(port)));
-  if (SocketBind(FListenSocket, FOptions.BindAddress, port, error) != 0 || SocketListen(FListenSocket, error) != 0) {
-    WriteLog(LogPath, error);
+  WriteLog(FConfig->LogPath, Format("Socket (Port=%d) bind.", static_cast<int>(port)));
+  if (SocketBind(FListenSocket, FConfig->Listen.BindAddress, port, error) != 0 || SocketListen(FListenSocket, error) != 0) {
+    WriteLog(FConfig->LogPath, error);
     CloseSocket(FListenSocket);
     FListenSocket = INVALID_SOCK;
     throw std::runtime_error(kInitializeError);
@@ -62,7 +64,7 @@ void TListenThread::Execute() {
       break;
     }
     if (RefuseOverLimit(socket)) continue;
-    platform::NetSetIdleTimeout(socket, FOptions.IdleTimeout);
+    platform::NetSetIdleTimeout(socket, FConfig->Listen.IdleTimeout);
     StartWorker(socket);
   }
 }
@@ -71,7 +73,7 @@ void TListenThread::StartWorker(TSocket socket) {
   // A connection that gets no worker is closed at once, never left open.
   TProcessThread* worker = nullptr;
   try {
-    worker = new TProcessThread(socket);
+    worker = new TProcessThread(socket, FConfig);
   } catch (...) {
     CloseSocket(socket);
     return;
@@ -89,22 +91,22 @@ void TListenThread::StartWorker(TSocket socket) {
 }
 
 bool TListenThread::RefuseOverLimit(TSocket socket) {
-  if (FOptions.MaxConnections <= 0 || TProcessThread::OpenConnections() < FOptions.MaxConnections) return false;
+  if (FConfig->Listen.MaxConnections <= 0 || TProcessThread::OpenConnections() < FConfig->Listen.MaxConnections) return false;
   // Closed before the line is written, which may take long or fail.
   const std::string peer = GetPeerAddress(socket);
   ++Metrics().Refused;
   CloseSocket(socket);
   std::uint64_t heldBack = 0;
   if (FLimitLines.Pass(heldBack))
-    WriteLog(LogPath, Format("%s-Listen: connection closed, MaxConnections %d reached", peer.c_str(),
-                             FOptions.MaxConnections));
+    WriteLog(FConfig->LogPath, Format("%s-Listen: connection closed, MaxConnections %d reached", peer.c_str(),
+                             FConfig->Listen.MaxConnections));
   return true;
 }
 
 void TListenThread::AcceptFailed(const std::string& error) {
   std::uint64_t heldBack = 0;
   if (FAcceptLines.Pass(heldBack))
-    WriteLog(LogPath, heldBack == 0 ? error
+    WriteLog(FConfig->LogPath, heldBack == 0 ? error
                                     : error + Format(" %llu more failures since the last line.",
                                                      static_cast<unsigned long long>(heldBack)));
   // A stop still ends the pause at once.

@@ -7,20 +7,15 @@
 #include "base/Thread.h"
 #include "base/Throttle.h"
 #include "platform/WakeableWait.h"
+#include "server/ServerConfig.h"
 #include "transfer/SocketLib.h"
-
-// What an operator may restrict; the defaults serve everyone, as always.
-struct TListenOptions {
-  std::uint32_t BindAddress = 0;  // host order; 0 is every IPv4 interface
-  int MaxConnections = 0;         // open connections at most; 0 is no limit
-  int IdleTimeout = 0;            // seconds without progress; 0 never cuts
-};
 
 class TListenThread : public TThread {
  public:
-  // Binds and listens. On failure the cause is logged and
-  // std::runtime_error("Listen Thread Initialize Error.") is thrown.
-  explicit TListenThread(std::int32_t port, const TListenOptions& options = {});
+  // Binds and listens on the configured address and port. On failure the
+  // cause is logged and std::runtime_error("Listen Thread Initialize
+  // Error.") is thrown. Every worker shares `config`.
+  explicit TListenThread(TServerConfigPtr config);
   ~TListenThread() override;
 
   // The port actually bound (the one given, or the system's choice for 0).
@@ -40,7 +35,7 @@ class TListenThread : public TThread {
   void AcceptFailed(const std::string& error);
 
   TSocket FListenSocket = INVALID_SOCK;
-  TListenOptions FOptions;
+  const TServerConfigPtr FConfig;
   platform::WakeableWait FWait;
   // One line a minute is enough to tell the operator; a flood of refused
   // connections or failed accepts must not flood the log too.

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <new>
+#include <utility>
 
 #include "base/DailyLog.h"
 #include "base/Format.h"
@@ -13,7 +14,7 @@ std::atomic<int> liveWorkers{0};
 std::atomic<int> openConnections{0};
 }  // namespace
 
-TProcessThread::TProcessThread(TSocket socket) {
+TProcessThread::TProcessThread(TSocket socket, TServerConfigPtr config) : FConfig(std::move(config)) {
   ++liveWorkers;
   if (socket != INVALID_SOCK) ++openConnections;
   FInitializeResult = Initialize(socket);
@@ -47,7 +48,7 @@ std::int32_t TProcessThread::Initialize(TSocket socket) {
   FSocket = socket;
   FBuffer.reset(new (std::nothrow) char[MAX_BLOCK_SIZE]);
   if (!FBuffer) {
-    WriteLog(LogPath, Format("%s-Initialize(): failed. %s, %s", GetPeerAddress(FSocket).c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-Initialize(): failed. %s, %s", GetPeerAddress(FSocket).c_str(),
                              ResultText(rcGeneral).c_str(), "mem alloc error"));
     return rcGeneral;
   }
@@ -58,7 +59,7 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
   std::string ignored;
   MsgHeader header;
   if (ReadHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
-    WriteLog(LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
                              ResultText(rcReadTimeout).c_str(), "Validate header recv"));
     return rcReadTimeout;
   }
@@ -74,7 +75,7 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
   // The reply keeps the letters as they came, also for a mismatch.
   header.SIZE = result;
   if (WriteHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
-    WriteLog(LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
                              ResultText(rcWriteTimeout).c_str(), "Validate header send"));
     return rcWriteTimeout;
   }

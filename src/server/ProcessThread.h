@@ -9,14 +9,15 @@
 
 #include "base/Thread.h"
 #include "server/FileList.h"
+#include "server/ServerConfig.h"
 #include "server/UploadWriters.h"
 #include "transfer/SocketLib.h"
 
 class TProcessThread : public TThread {
  public:
   // Created suspended; Initialize has run. The creator sets free-on-terminate
-  // and resumes it.
-  explicit TProcessThread(TSocket socket);
+  // and resumes it. The worker keeps its own reference to `config`.
+  TProcessThread(TSocket socket, TServerConfigPtr config);
   // Closes the socket unless the upload's data phase has closed it already.
   ~TProcessThread() override;
 
@@ -65,6 +66,7 @@ class TProcessThread : public TThread {
   // socket is closed, so that a newer upload never cuts a closed socket.
   TUploadClaim FUploadClaim;
 
+  const TServerConfigPtr FConfig;
   TSocket FSocket = INVALID_SOCK;
   std::unique_ptr<char[]> FBuffer;
   std::int32_t FInitializeResult = 0;

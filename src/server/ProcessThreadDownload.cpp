@@ -59,13 +59,13 @@ std::string RootName(const std::string& name) {
 // Windows may show an empty directory entry for a file that has data; moving
 // the file away and back brings the entry up to date. A file whose move back
 // fails is not left in the root unnoticed: one more try, then a log line.
-std::int64_t RefreshEmptyEntry(const std::string& name) {
+std::int64_t RefreshEmptyEntry(const std::string& logPath, const std::string& name) {
   const std::string rootName = RootName(name);
   if (platform::MoveNoReplace(name, rootName) && !platform::MoveNoReplace(rootName, name) &&
       !platform::MoveNoReplace(rootName, name))
-    WriteLog(LogPath, Format("doDownload(%s): move back failed, the file is now %s", name.c_str(), rootName.c_str()));
+    WriteLog(logPath, Format("doDownload(%s): move back failed, the file is now %s", name.c_str(), rootName.c_str()));
   const std::int64_t size = GetFileSize64(name);
-  WriteLog(LogPath, Format("doDownload(%s): renamed %s,  %lld", name.c_str(), rootName.c_str(), Wide(size)));
+  WriteLog(logPath, Format("doDownload(%s): renamed %s,  %lld", name.c_str(), rootName.c_str(), Wide(size)));
   return size;
 }
 
@@ -78,17 +78,17 @@ void TProcessThread::doDownload() {
   std::string ignored;
   MsgHeader header;
   if (ReadHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
-    WriteLog(LogPath, Format("%s-doDownload(): failed. %s, %s", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-doDownload(): failed. %s, %s", ClientAddress().c_str(),
                              ResultText(rcReadTimeout).c_str(), "Download header recv"));
     return;
   }
   if (!IsCommand(header, "DL01")) {
-    WriteLog(LogPath, Format("%s-doDownload(): failed, incorrect command, %s", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-doDownload(): failed, incorrect command, %s", ClientAddress().c_str(),
                              CommandText(header).c_str()));
     return;
   }
   if (header.SIZE > MAX_BLOCK_SIZE) {
-    WriteLog(LogPath, Format("%s-doDownload(): failed. %s, %d", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-doDownload(): failed. %s, %d", ClientAddress().c_str(),
                              "MsgHeader.SIZE Too large", static_cast<int>(header.SIZE)));
     return;
   }
@@ -97,16 +97,16 @@ void TProcessThread::doDownload() {
   std::int32_t result = doFileCheck(header, file, error);
   if (result == rcSuccess) {
     if ((result = doInternalDownload(file, error)) != rcSuccess)
-      WriteLog(LogPath, Format("%s-doDownload(): failed, %s", ClientAddress().c_str(), error.c_str()));
+      WriteLog(FConfig->LogPath, Format("%s-doDownload(): failed, %s", ClientAddress().c_str(), error.c_str()));
   } else if (result == rcFileNotFound || result == rcSizeMismatch) {
     const std::int64_t size = GetFileSize64(file.FileName);
-    WriteLog(LogPath, Format("%s-doDownload(%s): failed, %s, %s, %lld", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-doDownload(%s): failed, %s, %s, %lld", ClientAddress().c_str(),
                              file.FileName.c_str(), ResultText(result).c_str(), error.c_str(), Wide(size)));
     // The client has its answer; the report may take up to 30 seconds.
     CloseConnection();
-    SendDownloadErrorReport(result, file.FileNo, size, file.FileName);
+    SendDownloadErrorReport(FConfig->ReportHost, result, file.FileNo, size, file.FileName);
   } else {
-    WriteLog(LogPath, Format("%s-doDownload(%s): failed, %s, %s", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-doDownload(%s): failed, %s, %s", ClientAddress().c_str(),
                              file.FileName.c_str(), ResultText(result).c_str(), error.c_str()));
   }
   CountDownload(result);
@@ -128,7 +128,7 @@ std::int32_t TProcessThread::doFileCheck(MsgHeader header, TFile& file, std::str
 
   std::int32_t result = rcSuccess;
   std::int64_t size = -1;
-  if (!IsInsideRoots(file.FileName)) {
+  if (!IsInsideRoots(FConfig->Roots, file.FileName)) {
     // Checked before the size, so that nothing outside the roots is even
     // confirmed to exist.
     result = rcNoPermission;
@@ -137,7 +137,7 @@ std::int32_t TProcessThread::doFileCheck(MsgHeader header, TFile& file, std::str
   } else if ((size = GetFileSize64(file.FileName)) < 0) {
     result = rcFileNotFound;
   } else {
-    if (size == 0 && platform::RefreshesDirectoryEntries()) size = RefreshEmptyEntry(file.FileName);
+    if (size == 0 && platform::RefreshesDirectoryEntries()) size = RefreshEmptyEntry(FConfig->LogPath, file.FileName);
     // Only a shortfall of the whole tolerance fails; a larger file passes.
     if (file.FileSize > size && file.FileSize - size >= kSizeTolerance) {
       result = rcSizeMismatch;

@@ -10,7 +10,6 @@
 #include "base/Format.h"
 #include "server/ProcessThread.h"
 #include "server/ProxyHeader.h"
-#include "server/ProxySources.h"
 
 namespace {
 
@@ -23,21 +22,21 @@ std::int64_t SteadySeconds() {
 
 // One line a minute: a balancer misconfigured without send-proxy would
 // otherwise write a line for each of its connections and health checks.
-void LogMissingHeader(const std::string& balancer) {
+void LogMissingHeader(const std::string& logPath, const std::string& balancer) {
   static std::atomic<std::int64_t> lastLine{-60};
   const std::int64_t now = SteadySeconds();
   std::int64_t last = lastLine;
   if (now - last < 60 || !lastLine.compare_exchange_strong(last, now)) return;
-  WriteLog(LogPath, Format("%s-ProxyHeader: connection closed, no valid PROXY header within %d s", balancer.c_str(),
+  WriteLog(logPath, Format("%s-ProxyHeader: connection closed, no valid PROXY header within %d s", balancer.c_str(),
                            kHeaderSeconds));
 }
 
 }  // namespace
 
 bool TProcessThread::ReadProxyHeader() {
-  if (ProxySources.Empty()) return true;
+  if (FConfig->ProxyFrom.Empty()) return true;
   const std::string peer = GetPeerAddress(FSocket);
-  if (!ProxySources.Contains(peer)) return true;
+  if (!FConfig->ProxyFrom.Contains(peer)) return true;
 
   std::uint8_t bytes[std::max(kProxyV1MaxLength, kProxyV2MaxLength)];
   std::size_t size = 0;
@@ -53,7 +52,7 @@ bool TProcessThread::ReadProxyHeader() {
     header = ParseProxyHeader(bytes, size);
   }
   if (header.State != TProxyHeader::kComplete) {
-    LogMissingHeader(peer);
+    LogMissingHeader(FConfig->LogPath, peer);
     return false;
   }
   FProxiedAddress = header.ClientAddress;

@@ -226,12 +226,12 @@ std::string ShortName(const std::string& name) {
 // the size that others read from it, up to date. The move back follows only a
 // move away that succeeded: a file already under the short name is never
 // moved onto the upload's name.
-void RefreshDirectoryEntry(const std::string& name) {
+void RefreshDirectoryEntry(const std::string& logPath, const std::string& name) {
   const std::int64_t before = GetFileSize64(name);
   const std::string shortName = ShortName(name);
   if (platform::MoveNoReplace(name, shortName)) platform::MoveNoReplace(shortName, name);
   const std::int64_t after = GetFileSize64(name);
-  WriteLog(LogPath, Format("doUpload(%s,%lld): renamed %s, %lld", name.c_str(), static_cast<long long>(before),
+  WriteLog(logPath, Format("doUpload(%s,%lld): renamed %s, %lld", name.c_str(), static_cast<long long>(before),
                            shortName.c_str(), static_cast<long long>(after)));
 }
 
@@ -241,10 +241,10 @@ void RefreshDirectoryEntry(const std::string& name) {
 // loop into success; otherwise the result stays. A completion line that
 // cannot be written makes the result 14, and the report of the upload's own
 // outcome still goes out.
-std::int32_t CompleteUpload(const TFile& file, std::int32_t result, std::string& error, const std::string& address,
+std::int32_t CompleteUpload(const TServerConfig& config, const TFile& file, std::int32_t result, std::string& error, const std::string& address,
                             TUploadClaim& claim) {
   const std::string& name = file.FileName;
-  if (platform::RefreshesDirectoryEntries()) RefreshDirectoryEntry(name);
+  if (platform::RefreshesDirectoryEntries()) RefreshDirectoryEntry(config.LogPath, name);
   claim.Release();
   platform::NotifyDirectoryChanged(platform::DirectoryPart(name));
 
@@ -256,10 +256,10 @@ std::int32_t CompleteUpload(const TFile& file, std::int32_t result, std::string&
     error += "\r\n" + Format("Upload Fail(%s) %lld / %lld", name.c_str(), static_cast<long long>(finalSize),
                              static_cast<long long>(file.FileSize));
   }
-  const bool logged = WriteLog(LogPath, Format("%s-doUpload: %s", address.c_str(), error.c_str()));
+  const bool logged = WriteLog(config.LogPath, Format("%s-doUpload: %s", address.c_str(), error.c_str()));
 
   platform::SleepMilliseconds(kReportPauseMilliseconds);
-  SendUploadCompleteReport(result, file.FileNo, finalSize, name);
+  SendUploadCompleteReport(config.ReportHost, result, file.FileNo, finalSize, name);
   if (logged) return result;
   error = Format("doInternalUpload11(%s): failed. %s, %s", name.c_str(), ResultText(rcCloseFile).c_str(),
                  "completion line not written");
@@ -275,17 +275,17 @@ void TProcessThread::doUpload() {
   std::string ignored;
   MsgHeader header;
   if (ReadHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
-    WriteLog(LogPath, Format("%s-doUpload(): failed. %s, %s", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-doUpload(): failed. %s, %s", ClientAddress().c_str(),
                              ResultText(rcReadTimeout).c_str(), "Upload header recv"));
     return;
   }
   if (!IsCommand(header, "UP01")) {
-    WriteLog(LogPath, Format("%s-doUpload(): failed, incorrect command, %s", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-doUpload(): failed, incorrect command, %s", ClientAddress().c_str(),
                              CommandText(header).c_str()));
     return;
   }
   if (header.SIZE > MAX_BLOCK_SIZE) {
-    WriteLog(LogPath, Format("%s-doUpload(): failed. %s, %d", ClientAddress().c_str(), "MsgHeader.SIZE Too large",
+    WriteLog(FConfig->LogPath, Format("%s-doUpload(): failed. %s, %d", ClientAddress().c_str(), "MsgHeader.SIZE Too large",
                              static_cast<int>(header.SIZE)));
     return;
   }
@@ -294,14 +294,14 @@ void TProcessThread::doUpload() {
   const std::int32_t check = doDiskCheck(header, file, error);
   if (check != rcSuccess) {
     CountUpload(check);
-    WriteLog(LogPath, Format("%s-doUpload(): failed, %s, %s, doDiskCheck", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-doUpload(): failed, %s, %s, doDiskCheck", ClientAddress().c_str(),
                              ResultText(check).c_str(), error.c_str()));
     return;
   }
   const std::int32_t result = doInternalUpload(file, error);
   CountUpload(result);
   if (result != rcSuccess)
-    WriteLog(LogPath, Format("%s-doUpload(): failed, %s e:20", ClientAddress().c_str(), error.c_str()));
+    WriteLog(FConfig->LogPath, Format("%s-doUpload(): failed, %s e:20", ClientAddress().c_str(), error.c_str()));
 }
 
 std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::string& error) {
@@ -319,7 +319,7 @@ std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::str
 
   // The whole size must fit; bytes already on disk are not deducted.
   std::int32_t result = rcSuccess;
-  if (!IsInsideRoots(file.FileName)) {
+  if (!IsInsideRoots(FConfig->Roots, file.FileName)) {
     result = rcNoPermission;
   } else {
     const std::int64_t freeBytes = GetDiskFreeBytes(platform::DrivePart(file.FileName));
@@ -458,7 +458,7 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
   sharedWriter.Release();
   platform::CloseFile(handle);
   CloseConnection();
-  result = CompleteUpload(file, result, error, FClosedPeerAddress, FUploadClaim);
+  result = CompleteUpload(*FConfig, file, result, error, FClosedPeerAddress, FUploadClaim);
   Terminate();
   return result;
 }

@@ -2,9 +2,6 @@
 
 #include "server/ProxyHeader.h"
 
-// Workers may still run while the process exits, so this is never destroyed.
-TProxySources& ProxySources = *new TProxySources;
-
 namespace {
 
 std::string Trimmed(const std::string& text) {

@@ -20,6 +20,3 @@ class TProxySources {
  private:
   std::vector<std::pair<std::uint32_t, std::uint32_t>> FRanges;  // network, mask
 };
-
-// Set once at service start, before any worker exists.
-extern TProxySources& ProxySources;

@@ -4,9 +4,6 @@
 #include "base/Format.h"
 #include "server/Metrics.h"
 
-// Workers may still run while the process exits, so this is never destroyed.
-std::string& ReportHost = *new std::string;
-
 std::string PercentEncode(const std::string& bytes) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string encoded;
@@ -29,10 +26,10 @@ namespace {
 
 // The file name is encoded: raw blanks, "&", "#" or CR LF would break the
 // request or smuggle text into it. The web service decodes the same bytes.
-void SendReport(const char* path, std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
+void SendReport(const std::string& host, const char* path, std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
                 const std::string& fileName) {
-  if (ReportHost.empty()) return;
-  const std::string url = Format("http://%s%s?errno=%d&fileno=%d&filesize=%lld&filename=%s", ReportHost.c_str(),
+  if (host.empty()) return;
+  const std::string url = Format("http://%s%s?errno=%d&fileno=%d&filesize=%lld&filename=%s", host.c_str(),
                                  path, static_cast<int>(errorCode), static_cast<int>(fileNo),
                                  static_cast<long long>(fileSize), PercentEncode(fileName).c_str());
   TGetHTTP http;
@@ -42,12 +39,12 @@ void SendReport(const char* path, std::int32_t errorCode, std::int32_t fileNo, s
 
 }  // namespace
 
-void SendDownloadErrorReport(std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
+void SendDownloadErrorReport(const std::string& host, std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
                              const std::string& fileName) {
-  SendReport("/service/serverDownloadError.php", errorCode, fileNo, fileSize, fileName);
+  SendReport(host, "/service/serverDownloadError.php", errorCode, fileNo, fileSize, fileName);
 }
 
-void SendUploadCompleteReport(std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
+void SendUploadCompleteReport(const std::string& host, std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
                               const std::string& fileName) {
-  SendReport("/service/UploadCompleteServer.php", errorCode, fileNo, fileSize, fileName);
+  SendReport(host, "/service/UploadCompleteServer.php", errorCode, fileNo, fileSize, fileName);
 }

@@ -102,7 +102,7 @@ std::string ReadHead(TSocket socket) {
 
 }  // namespace
 
-TStatusListener::TStatusListener(std::uint32_t address, int port) {
+TStatusListener::TStatusListener(std::uint32_t address, int port, const std::string& logPath) {
   std::string error;
   FListenSocket = BaseSocket(error);
   if (FListenSocket != INVALID_SOCK && (SocketBind(FListenSocket, address, port, error) != 0 ||
@@ -111,7 +111,7 @@ TStatusListener::TStatusListener(std::uint32_t address, int port) {
     FListenSocket = INVALID_SOCK;
   }
   if (FListenSocket == INVALID_SOCK) {
-    WriteLog(LogPath, "Status port: " + error);
+    WriteLog(logPath, "Status port: " + error);
     throw std::runtime_error(kInitializeError);
   }
 }

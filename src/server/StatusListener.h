@@ -6,6 +6,7 @@
 // daily log, so health checks every few seconds leave no trace there.
 
 #include <cstdint>
+#include <string>
 
 #include "base/Thread.h"
 #include "transfer/SocketLib.h"
@@ -13,9 +14,9 @@
 class TStatusListener : public TThread {
  public:
   // Binds and listens on `address` (host order) and `port` (0: the system
-  // chooses). On failure the cause is logged and
+  // chooses). On failure the cause is logged under `logPath` and
   // std::runtime_error("Status Listener Initialize Error.") is thrown.
-  TStatusListener(std::uint32_t address, int port);
+  TStatusListener(std::uint32_t address, int port, const std::string& logPath);
   ~TStatusListener() override;
 
   int Port() const;

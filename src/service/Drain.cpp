@@ -11,9 +11,9 @@ namespace {
 constexpr unsigned kPollMilliseconds = 100;
 }
 
-void DrainTransfers(int seconds, const std::function<void()>& stillStopping) {
+void DrainTransfers(const std::string& logPath, int seconds, const std::function<void()>& stillStopping) {
   if (seconds <= 0 || TProcessThread::LiveCount() == 0) return;
-  WriteLog(LogPath, Format("Service Drain: waiting up to %d s for %d connections", seconds, TProcessThread::LiveCount()));
+  WriteLog(logPath, Format("Service Drain: waiting up to %d s for %d connections", seconds, TProcessThread::LiveCount()));
   const auto start = std::chrono::steady_clock::now();
   const auto deadline = start + std::chrono::seconds(seconds);
   auto nextReport = start + std::chrono::seconds(1);
@@ -24,5 +24,5 @@ void DrainTransfers(int seconds, const std::function<void()>& stillStopping) {
     stillStopping();
   }
   const int left = TProcessThread::LiveCount();
-  if (left > 0) WriteLog(LogPath, Format("Service Drain: %d connections still open after %d s", left, seconds));
+  if (left > 0) WriteLog(logPath, Format("Service Drain: %d connections still open after %d s", left, seconds));
 }

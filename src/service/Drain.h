@@ -3,8 +3,10 @@
 // transfers get up to a set time to finish before the stop completes.
 
 #include <functional>
+#include <string>
 
 // Waits until no connection is served any more or `seconds` have passed;
 // `stillStopping` runs about once a second meanwhile, so that the service
-// manager sees the stop progress. Logs the wait and what was left.
-void DrainTransfers(int seconds, const std::function<void()>& stillStopping);
+// manager sees the stop progress. Logs the wait and what was left under
+// `logPath`.
+void DrainTransfers(const std::string& logPath, int seconds, const std::function<void()>& stillStopping);

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "platform/Sockets.h"
-#include "server/ProxySources.h"
 
 TFleetOptions ReadFleetOptions(const TIniFile& ini) {
   TFleetOptions options;
@@ -16,10 +15,10 @@ TFleetOptions ReadFleetOptions(const TIniFile& ini) {
   return options;
 }
 
-std::string ApplyProxyFrom(const std::string& proxyFrom) {
+std::string ApplyProxyFrom(const std::string& proxyFrom, TProxySources& sources) {
   // A typo must not leave the balancer's connections failing unexplained,
   // nor trust an address the operator did not mean.
-  if (ProxySources.Parse(proxyFrom)) return {};
-  ProxySources.Parse("");
+  if (sources.Parse(proxyFrom)) return {};
+  sources.Parse("");
   return "[Server] ProxyFrom=" + proxyFrom + " is malformed";
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "server/ProxySources.h"
 #include "service/IniFile.h"
 
 struct TFleetOptions {
@@ -19,7 +20,7 @@ struct TFleetOptions {
 // [Status] BindAddress keeps loopback, which never widens access.
 TFleetOptions ReadFleetOptions(const TIniFile& ini);
 
-// Makes `proxyFrom` the list of trusted balancers. Empty when it is well
-// formed; otherwise the reason the start fails, naming key and value (the
-// list stays empty then).
-std::string ApplyProxyFrom(const std::string& proxyFrom);
+// Makes `proxyFrom` the list of trusted balancers in `sources`. Empty when
+// it is well formed; otherwise the reason the start fails, naming key and
+// value (the list is emptied then).
+std::string ApplyProxyFrom(const std::string& proxyFrom, TProxySources& sources);

@@ -27,11 +27,9 @@ int main(int argc, char** argv) {
   {
     TServiceApplication application(host, platform::ExecutablePath());
     auto service = std::make_unique<TVardexServerService>(platform::SystemEventLog(), platform::SystemFirewall());
-    VardexServerService = service.get();
     application.AddService(std::move(service));
     exitCode = application.Run(std::vector<std::string>(argv + 1, argv + argc));
   }
-  VardexServerService = nullptr;
   // Workers that are still serving a connection end with the process; the
   // process-wide objects they use are therefore never destroyed under them.
   std::fflush(nullptr);

@@ -1,6 +1,7 @@
 #include "service/svcMain.h"
 
 #include <exception>
+#include <utility>
 
 #include "base/DailyLog.h"
 #include "base/Format.h"
@@ -11,14 +12,10 @@
 #include "platform/Sockets.h"
 #include "server/Confinement.h"
 #include "server/Metrics.h"
-#include "server/Reports.h"
 #include "service/Drain.h"
 #include "service/FirewallRule.h"
 #include "service/ServiceThread.h"
 #include "transfer/SocketLib.h"
-
-std::unique_ptr<TListenThread> ListenThread;
-TVardexServerService* VardexServerService = nullptr;
 
 namespace {
 const char kFirewallRuleName[] = "VardexServer";
@@ -32,8 +29,12 @@ std::string ProgramDirectory() {
   return path.empty() ? std::string(platform::kFallbackDirectory) : platform::DirectoryPart(path);
 }
 
-TVardexServerService::TVardexServerService(platform::EventLog& eventLog, platform::Firewall& firewall)
-    : TService("VardexServerService", eventLog), FFirewall(firewall) {
+TVardexServerService::TVardexServerService(platform::EventLog& eventLog, platform::Firewall& firewall,
+                                           std::string directory)
+    : TService("VardexServerService", eventLog), FFirewall(firewall), FDirectory(std::move(directory)) {
+  auto config = std::make_shared<TServerConfig>();
+  config->LogPath = FDirectory + "Log" + platform::kPathDelimiter + "FileServer";
+  FConfig = std::move(config);
   SetDisplayName("VardexServer");
   SetInteractive(true);
   WaitHint = 60000;
@@ -67,58 +68,59 @@ void TVardexServerService::ServiceCreate(TService&) {
 void TVardexServerService::ServiceDestroy(TService&) { SockCleanup(); }
 
 void TVardexServerService::ServiceStart(TService& sender, bool& started) {
-  const std::string directory = ProgramDirectory();
-  LogPath = directory + "Log" + platform::kPathDelimiter + "FileServer";
   // Workers may log while the process ends, after this object is gone; the
   // destructor clears the report first.
   SetLogFailureReport([this](const std::string& message) { LogMessage(message); });
 
   started = false;
   std::string refusal;
-  if (!ReadConfig(directory + "VardexServer.ini", refusal)) {
+  if (!ReadConfig(FDirectory + "VardexServer.ini", refusal)) {
     StartFailed(sender, refusal);
     return;
   }
   try {
     if (FFleetOptions.StatusPort > 0)
-      FStatusListener = std::make_unique<TStatusListener>(FFleetOptions.StatusAddress, FFleetOptions.StatusPort);
-    ListenThread = std::make_unique<TListenThread>(FPort, FListenOptions);
+      FStatusListener =
+          std::make_unique<TStatusListener>(FFleetOptions.StatusAddress, FFleetOptions.StatusPort, FConfig->LogPath);
+    FListenThread = std::make_unique<TListenThread>(FConfig);
   } catch (const std::exception& e) {
     FStatusListener.reset();
     StartFailed(sender, Format("%s.", e.what()));
     return;
   }
-  ListenThread->SetFreeOnTerminate(false);
-  ListenThread->Resume();
+  FListenThread->SetFreeOnTerminate(false);
+  FListenThread->Resume();
   if (FStatusListener) FStatusListener->Resume();
-  WriteLog(LogPath, "Service Start Success");
+  WriteLog(FConfig->LogPath, "Service Start Success");
   started = true;
 }
 
 void TVardexServerService::StartFailed(TService& sender, const std::string& reason) {
   const std::string line = "Service Start Fail: " + reason;
-  WriteLog(LogPath, line);
+  WriteLog(FConfig->LogPath, line);
   sender.LogMessage(line);
 }
 
 bool TVardexServerService::ReadConfig(const std::string& fileName, std::string& refusal) {
   const TIniFile ini(fileName);
-  FPort = ini.ReadInteger("Server", "Port", 80);
-  FListenOptions = TListenOptions{};
-  FListenOptions.MaxConnections = ini.ReadInteger("Server", "MaxConnections", 0);
+  auto config = std::make_shared<TServerConfig>();
+  config->LogPath = FConfig->LogPath;
+  config->Port = ini.ReadInteger("Server", "Port", 80);
+  config->Listen.MaxConnections = ini.ReadInteger("Server", "MaxConnections", 0);
   // Negative is no setting at all; beyond a day is never in practice, and
   // far beyond it overflows the platform's millisecond time-outs.
   const int idle = ini.ReadInteger("Server", "IdleTimeout", 300);
-  FListenOptions.IdleTimeout = idle < 0 ? 300 : idle > kMaxIdleTimeout ? kMaxIdleTimeout : idle;
-  ReportHost = ini.ReadString("Report", "Host", "");
+  config->Listen.IdleTimeout = idle < 0 ? 300 : idle > kMaxIdleTimeout ? kMaxIdleTimeout : idle;
+  config->ReportHost = ini.ReadString("Report", "Host", "");
   FFleetOptions = ReadFleetOptions(ini);
-  return ReadFailClosedSettings(ini, refusal);
+  const bool accepted = ReadFailClosedSettings(ini, *config, refusal);
+  FConfig = std::move(config);
+  return accepted;
 }
 
-bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, std::string& refusal) {
-  ServerRoots.clear();
+bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, TServerConfig& config, std::string& refusal) {
   const std::string address = ini.ReadString("Server", "BindAddress", "");
-  if (!address.empty() && !platform::NetParseAddress(address, FListenOptions.BindAddress)) {
+  if (!address.empty() && !platform::NetParseAddress(address, config.Listen.BindAddress)) {
     refusal = "[Server] BindAddress=" + address + " is not an IPv4 address";
     return false;
   }
@@ -135,8 +137,8 @@ bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, std::stri
       return false;
     }
   }
-  ServerRoots = entries;
-  refusal = ApplyProxyFrom(FFleetOptions.ProxyFrom);
+  config.Roots = entries;
+  refusal = ApplyProxyFrom(FFleetOptions.ProxyFrom, config.ProxyFrom);
   return refusal.empty();
 }
 
@@ -156,24 +158,26 @@ void TVardexServerService::StopListener(int drainSeconds) {
   // The balancer's health check sees the stop before the port closes.
   Metrics().Accepting = false;
   // Workers still serving a connection are not told; only a drain awaits them.
-  if (ListenThread) {
-    ListenThread->Stop();
-    ListenThread->WaitFor();
-    ListenThread.reset();
+  if (FListenThread) {
+    FListenThread->Stop();
+    FListenThread->WaitFor();
+    FListenThread.reset();
   }
-  DrainTransfers(drainSeconds, [this] { ReportStatus(csStopPending); });
+  DrainTransfers(FConfig->LogPath, drainSeconds, [this] { ReportStatus(csStopPending); });
   if (FStatusListener) {
     FStatusListener->Stop();
     FStatusListener.reset();
   }
-  WriteLog(LogPath, "Service Stoped");
+  WriteLog(FConfig->LogPath, "Service Stoped");
 }
+
+int TVardexServerService::ListeningPort() const { return FListenThread ? FListenThread->Port() : -1; }
 
 void TVardexServerService::ServicePause(TService&, bool& paused) { paused = false; }
 void TVardexServerService::ServiceContinue(TService&, bool& continued) { continued = false; }
 
 void TVardexServerService::ServiceAfterInstall(TService&) {
-  AddFirewallRule(FFirewall, kFirewallRuleName, ProgramDirectory() + kProgramFileName);
+  AddFirewallRule(FFirewall, kFirewallRuleName, FDirectory + kProgramFileName);
 }
 
 void TVardexServerService::ServiceBeforeUninstall(TService&) { RemoveFirewallRule(FFirewall, kFirewallRuleName); }

@@ -10,14 +10,22 @@
 #include "platform/EventLog.h"
 #include "platform/Firewall.h"
 #include "server/ListenThread.h"
+#include "server/ServerConfig.h"
 #include "server/StatusListener.h"
 #include "service/FleetOptions.h"
 #include "service/IniFile.h"
 #include "service/Service.h"
 
+// The directory of the executable with its trailing delimiter, or the
+// platform's fallback directory when the executable's path cannot be had.
+std::string ProgramDirectory();
+
 class TVardexServerService : public TService {
  public:
-  TVardexServerService(platform::EventLog& eventLog, platform::Firewall& firewall);
+  // `directory` (with its trailing delimiter) holds VardexServer.ini and the
+  // Log folder.
+  TVardexServerService(platform::EventLog& eventLog, platform::Firewall& firewall,
+                       std::string directory = ProgramDirectory());
   // Lost log lines are no longer reported through this service's event
   // source.
   ~TVardexServerService() override;
@@ -33,24 +41,27 @@ class TVardexServerService : public TService {
   void ServiceAfterInstall(TService& sender);
   void ServiceBeforeUninstall(TService& sender);
 
-  // [Server] Port into FPort (default 80), the listener's restrictions
-  // into FListenOptions, [Server] Root into ServerRoots and [Report] Host
-  // into ReportHost. Missing or malformed values take their defaults, except
-  // those of ReadFailClosedSettings: false then, with `refusal` naming the
-  // key and its value.
+  // Reads the server's configuration from `fileName` into a new Config():
+  // [Server] Port (default 80), the listener's restrictions, Root,
+  // ProxyFrom and [Report] Host, and the fleet's keys. Missing or malformed
+  // values take their defaults, except those of ReadFailClosedSettings:
+  // false then, with `refusal` naming the key and its value.
   bool ReadConfig(const std::string& fileName, std::string& refusal);
   // The largest IdleTimeout taken; larger values are taken as this.
   static constexpr int kMaxIdleTimeout = 86400;
-  std::int32_t Port() const { return FPort; }
-  const TListenOptions& ListenOptions() const { return FListenOptions; }
+  const TServerConfig& Config() const { return *FConfig; }
+  std::int32_t Port() const { return FConfig->Port; }
+  const TListenOptions& ListenOptions() const { return FConfig->Listen; }
   const TFleetOptions& FleetOptions() const { return FFleetOptions; }
+  // The port the running listener bound; -1 while there is none.
+  int ListeningPort() const;
 
  private:
   // The settings whose default would widen access or hide a typo that
   // matters for safety ([Server] BindAddress, Root and ProxyFrom): a malformed value
   // refuses the start instead of falling back. False with `refusal` naming
   // the key and the value.
-  bool ReadFailClosedSettings(const TIniFile& ini, std::string& refusal);
+  bool ReadFailClosedSettings(const TIniFile& ini, TServerConfig& config, std::string& refusal);
   // "Service Start Fail: <reason>" to the log and the event log.
   void StartFailed(TService& sender, const std::string& reason);
   // The steps that stop and shutdown share; a stop may first give running
@@ -58,17 +69,12 @@ class TVardexServerService : public TService {
   void StopListener(int drainSeconds);
 
   platform::Firewall& FFirewall;
-  std::int32_t FPort = 80;
-  TListenOptions FListenOptions;
+  const std::string FDirectory;
+  // Shared with the listener and every worker; replaced, never changed, by
+  // ReadConfig.
+  TServerConfigPtr FConfig;
   TFleetOptions FFleetOptions;
+  // Between a successful start and the stop.
+  std::unique_ptr<TListenThread> FListenThread;
   std::unique_ptr<TStatusListener> FStatusListener;
 };
-
-// The running listener, between a successful start and the stop.
-extern std::unique_ptr<TListenThread> ListenThread;
-// The one service object, created by the program entry.
-extern TVardexServerService* VardexServerService;
-
-// The directory of the executable with its trailing delimiter, or the
-// platform's fallback directory when the executable's path cannot be had.
-std::string ProgramDirectory();

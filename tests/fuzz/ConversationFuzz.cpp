@@ -23,8 +23,8 @@
 #include "server/Confinement.h"
 #include "server/ProcessThread.h"
 #include "server/ProxyHeader.h"
-#include "server/ProxySources.h"
 #include "server/Reports.h"
+#include "server/ServerConfig.h"
 #include "transfer/CommandBody.h"
 
 namespace {
@@ -148,6 +148,16 @@ void HoldDirectory() {
   }
 }
 
+// Confined to the root, logging below the base, without reports; `proxyFrom`
+// lists the trusted balancers.
+TServerConfigPtr Config(const char* proxyFrom) {
+  auto config = std::make_shared<TServerConfig>();
+  config->Roots = {kRoot.string()};
+  config->LogPath = (kLogs / "conversation-").string();
+  Check(config->ProxyFrom.Parse(proxyFrom));
+  return config;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -156,9 +166,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fs::remove_all(kBase, ignored);
   fs::create_directories(kRoot);
   fs::create_directories(kLogs);
-  ServerRoots = {kRoot.string()};
-  LogPath = (kLogs / "conversation-").string();
-  ReportHost.clear();
   return 0;
 }
 
@@ -167,8 +174,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // An input that starts like a PROXY header comes from a listed balancer
   // (the in-memory peer is 127.0.0.1); any other from an unlisted client.
   const bool fromBalancer = size > 0 && (data[0] == 'P' || data[0] == '\r');
-  Check(ProxySources.Parse(fromBalancer ? "127.0.0.1" : ""));
-  auto* worker = new TProcessThread(memory_sockets::Connect(data, size));
+  static const TServerConfigPtr direct = Config(""), balanced = Config("127.0.0.1");
+  auto* worker = new TProcessThread(memory_sockets::Connect(data, size), fromBalancer ? balanced : direct);
   Check(worker->InitializeResult() == 0);
   worker->Resume();
   worker->WaitFor();

@@ -42,8 +42,8 @@ bool WarmUp() {
     RunningServer server;
     std::vector<std::thread> writers;
     for (int i = 0; i < 8; ++i)
-      writers.emplace_back([] {
-        for (int line = 0; line < 50; ++line) WriteLog(LogPath, "warm-up");
+      writers.emplace_back([&server] {
+        for (int line = 0; line < 50; ++line) WriteLog(server.LogPrefix(), "warm-up");
       });
     for (std::thread& writer : writers) writer.join();
     TSocket s = Connect(server.Port());
@@ -82,8 +82,10 @@ void FaultScenario::SetUp() {
   FHandlesBefore = HandleCount();
   ASSERT_GT(FThreadsBefore, 0);
   ASSERT_GT(FHandlesBefore, 0);
-  ReportHost = web.Host();
-  FServer = std::make_unique<RunningServer>(Options());
+  TServerConfig config;
+  config.Listen = Options();
+  config.ReportHost = web.Host();
+  FServer = std::make_unique<RunningServer>(config);
   FReferenceName = File("reference.bin");
   FReference = RandomBytes(kReferenceSize, 99);
   WriteAll(FReferenceName, FReference);
@@ -94,7 +96,6 @@ void FaultScenario::TearDown() {
   ExpectServesDownload();
   FServer.reset();  // waits for the workers
   EXPECT_EQ(TProcessThread::LiveCount(), 0) << "a worker outlived its connection";
-  ReportHost.clear();
 
   int threads = ThreadCount(), handles = HandleCount();
   for (auto start = Clock::now(); (threads != FThreadsBefore || handles != FHandlesBefore) && SecondsSince(start) < 15;) {

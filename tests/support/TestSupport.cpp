@@ -167,10 +167,32 @@ std::string EncodeHeader(const char* command, std::int32_t size) {
   return std::string(reinterpret_cast<char*>(bytes), MSG_HEADER_SIZE);
 }
 
+TServerConfigPtr ListenConfig(const std::string& logPrefix, const TListenOptions& options, int port) {
+  auto config = std::make_shared<TServerConfig>();
+  config->LogPath = logPrefix;
+  config->Port = port;
+  config->Listen = options;
+  return config;
+}
+
 RunningServer::RunningServer(const TListenOptions& options) {
+  TServerConfig config;
+  config.Listen = options;
   FLogPrefix = FDir.File("Log") + std::string(1, platform::kPathDelimiter) + "FileServer";
-  LogPath = FLogPrefix;
-  FListener = std::make_unique<TListenThread>(0, options);
+  Restart(std::move(config));
+}
+
+RunningServer::RunningServer(TServerConfig config) {
+  FLogPrefix = FDir.File("Log") + std::string(1, platform::kPathDelimiter) + "FileServer";
+  Restart(std::move(config));
+}
+
+void RunningServer::Restart(TServerConfig config) {
+  StopListening();
+  config.LogPath = FLogPrefix;
+  config.Port = 0;
+  FConfig = std::make_shared<const TServerConfig>(std::move(config));
+  FListener = std::make_unique<TListenThread>(FConfig);
   FListener->Resume();
 }
 

@@ -62,14 +62,23 @@ std::string EncodeHeader(const char* command, std::int32_t size);
 // `length` bytes of a fixed pseudo-random sequence; each seed its own.
 std::string RandomBytes(std::size_t length, unsigned seed = 1);
 
-// A listener on an ephemeral port with LogPath in a temporary directory.
+// A configuration for a listener on `port` (0: an ephemeral one) that logs
+// under `logPrefix`.
+TServerConfigPtr ListenConfig(const std::string& logPrefix, const TListenOptions& options = {}, int port = 0);
+
+// A listener on an ephemeral port with its log in a temporary directory.
 class RunningServer {
  public:
   explicit RunningServer(const TListenOptions& options = {});
+  // With `config`, but on an ephemeral port and logging into its directory.
+  explicit RunningServer(TServerConfig config);
   // Waits (up to 30 s) until every worker has ended.
   ~RunningServer();
   // Ends the listener; its workers go on.
   void StopListening();
+  // A new listener on a new port with `config`; the log stays where it is.
+  void Restart(TServerConfig config);
+  const TServerConfig& Config() const { return *FConfig; }
   int Port() const { return FListener->Port(); }
   const std::string& LogPrefix() const { return FLogPrefix; }
   const TempDir& Dir() const { return FDir; }
@@ -77,6 +86,7 @@ class RunningServer {
  private:
   TempDir FDir;
   std::string FLogPrefix;
+  TServerConfigPtr FConfig;
   std::unique_ptr<TListenThread> FListener;
 };
 

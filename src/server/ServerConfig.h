@@ -1,0 +1,37 @@
+#pragma once
+// What the operator configured for the server, read once at service start
+// and then shared, unchanged, by the listener and every worker. A worker
+// holds its own reference, so one that outlives the listener (a stop does
+// not wait for transfers) keeps what it needs; two servers with different
+// settings can run side by side in one process.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/ProxySources.h"
+
+// What an operator may restrict; the defaults serve everyone, as always.
+struct TListenOptions {
+  std::uint32_t BindAddress = 0;  // host order; 0 is every IPv4 interface
+  int MaxConnections = 0;         // open connections at most; 0 is no limit
+  int IdleTimeout = 0;            // seconds without progress; 0 never cuts
+};
+
+struct TServerConfig {
+  // The daily log's path prefix: a directory followed by a file-name stem.
+  std::string LogPath;
+  std::int32_t Port = 80;  // 0: the system chooses
+  TListenOptions Listen;
+  // [Server] Root: the directories clients may reach; empty serves every
+  // path the service can reach.
+  std::vector<std::string> Roots;
+  // [Report] Host: "host" or "host:port" of the operator's web service;
+  // empty sends no reports.
+  std::string ReportHost;
+  // [Server] ProxyFrom: the balancers trusted to name the client.
+  TProxySources ProxyFrom;
+};
+
+using TServerConfigPtr = std::shared_ptr<const TServerConfig>;
