@@ -9,6 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/ClientSockets.h"
+#include "platform/posix/SocketAddress.h"
+
 namespace platform {
 
 int NetStartup(std::uint16_t version, std::uint16_t& granted) {
@@ -27,11 +30,8 @@ SocketHandle NetSocket() {
 }
 
 int NetBind(SocketHandle s, std::uint32_t address, int port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(address);
-  sa.sin_port = htons(static_cast<std::uint16_t>(port));
-  return ::bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+  const sockaddr_in sa = Ipv4SocketAddress(address, port);
+  return ::bind(static_cast<int>(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
 
 int NetListen(SocketHandle s, int backlog) {
@@ -47,11 +47,8 @@ SocketHandle NetAccept(SocketHandle s) {
 }
 
 int NetConnect(SocketHandle s, std::uint32_t address, int port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(address);
-  sa.sin_port = htons(static_cast<std::uint16_t>(port));
-  return ::connect(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+  const sockaddr_in sa = Ipv4SocketAddress(address, port);
+  return ::connect(static_cast<int>(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
 
 bool NetPeerAddress(SocketHandle s, std::string& dotted) {
@@ -98,19 +95,7 @@ bool NetParseAddress(const std::string& dotted, std::uint32_t& address) {
   return true;
 }
 
-int NetWait(SocketHandle s, int seconds, int waitSet) {
-  // poll, not select: descriptors above FD_SETSIZE must work too.
-  pollfd p{};
-  p.fd = static_cast<int>(s);
-  if (waitSet & 1) p.events |= POLLIN;
-  if (waitSet & 2) p.events |= POLLOUT;
-  if (waitSet & 4) p.events |= POLLPRI;
-  int r;
-  do {
-    r = ::poll(&p, 1, seconds * 1000);
-  } while (r < 0 && errno == EINTR);
-  return r;
-}
+int NetWait(SocketHandle s, int seconds, int waitSet) { return NetWaitMilliseconds(s, seconds * 1000, waitSet); }
 
 int NetIdleTimeout(SocketHandle s) {
   timeval timeout{};

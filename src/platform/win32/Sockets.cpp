@@ -4,6 +4,9 @@
 #include <ws2tcpip.h>
 #include <mstcpip.h>
 
+#include "platform/ClientSockets.h"
+#include "platform/win32/SocketAddress.h"
+
 namespace platform {
 
 int NetStartup(std::uint16_t version, std::uint16_t& granted) {
@@ -25,11 +28,8 @@ SocketHandle NetSocket() {
 }
 
 int NetBind(SocketHandle s, std::uint32_t address, int port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(address);
-  sa.sin_port = htons(static_cast<u_short>(port));
-  return ::bind(Native(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+  const sockaddr_in sa = Ipv4SocketAddress(address, port);
+  return ::bind(Native(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
 
 int NetListen(SocketHandle s, int backlog) { return ::listen(Native(s), backlog) == 0 ? 0 : -1; }
@@ -40,11 +40,8 @@ SocketHandle NetAccept(SocketHandle s) {
 }
 
 int NetConnect(SocketHandle s, std::uint32_t address, int port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(address);
-  sa.sin_port = htons(static_cast<u_short>(port));
-  return ::connect(Native(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+  const sockaddr_in sa = Ipv4SocketAddress(address, port);
+  return ::connect(Native(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
 
 bool NetPeerAddress(SocketHandle s, std::string& dotted) {
@@ -91,18 +88,7 @@ bool NetParseAddress(const std::string& dotted, std::uint32_t& address) {
   return true;
 }
 
-int NetWait(SocketHandle s, int seconds, int waitSet) {
-  fd_set readSet, writeSet, exceptSet;
-  FD_ZERO(&readSet);
-  FD_ZERO(&writeSet);
-  FD_ZERO(&exceptSet);
-  if (waitSet & 1) FD_SET(Native(s), &readSet);
-  if (waitSet & 2) FD_SET(Native(s), &writeSet);
-  if (waitSet & 4) FD_SET(Native(s), &exceptSet);
-  timeval timeout{seconds, 0};
-  int r = ::select(0, &readSet, &writeSet, &exceptSet, &timeout);
-  return r == SOCKET_ERROR ? -1 : r;
-}
+int NetWait(SocketHandle s, int seconds, int waitSet) { return NetWaitMilliseconds(s, seconds * 1000, waitSet); }
 
 int NetIdleTimeout(SocketHandle s) {
   DWORD milliseconds = 0;
