@@ -13,46 +13,44 @@ using vtest::SocketPair;
 TEST(SocketLib, LengthLimitIsCheckedBeforeTheSocketIsTouched) {
   SocketPair pair;
   ASSERT_NE(pair.server, INVALID_SOCK);
-  std::string block(MAX_BLOCK_SIZE + 1, 'x'), error;
+  std::string block(MAX_BLOCK_SIZE + 1, 'x');
 
-  EXPECT_EQ(WriteBuffer(pair.client, block.data(), 16001, 10, error), -1);
-  EXPECT_EQ(error, "WriteBuffer(): failed, Len overflow, 16001.");
-  EXPECT_EQ(ReadBuffer(pair.server, block.data(), 16001, 10, error), -1);
-  EXPECT_EQ(error, "ReadBuffer(): failed, Len overflow, 16001.");
+  IoResult result = WriteBuffer(pair.client, block.data(), 16001, 10);
+  EXPECT_FALSE(result.Ok());
+  EXPECT_EQ(SocketResultText(SocketCall::kWrite, result), "WriteBuffer(): failed, Len overflow, 16001.");
+  result = ReadBuffer(pair.server, block.data(), 16001, 10);
+  EXPECT_FALSE(result.Ok());
+  EXPECT_EQ(SocketResultText(SocketCall::kRead, result), "ReadBuffer(): failed, Len overflow, 16001.");
 
   // Nothing was sent by the refused write: the next 16000 bytes are the first.
   std::string sent(MAX_BLOCK_SIZE, 'a');
   sent[0] = 'F';
-  std::thread writer([&] {
-    std::string ignored;
-    EXPECT_EQ(WriteBuffer(pair.client, sent.data(), MAX_BLOCK_SIZE, 10, ignored), 0);
-  });
+  std::thread writer([&] { EXPECT_TRUE(WriteBuffer(pair.client, sent.data(), MAX_BLOCK_SIZE, 10).Ok()); });
   std::string received(MAX_BLOCK_SIZE, '\0');
-  error = "untouched";
-  EXPECT_EQ(ReadBuffer(pair.server, received.data(), MAX_BLOCK_SIZE, 10, error), 0);
+  result = ReadBuffer(pair.server, received.data(), MAX_BLOCK_SIZE, 10);
+  EXPECT_TRUE(result.Ok());
   writer.join();
   EXPECT_EQ(received, sent);
-  EXPECT_EQ(error, "untouched");  // success leaves the text alone
+  EXPECT_EQ(SocketResultText(SocketCall::kRead, result), "");  // success has no text
 }
 
 TEST(SocketLib, ZeroLengthSucceedsWithoutTouchingTheSocket) {
-  std::string error;
   char byte = 0;
   // An invalid socket proves that nothing is waited on or sent.
-  EXPECT_EQ(WriteBuffer(INVALID_SOCK, &byte, 0, 10, error), 0);
-  EXPECT_EQ(ReadBuffer(INVALID_SOCK, &byte, 0, 10, error), 0);
-  EXPECT_EQ(ReadBuffer(INVALID_SOCK, &byte, -3, 10, error), 0);
+  EXPECT_TRUE(WriteBuffer(INVALID_SOCK, &byte, 0, 10).Ok());
+  EXPECT_TRUE(ReadBuffer(INVALID_SOCK, &byte, 0, 10).Ok());
+  EXPECT_TRUE(ReadBuffer(INVALID_SOCK, &byte, -3, 10).Ok());
 }
 
 TEST(SocketLib, SilentPeerTimesOutAfterTheWaitAndKeepsWhatArrived) {
   SocketPair pair;
   ASSERT_TRUE(vtest::SendAll(pair.client, "abc"));
   char buffer[8];
-  std::string error;
   auto start = vtest::Clock::now();
-  EXPECT_EQ(ReadBuffer(pair.server, buffer, 8, 2, error), -1);
+  const IoResult result = ReadBuffer(pair.server, buffer, 8, 2);
+  EXPECT_EQ(result.status, IoStatus::kTimedOut);
   EXPECT_GE(vtest::SecondsSince(start), 1.5);
-  EXPECT_EQ(error, "ReadBuffer(): error, SocketSelect().");
+  EXPECT_EQ(SocketResultText(SocketCall::kRead, result), "ReadBuffer(): error, SocketSelect().");
   EXPECT_EQ(std::string(buffer, 3), "abc");
 }
 
@@ -62,10 +60,11 @@ TEST(SocketLib, PeerThatClosesEarlyFailsAtOnce) {
   CloseSocket(pair.client);
   pair.client = INVALID_SOCK;
   char buffer[8];
-  std::string error;
   auto start = vtest::Clock::now();
-  EXPECT_EQ(ReadBuffer(pair.server, buffer, 8, 10, error), -1);
-  EXPECT_LT(vtest::SecondsSince(start), 5.0);  // not the 10-second wait
+  const IoResult result = ReadBuffer(pair.server, buffer, 8, 10);
+  EXPECT_EQ(result.status, IoStatus::kClosed);  // not a time-out the client would report as silence
+  EXPECT_LT(vtest::SecondsSince(start), 5.0);   // not the 10-second wait
+  const std::string error = SocketResultText(SocketCall::kRead, result);
   EXPECT_EQ(error.rfind("ReadBuffer(): error ", 0), 0u) << error;
   EXPECT_NE(error, "ReadBuffer(): error, SocketSelect().");
 }
@@ -78,8 +77,8 @@ TEST(SocketLib, EachWaitHasItsOwnTimeout) {
     vtest::SendAll(pair.client, std::string(4, '\0'));
   });
   MsgHeader header;
-  std::string error;
-  EXPECT_EQ(ReadHeader(pair.server, header, 10, error), 0) << error;
+  const IoResult result = ReadHeader(pair.server, header, 10);
+  EXPECT_TRUE(result.Ok()) << SocketResultText(SocketCall::kRead, result);
   writer.join();
   EXPECT_TRUE(IsCommand(header, "DNLD"));
 }
@@ -88,11 +87,12 @@ TEST(SocketLib, WriteToAClosedPeerFailsWithoutEndingTheProcess) {
   SocketPair pair;
   CloseSocket(pair.client);
   pair.client = INVALID_SOCK;
-  std::string block(MAX_BLOCK_SIZE, 'x'), error;
-  int result = 0;
+  std::string block(MAX_BLOCK_SIZE, 'x');
+  IoResult result;
   // The first sends may still be taken by the system; a later one fails.
-  for (int i = 0; i < 200 && result == 0; ++i) result = WriteBuffer(pair.server, block.data(), MAX_BLOCK_SIZE, 10, error);
-  EXPECT_EQ(result, -1);
+  for (int i = 0; i < 200 && result.Ok(); ++i) result = WriteBuffer(pair.server, block.data(), MAX_BLOCK_SIZE, 10);
+  EXPECT_FALSE(result.Ok());
+  const std::string error = SocketResultText(SocketCall::kWrite, result);
   EXPECT_EQ(error.rfind("WriteBuffer(): failed ", 0), 0u) << error;
 }
 

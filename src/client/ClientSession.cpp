@@ -15,17 +15,7 @@ std::string Dotted(std::uint32_t address) {
          std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
 }
 
-// ReadBuffer names a readiness wait that ran out by "SocketSelect()".
-bool TimedOut(const std::string& socketError) { return socketError.find("SocketSelect()") != std::string::npos; }
-
 }  // namespace
-
-TClientSession::~TClientSession() { Close(); }
-
-void TClientSession::Close() {
-  if (FSocket != INVALID_SOCK) CloseSocket(FSocket);
-  FSocket = INVALID_SOCK;
-}
 
 bool TClientSession::Open(const std::string& host, int port, const char* command, TransferOutcome& outcome) {
   FPeer = host + ":" + std::to_string(port);
@@ -37,20 +27,19 @@ bool TClientSession::Open(const std::string& host, int port, const char* command
   }
   std::string why;
   for (std::uint32_t address : addresses) {
-    FSocket = BaseSocket(error);
-    if (FSocket == INVALID_SOCK) {
+    FSocket.reset(BaseSocket(error));
+    if (!FSocket.valid()) {
       outcome = Failure(ExitStatus::kConnection, error);
       return false;
     }
-    platform::ConnectResult result = platform::NetConnectTimed(FSocket, address, port, kConnectSeconds);
-    if (result == platform::ConnectResult::kConnected) break;
-    why = result == platform::ConnectResult::kTimedOut
-              ? "no answer within " + std::to_string(kConnectSeconds) + " seconds"
-              : SystemError(platform::NetLastError());
+    const IoResult result = platform::NetConnectTimed(FSocket.get(), address, port, kConnectSeconds);
+    if (result.Ok()) break;
+    why = result.TimedOut() ? "no answer within " + std::to_string(kConnectSeconds) + " seconds"
+                            : SystemError(result.error);
     why = Dotted(address) + ": " + why;
     Close();
   }
-  if (FSocket == INVALID_SOCK) {
+  if (!FSocket.valid()) {
     outcome = Failure(ExitStatus::kConnection, "cannot connect to " + FPeer + ", " + why);
     return false;
   }
@@ -64,23 +53,23 @@ bool TClientSession::Open(const std::string& host, int port, const char* command
 }
 
 bool TClientSession::Send(const char* command, const std::string& body, TransferOutcome& outcome) {
-  std::string error;
-  if (WriteHeader(FSocket, MakeHeader(command, static_cast<std::int32_t>(body.size())), kHeaderSeconds, error) != 0 ||
-      WriteBuffer(FSocket, body.data(), static_cast<int>(body.size()), kHeaderSeconds, error) != 0) {
+  IoResult result = WriteHeader(FSocket.get(), MakeHeader(command, static_cast<std::int32_t>(body.size())), kPeerWaitSeconds);
+  if (result.Ok()) result = WriteBuffer(FSocket.get(), body.data(), static_cast<int>(body.size()), kPeerWaitSeconds);
+  if (!result.Ok()) {
     outcome = Failure(ExitStatus::kConnection, std::string("cannot send ") + command + " to " + FPeer +
-                                                   (TimedOut(error) ? ": the server takes nothing" : ": the connection broke"));
+                                                   (result.TimedOut() ? ": the server takes nothing" : ": the connection broke"));
     return false;
   }
   return true;
 }
 
 bool TClientSession::Receive(const char* command, MsgHeader& reply, TransferOutcome& outcome) {
-  std::string error;
-  if (ReadHeader(FSocket, reply, kHeaderSeconds, error) != 0) {
+  const IoResult result = ReadHeader(FSocket.get(), reply, kPeerWaitSeconds);
+  if (!result.Ok()) {
     outcome = Failure(ExitStatus::kConnection,
                       std::string("no ") + command + " reply from " + FPeer +
-                          (TimedOut(error) ? " within " + std::to_string(kHeaderSeconds) + " seconds"
-                                           : ": the server closed the connection"));
+                          (result.TimedOut() ? " within " + std::to_string(kPeerWaitSeconds) + " seconds"
+                                             : ": the server closed the connection"));
     return false;
   }
   if (!IsCommand(reply, command)) {
@@ -98,10 +87,10 @@ bool TClientSession::ReceiveBody(std::int32_t length, std::string& body, Transfe
     return false;
   }
   body.assign(static_cast<std::size_t>(length), '\0');
-  std::string error;
-  if (ReadBuffer(FSocket, body.data(), length, kHeaderSeconds, error) != 0) {
+  const IoResult result = ReadBuffer(FSocket.get(), body.data(), length, kPeerWaitSeconds);
+  if (!result.Ok()) {
     outcome = Failure(ExitStatus::kConnection, "incomplete reply from " + FPeer +
-                                                   (TimedOut(error) ? ": the server fell silent" : ": the connection closed"));
+                                                   (result.TimedOut() ? ": the server fell silent" : ": the connection closed"));
     return false;
   }
   return true;

@@ -1,7 +1,7 @@
 #pragma once
 // The client's end of one connection: name resolution, a connect with a
 // time-out, the opening handshake, and request/reply header exchanges with
-// the 10-second waits the server uses too.
+// the waits the server uses too (kPeerWaitSeconds).
 
 #include <cstdint>
 #include <initializer_list>
@@ -9,15 +9,11 @@
 #include <utility>
 
 #include "client/Transfer.h"
+#include "platform/UniqueHandle.h"
 #include "transfer/SocketLib.h"
 
 class TClientSession {
  public:
-  TClientSession() = default;
-  ~TClientSession();
-  TClientSession(const TClientSession&) = delete;
-  TClientSession& operator=(const TClientSession&) = delete;
-
   // Resolves `host`, connects to the first address that answers and sends the
   // opening header `command` ("DNLD" or "UPLD"). False with `outcome` set
   // when any of it fails.
@@ -31,12 +27,12 @@ class TClientSession {
   // Receives `length` bytes of a reply body.
   bool ReceiveBody(std::int32_t length, std::string& body, TransferOutcome& outcome);
 
-  TSocket Socket() const { return FSocket; }
-  void Close();
+  TSocket Socket() const { return FSocket.get(); }
+  void Close() { FSocket.reset(); }
 
  private:
   std::string FPeer;  // "host:port", for messages
-  TSocket FSocket = INVALID_SOCK;
+  platform::UniqueSocket FSocket;
 };
 
 // KEY=VALUE lines, each ended by CR LF.

@@ -5,6 +5,7 @@
 #include "client/ClientSession.h"
 #include "client/StreamTail.h"
 #include "platform/Files.h"
+#include "platform/UniqueHandle.h"
 
 namespace {
 
@@ -13,19 +14,16 @@ constexpr std::size_t kReceiveBlock = 65536;
 // Owns LOCAL's handle while bytes are appended.
 class TLocalFile {
  public:
-  ~TLocalFile() {
-    if (FHandle != platform::kNoFile) platform::CloseFile(FHandle);
-  }
   bool Open(const std::string& name, bool restart) {
-    FHandle = platform::OpenFile(name, restart ? platform::OpenMode::kWriteTruncate : platform::OpenMode::kAppend);
-    return FHandle != platform::kNoFile;
+    FHandle.reset(platform::OpenFile(name, restart ? platform::OpenMode::kWriteTruncate : platform::OpenMode::kAppend));
+    return FHandle.valid();
   }
   bool Append(const std::string& bytes) {
-    return bytes.empty() || platform::WriteFile(FHandle, bytes.data(), bytes.size());
+    return bytes.empty() || platform::WriteFile(FHandle.get(), bytes.data(), bytes.size());
   }
 
  private:
-  platform::FileHandle FHandle = platform::kNoFile;
+  platform::UniqueFile FHandle;
 };
 
 std::string Bytes(std::int64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }

@@ -37,10 +37,9 @@ struct TransferProgress {
 // (or the server's file) resumable.
 using ProgressFn = std::function<bool(const TransferProgress&)>;
 
-// How long the client waits for a connection, for each header, and for the
-// next bytes of a data phase before it gives up.
+// How long the client waits for a connection, and for the next bytes of a
+// data phase, before it gives up; each header waits kPeerWaitSeconds.
 constexpr int kConnectSeconds = 10;
-constexpr int kHeaderSeconds = 10;
 constexpr int kDataIdleSeconds = 60;
 
 // Outcomes with their one-line messages.

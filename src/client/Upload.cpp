@@ -7,6 +7,7 @@
 #include "client/ClientSession.h"
 #include "platform/ClientSockets.h"
 #include "platform/Files.h"
+#include "platform/UniqueHandle.h"
 
 namespace {
 
@@ -31,18 +32,15 @@ bool ParseOffer(const std::string& offer, std::int64_t& offered) {
 // Owns LOCAL's handle while it is read.
 class TLocalSource {
  public:
-  ~TLocalSource() {
-    if (FHandle != platform::kNoFile) platform::CloseFile(FHandle);
-  }
   bool Open(const std::string& name) {
-    FHandle = platform::OpenFile(name, platform::OpenMode::kReadExisting);
-    return FHandle != platform::kNoFile;
+    FHandle.reset(platform::OpenFile(name, platform::OpenMode::kReadExisting));
+    return FHandle.valid();
   }
-  bool Seek(std::int64_t position) { return platform::SeekFile(FHandle, position); }
-  long Read(char* data, std::size_t length) { return platform::ReadFile(FHandle, data, length); }
+  bool Seek(std::int64_t position) { return platform::SeekFile(FHandle.get(), position); }
+  long Read(char* data, std::size_t length) { return platform::ReadFile(FHandle.get(), data, length); }
 
  private:
-  platform::FileHandle FHandle = platform::kNoFile;
+  platform::UniqueFile FHandle;
 };
 
 // What the server sent when the connection became readable during or after
@@ -152,7 +150,7 @@ TransferOutcome TUpload::SendData() {
   const TSocket s = FSession.Socket();
   const std::int64_t due = FLocalSize - FState.start;
   if (due > 0 && platform::NetWaitMilliseconds(s, kPreparationGraceMilliseconds, 1) > 0)
-    return Await(kHeaderSeconds);
+    return Await(kPeerWaitSeconds);
 
   auto block = std::make_unique<char[]>(kSendBlock);
   std::size_t filled = 0, offset = 0;
@@ -161,7 +159,7 @@ TransferOutcome TUpload::SendData() {
     if (ready == 0) return Failure(ExitStatus::kConnection, "the server took nothing for " +
                                                               std::to_string(kDataIdleSeconds) + " seconds");
     if (ready < 0 || platform::NetWaitMilliseconds(s, 0, 1) > 0)
-      return Await(kHeaderSeconds);
+      return Await(kPeerWaitSeconds);
     if (offset == filled) {
       long n = FSource.Read(block.get(), kSendBlock);
       if (n <= 0)

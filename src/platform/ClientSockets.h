@@ -6,16 +6,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/IoResult.h"
 #include "platform/Sockets.h"
 
 namespace platform {
 
-enum class ConnectResult { kConnected, kTimedOut, kFailed };
-
 // Connects `s` to address:port (address in host order), waiting at most
-// `seconds`. On kFailed, NetLastError() holds the cause. The socket is
+// `seconds`: kOk, kTimedOut, or kFailed with the cause. The socket is
 // blocking again afterwards.
-ConnectResult NetConnectTimed(SocketHandle s, std::uint32_t address, int port, int seconds);
+IoResult NetConnectTimed(SocketHandle s, std::uint32_t address, int port, int seconds);
 
 // Ends the sending direction: the peer reads the end of the stream while
 // this side can still receive.

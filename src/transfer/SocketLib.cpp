@@ -98,11 +98,8 @@ int SocketSelect(TSocket s, int timeoutSeconds, int waitSet) {
 
 void CloseSocket(TSocket s) { platform::NetClose(s); }
 
-int ReadBuffer(TSocket s, void* buffer, int length, int timeoutSeconds, std::string& error) {
-  if (length > MAX_BLOCK_SIZE) {
-    error = Format("ReadBuffer(): failed, %s, %d.", "Len overflow", length);
-    return -1;
-  }
+IoResult ReadBuffer(TSocket s, void* buffer, int length, int timeoutSeconds) {
+  if (length > MAX_BLOCK_SIZE) return {IoStatus::kTooLong, length};
   auto* position = static_cast<char*>(buffer);
   for (int done = 0; done < length;) {
     // Bytes that are there already are taken without a wait: the wait, with
@@ -110,74 +107,108 @@ int ReadBuffer(TSocket s, void* buffer, int length, int timeoutSeconds, std::str
     const std::size_t missing = static_cast<std::size_t>(length - done);
     long n = platform::NetRecvNow(s, position, missing);
     if (n == platform::kNotReady) {
-      if (SocketSelect(s, timeoutSeconds, 5) <= 0) {
-        error = Format("ReadBuffer(): error, %s.", "SocketSelect()");
-        return -1;
-      }
+      // A wait that fails outright counts as one that ran out, as it always has.
+      if (SocketSelect(s, timeoutSeconds, 5) <= 0) return {IoStatus::kTimedOut, 0};
       n = platform::NetRecv(s, position, missing);
     }
     // 0 bytes while bytes are missing: the peer has closed its side.
-    if (n <= 0) {
-      error = Format("ReadBuffer(): error %d.", platform::NetLastError());
-      return -1;
-    }
+    if (n <= 0) return {n == 0 ? IoStatus::kClosed : IoStatus::kFailed, platform::NetLastError()};
     position += n;
     done += static_cast<int>(n);
   }
-  return 0;
+  return {};
 }
 
 namespace {
 
 // WriteBuffer, with the hint that more data follow at once.
-int Write(TSocket s, const void* buffer, int length, int timeoutSeconds, bool moreFollows, std::string& error) {
-  if (length > MAX_BLOCK_SIZE) {
-    error = Format("WriteBuffer(): failed, %s, %d.", "Len overflow", length);
-    return -1;
-  }
+IoResult Write(TSocket s, const void* buffer, int length, int timeoutSeconds, bool moreFollows) {
+  if (length > MAX_BLOCK_SIZE) return {IoStatus::kTooLong, length};
   const auto* position = static_cast<const char*>(buffer);
   for (int done = 0; done < length;) {
     // Room in the socket is used without a wait, as in ReadBuffer.
     const std::size_t left = static_cast<std::size_t>(length - done);
     long n = platform::NetSendNow(s, position, left, moreFollows);
     if (n == platform::kNotReady) {
-      if (SocketSelect(s, timeoutSeconds, 6) <= 0) {
-        error = Format("WriteBuffer(): failed, %s.", "SocketSelect()");
-        return -1;
-      }
+      if (SocketSelect(s, timeoutSeconds, 6) <= 0) return {IoStatus::kTimedOut, 0};
       n = platform::NetSend(s, position, left);
     }
-    if (n <= 0) {
-      error = Format("WriteBuffer(): failed %d.", platform::NetLastError());
-      return -1;
-    }
+    if (n <= 0) return {IoStatus::kFailed, platform::NetLastError()};
     position += n;
     done += static_cast<int>(n);
   }
-  return 0;
+  return {};
 }
 
 }  // namespace
 
+IoResult WriteBuffer(TSocket s, const void* buffer, int length, int timeoutSeconds) {
+  return Write(s, buffer, length, timeoutSeconds, false);
+}
+
+IoResult ReadHeader(TSocket s, MsgHeader& header, int timeoutSeconds) {
+  unsigned char bytes[MSG_HEADER_SIZE];
+  const IoResult result = ReadBuffer(s, bytes, MSG_HEADER_SIZE, timeoutSeconds);
+  if (result.Ok()) header = DecodeHeader(bytes);
+  return result;
+}
+
+IoResult WriteHeader(TSocket s, const MsgHeader& header, int timeoutSeconds) {
+  unsigned char bytes[MSG_HEADER_SIZE];
+  EncodeHeader(header, bytes);
+  return WriteBuffer(s, bytes, MSG_HEADER_SIZE, timeoutSeconds);
+}
+
+IoResult WriteHeaderBeforeData(TSocket s, const MsgHeader& header, int timeoutSeconds) {
+  unsigned char bytes[MSG_HEADER_SIZE];
+  EncodeHeader(header, bytes);
+  return Write(s, bytes, MSG_HEADER_SIZE, timeoutSeconds, true);
+}
+
+std::string SocketResultText(SocketCall call, const IoResult& result) {
+  // Reads have always said "error", writes "failed".
+  const char* function = call == SocketCall::kRead ? "ReadBuffer()" : "WriteBuffer()";
+  const char* verb = call == SocketCall::kRead ? "error" : "failed";
+  switch (result.status) {
+    case IoStatus::kOk:
+      return {};
+    case IoStatus::kTooLong:
+      return Format("%s: failed, %s, %d.", function, "Len overflow", result.error);
+    case IoStatus::kTimedOut:
+      return Format("%s: %s, %s.", function, verb, "SocketSelect()");
+    case IoStatus::kClosed:
+    case IoStatus::kFailed:
+      break;
+  }
+  return Format("%s: %s %d.", function, verb, result.error);
+}
+
+namespace {
+
+int AsText(SocketCall call, const IoResult& result, std::string& error) {
+  if (result.Ok()) return 0;
+  error = SocketResultText(call, result);
+  return -1;
+}
+
+}  // namespace
+
+int ReadBuffer(TSocket s, void* buffer, int length, int timeoutSeconds, std::string& error) {
+  return AsText(SocketCall::kRead, ReadBuffer(s, buffer, length, timeoutSeconds), error);
+}
+
 int WriteBuffer(TSocket s, const void* buffer, int length, int timeoutSeconds, std::string& error) {
-  return Write(s, buffer, length, timeoutSeconds, false, error);
+  return AsText(SocketCall::kWrite, WriteBuffer(s, buffer, length, timeoutSeconds), error);
 }
 
 int ReadHeader(TSocket s, MsgHeader& header, int timeoutSeconds, std::string& error) {
-  unsigned char bytes[MSG_HEADER_SIZE];
-  if (ReadBuffer(s, bytes, MSG_HEADER_SIZE, timeoutSeconds, error) != 0) return -1;
-  header = DecodeHeader(bytes);
-  return 0;
+  return AsText(SocketCall::kRead, ReadHeader(s, header, timeoutSeconds), error);
 }
 
 int WriteHeader(TSocket s, const MsgHeader& header, int timeoutSeconds, std::string& error) {
-  unsigned char bytes[MSG_HEADER_SIZE];
-  EncodeHeader(header, bytes);
-  return WriteBuffer(s, bytes, MSG_HEADER_SIZE, timeoutSeconds, error);
+  return AsText(SocketCall::kWrite, WriteHeader(s, header, timeoutSeconds), error);
 }
 
 int WriteHeaderBeforeData(TSocket s, const MsgHeader& header, int timeoutSeconds, std::string& error) {
-  unsigned char bytes[MSG_HEADER_SIZE];
-  EncodeHeader(header, bytes);
-  return Write(s, bytes, MSG_HEADER_SIZE, timeoutSeconds, true, error);
+  return AsText(SocketCall::kWrite, WriteHeaderBeforeData(s, header, timeoutSeconds), error);
 }

@@ -1,16 +1,25 @@
 #pragma once
 // The wire header and the socket primitives every conversation rests on.
-// No function here logs or throws: failures come back as -1 (or an invalid
-// socket) with an English text in the last argument, which is assigned only on
-// failure.
+// No function here logs or throws. The data calls return an IoResult that
+// says whether the wait ran out, the peer closed or the system failed;
+// SocketResultText words it where a line is written. The set-up calls
+// return -1 (or an invalid socket) with an English text in the last
+// argument, which is assigned only on failure.
 
 #include <cstdint>
 #include <string>
 
+#include "platform/IoResult.h"
 #include "platform/Sockets.h"
 
 using TSocket = platform::SocketHandle;
 constexpr TSocket INVALID_SOCK = platform::kNoSocket;
+using platform::IoResult;
+using platform::IoStatus;
+
+// How long either end waits for the other's next header or body, and the
+// connection's first header, before it gives up.
+constexpr int kPeerWaitSeconds = 10;
 
 // The most one ReadBuffer or WriteBuffer moves, the largest command body, and
 // the size of each connection's transfer buffer.
@@ -44,14 +53,29 @@ std::string GetPeerAddress(TSocket s);
 int SocketSelect(TSocket s, int timeoutSeconds, int waitSet);
 void CloseSocket(TSocket s);
 
-// Exactly `length` bytes, each readiness wait at most `timeoutSeconds`.
-int ReadBuffer(TSocket s, void* buffer, int length, int timeoutSeconds, std::string& error);
-int WriteBuffer(TSocket s, const void* buffer, int length, int timeoutSeconds, std::string& error);
+// Exactly `length` bytes, each readiness wait at most `timeoutSeconds`; more
+// than MAX_BLOCK_SIZE is kTooLong before the socket is touched.
+IoResult ReadBuffer(TSocket s, void* buffer, int length, int timeoutSeconds);
+IoResult WriteBuffer(TSocket s, const void* buffer, int length, int timeoutSeconds);
 
 // One header through ReadBuffer or WriteBuffer.
-int ReadHeader(TSocket s, MsgHeader& header, int timeoutSeconds, std::string& error);
-int WriteHeader(TSocket s, const MsgHeader& header, int timeoutSeconds, std::string& error);
+IoResult ReadHeader(TSocket s, MsgHeader& header, int timeoutSeconds);
+IoResult WriteHeader(TSocket s, const MsgHeader& header, int timeoutSeconds);
 // WriteHeader for a reply that file data follow at once: the system may hold
 // its bytes back to send them in one segment with the data, which spares the
 // client one wake-up. The bytes on the wire are the same.
+IoResult WriteHeaderBeforeData(TSocket s, const MsgHeader& header, int timeoutSeconds);
+
+// The text of a failed read (ReadBuffer, ReadHeader) or write, in the words
+// the socket layer has always used: "ReadBuffer(): error, SocketSelect()."
+// for a wait that ran out, "WriteBuffer(): failed 32." for a system error.
+enum class SocketCall { kRead, kWrite };
+std::string SocketResultText(SocketCall call, const IoResult& result);
+
+// The same calls with the failure as a text, for the conversations not yet
+// moved to IoResult: 0, or -1 with SocketResultText in `error`.
+int ReadBuffer(TSocket s, void* buffer, int length, int timeoutSeconds, std::string& error);
+int WriteBuffer(TSocket s, const void* buffer, int length, int timeoutSeconds, std::string& error);
+int ReadHeader(TSocket s, MsgHeader& header, int timeoutSeconds, std::string& error);
+int WriteHeader(TSocket s, const MsgHeader& header, int timeoutSeconds, std::string& error);
 int WriteHeaderBeforeData(TSocket s, const MsgHeader& header, int timeoutSeconds, std::string& error);

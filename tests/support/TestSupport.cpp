@@ -13,6 +13,7 @@
 #include "base/Format.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
+#include "platform/UniqueHandle.h"
 #include "server/ProcessThread.h"
 
 namespace vtest {
@@ -91,24 +92,19 @@ bool WaitForLog(const std::string& prefix, const std::string& text, int seconds)
 }
 
 TSocket Connect(int port) {
-  TSocket s = platform::NetSocket();
-  if (s == INVALID_SOCK) return s;
-  if (platform::NetConnect(s, 0x7F000001, port) != 0) {
-    CloseSocket(s);
-    return INVALID_SOCK;
-  }
-  return s;
+  platform::UniqueSocket s(platform::NetSocket());
+  if (!s.valid() || platform::NetConnect(s.get(), 0x7F000001, port) != 0) return INVALID_SOCK;
+  return s.release();
 }
 
 SocketPair::SocketPair() {
   std::string error;
-  TSocket listener = BaseSocket(error);
-  if (listener == INVALID_SOCK || platform::NetBind(listener, 0x7F000001, 0) != 0 ||
-      SocketListen(listener, error) != 0)
+  const platform::UniqueSocket listener(BaseSocket(error));
+  if (!listener.valid() || platform::NetBind(listener.get(), 0x7F000001, 0) != 0 ||
+      SocketListen(listener.get(), error) != 0)
     return;
-  client = Connect(platform::NetLocalPort(listener));
-  server = SocketAccept(listener, error);
-  CloseSocket(listener);
+  client = Connect(platform::NetLocalPort(listener.get()));
+  server = SocketAccept(listener.get(), error);
 }
 
 SocketPair::~SocketPair() {

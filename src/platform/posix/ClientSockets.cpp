@@ -1,41 +1,34 @@
 #include "platform/ClientSockets.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include "platform/posix/SocketAddress.h"
+
 namespace platform {
 
-ConnectResult NetConnectTimed(SocketHandle s, std::uint32_t address, int port, int seconds) {
+IoResult NetConnectTimed(SocketHandle s, std::uint32_t address, int port, int seconds) {
   const int fd = static_cast<int>(s);
   const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return ConnectResult::kFailed;
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return {IoStatus::kFailed, errno};
 
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(address);
-  sa.sin_port = htons(static_cast<std::uint16_t>(port));
-  ConnectResult result = ConnectResult::kConnected;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+  const sockaddr_in sa = Ipv4SocketAddress(address, port);
+  IoResult result;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
     if (errno != EINPROGRESS) {
-      result = ConnectResult::kFailed;
+      result = {IoStatus::kFailed, errno};
     } else if (NetWaitMilliseconds(s, seconds * 1000, 2) == 0) {
-      result = ConnectResult::kTimedOut;
+      result = {IoStatus::kTimedOut, 0};
     } else {
       int pending = 0;
       socklen_t len = sizeof pending;
-      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &len) != 0 || pending != 0) {
-        if (pending != 0) errno = pending;
-        result = ConnectResult::kFailed;
-      }
+      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &len) != 0 || pending != 0)
+        result = {IoStatus::kFailed, pending != 0 ? pending : errno};
     }
   }
-  const int saved = errno;
   ::fcntl(fd, F_SETFL, flags);
-  errno = saved;
   return result;
 }
 
@@ -51,6 +44,7 @@ long NetSendNoWait(SocketHandle s, const void* data, std::size_t length) {
 }
 
 int NetWaitMilliseconds(SocketHandle s, int milliseconds, int waitSet) {
+  // poll, not select: descriptors above FD_SETSIZE must work too.
   pollfd p{};
   p.fd = static_cast<int>(s);
   if (waitSet & 1) p.events |= POLLIN;

@@ -3,6 +3,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include "platform/win32/SocketAddress.h"
+
 namespace platform {
 
 static SOCKET Native(SocketHandle s) { return static_cast<SOCKET>(s); }
@@ -12,34 +14,28 @@ static bool SetBlocking(SocketHandle s, bool blocking) {
   return ::ioctlsocket(Native(s), FIONBIO, &nonBlocking) == 0;
 }
 
-ConnectResult NetConnectTimed(SocketHandle s, std::uint32_t address, int port, int seconds) {
-  if (!SetBlocking(s, false)) return ConnectResult::kFailed;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(address);
-  sa.sin_port = htons(static_cast<u_short>(port));
-  ConnectResult result = ConnectResult::kConnected;
-  if (::connect(Native(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+IoResult NetConnectTimed(SocketHandle s, std::uint32_t address, int port, int seconds) {
+  if (!SetBlocking(s, false)) return {IoStatus::kFailed, ::WSAGetLastError()};
+  const sockaddr_in sa = Ipv4SocketAddress(address, port);
+  IoResult result;
+  if (::connect(Native(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
     if (::WSAGetLastError() != WSAEWOULDBLOCK) {
-      result = ConnectResult::kFailed;
+      result = {IoStatus::kFailed, ::WSAGetLastError()};
     } else {
       // Windows reports a refused connect in the exception set, not as writable.
       int ready = NetWaitMilliseconds(s, seconds * 1000, 2 | 4);
       int pending = 0;
       int len = sizeof pending;
       if (ready == 0) {
-        result = ConnectResult::kTimedOut;
+        result = {IoStatus::kTimedOut, 0};
       } else if (ready < 0 ||
                  ::getsockopt(Native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &len) != 0 ||
                  pending != 0) {
-        if (pending != 0) ::WSASetLastError(pending);
-        result = ConnectResult::kFailed;
+        result = {IoStatus::kFailed, pending != 0 ? pending : ::WSAGetLastError()};
       }
     }
   }
-  const int saved = ::WSAGetLastError();
   SetBlocking(s, true);
-  ::WSASetLastError(saved);
   return result;
 }
 
