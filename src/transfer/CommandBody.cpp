@@ -2,56 +2,15 @@
 
 #include <string_view>
 
+#include "transfer/Text.h"
+
 namespace {
-
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  return true;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Length of the hexadecimal prefix at `p` ("$", "x", "X", "0x", "0X"), or 0.
 std::size_t HexPrefixLength(const std::string& text, std::size_t p) {
   if (p < text.size() && (text[p] == '$' || text[p] == 'x' || text[p] == 'X')) return 1;
   if (p + 1 < text.size() && text[p] == '0' && (text[p + 1] == 'x' || text[p + 1] == 'X')) return 2;
   return 0;
-}
-
-// Hex digits from `p` to the end as an unsigned pattern of `bits`; false when
-// there are none, a non-digit follows, or the pattern is wider than `bits`.
-bool ParseHex(const std::string& text, std::size_t p, int bits, std::uint64_t& pattern) {
-  if (p >= text.size()) return false;
-  const std::uint64_t limit = bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
-  pattern = 0;
-  for (; p < text.size(); ++p) {
-    int digit = HexDigit(text[p]);
-    if (digit < 0 || pattern > (limit >> 4)) return false;
-    pattern = pattern << 4 | static_cast<std::uint64_t>(digit);
-  }
-  return true;
-}
-
-// Decimal digits from `p` to the end as a magnitude no larger than `limit`.
-bool ParseDecimal(const std::string& text, std::size_t p, std::uint64_t limit, std::uint64_t& magnitude) {
-  if (p >= text.size()) return false;
-  magnitude = 0;
-  for (; p < text.size(); ++p) {
-    if (text[p] < '0' || text[p] > '9') return false;
-    auto digit = static_cast<std::uint64_t>(text[p] - '0');
-    if (magnitude > (limit - digit) / 10) return false;
-    magnitude = magnitude * 10 + digit;
-  }
-  return true;
 }
 
 // The low `bits` of `pattern` read as a two's complement number.
