@@ -8,6 +8,7 @@
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "platform/UniqueHandle.h"
 
 namespace {
 
@@ -45,15 +46,13 @@ bool WriteLog(const std::string& prefix, const std::string& message) {
   const std::string line = Format("%2.2d:%2.2d:%2.2d", now.hour, now.minute, now.second) + "  " + message + "\r\n";
 
   std::lock_guard<std::mutex> lock(logMutex);
-  platform::FileHandle file = platform::OpenFile(fileName, platform::OpenMode::kAppend);
-  if (file == platform::kNoFile) {
+  const platform::UniqueFile file(platform::OpenFile(fileName, platform::OpenMode::kAppend));
+  if (!file.valid()) {
     LineLost(fileName, platform::LastError());
     return false;
   }
-  const bool written = platform::WriteFile(file, line.data(), line.size());
-  const int error = platform::LastError();
-  platform::CloseFile(file);
-  if (!written) LineLost(fileName, error);
+  const bool written = platform::WriteFile(file.get(), line.data(), line.size());
+  if (!written) LineLost(fileName, platform::LastError());
   return written;
 }
 

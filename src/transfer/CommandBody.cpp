@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "transfer/Text.h"
+#include "base/Text.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "transfer/Text.h"
+#include "base/Text.h"
 
 namespace {
 
