@@ -9,7 +9,6 @@
 #include "transfer/uGlobal.h"
 
 namespace {
-constexpr int kWaitSeconds = 10;
 std::atomic<int> liveWorkers{0};
 std::atomic<int> openConnections{0};
 }  // namespace
@@ -56,9 +55,8 @@ std::int32_t TProcessThread::Initialize(TSocket socket) {
 }
 
 std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
-  std::string ignored;
   MsgHeader header;
-  if (ReadHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+  if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
     WriteLog(FConfig->LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
                              ResultText(rcReadTimeout).c_str(), "Validate header recv"));
     return rcReadTimeout;
@@ -74,7 +72,7 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
 
   // The reply keeps the letters as they came, also for a mismatch.
   header.SIZE = result;
-  if (WriteHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+  if (!WriteHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
     WriteLog(FConfig->LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
                              ResultText(rcWriteTimeout).c_str(), "Validate header send"));
     return rcWriteTimeout;

@@ -10,7 +10,9 @@
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/SendFile.h"
+#include "platform/UniqueHandle.h"
 #include "server/Confinement.h"
+#include "server/ErrorHeader.h"
 #include "server/FileHelpers.h"
 #include "server/Metrics.h"
 #include "server/ProcessThread.h"
@@ -20,7 +22,6 @@
 
 namespace {
 
-constexpr int kWaitSeconds = 10;
 // A file that is still being written may lag behind the size the client
 // declared by less than this and still be served, so the client can resume
 // it later.
@@ -33,16 +34,6 @@ constexpr std::int64_t kSizeTolerance = 10485760;
 constexpr std::size_t kDataStep = 64 << 20;
 
 long long Wide(std::int64_t value) { return static_cast<long long>(value); }
-
-// The data phase's only message, four zero letters and the result code. When
-// it cannot be sent, the result becomes 17 under the step's own name.
-std::int32_t SendErrorHeader(TSocket s, std::int32_t code, const char* step, const char* what,
-                             const std::string& name, std::string& error) {
-  std::string ignored;
-  if (WriteHeader(s, MakeHeader("", code), kWaitSeconds, ignored) == 0) return code;
-  error = Format("%s(%s): failed, %s, %s", step, name.c_str(), ResultText(rcWriteTimeout).c_str(), what);
-  return rcWriteTimeout;
-}
 
 // Only a regular file is opened: opening a FIFO that replaced the checked
 // file would block the worker for good.
@@ -75,9 +66,8 @@ void TProcessThread::doDownload() {
   TFile file;
   if (Terminated()) return;
 
-  std::string ignored;
   MsgHeader header;
-  if (ReadHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+  if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
     WriteLog(FConfig->LogPath, Format("%s-doDownload(): failed. %s, %s", ClientAddress().c_str(),
                              ResultText(rcReadTimeout).c_str(), "Download header recv"));
     return;
@@ -115,8 +105,7 @@ void TProcessThread::doDownload() {
 std::int32_t TProcessThread::doFileCheck(MsgHeader header, TFile& file, std::string& error) {
   // One byte more than the largest body, so the text always ends in a zero.
   std::array<char, MAX_BLOCK_SIZE + 1> body{};
-  std::string ignored;
-  if (ReadBuffer(FSocket, body.data(), header.SIZE, kWaitSeconds, ignored) != 0) {
+  if (!ReadBuffer(FSocket, body.data(), header.SIZE, kPeerWaitSeconds).Ok()) {
     error = Format("doFileCheck(): failed. %s, %s", ResultText(rcReadTimeout).c_str(), "Command body recv");
     return rcReadTimeout;
   }
@@ -146,9 +135,9 @@ std::int32_t TProcessThread::doFileCheck(MsgHeader header, TFile& file, std::str
   }
 
   header.SIZE = result;
-  const int written = result == rcSuccess ? WriteHeaderBeforeData(FSocket, header, kWaitSeconds, ignored)
-                                          : WriteHeader(FSocket, header, kWaitSeconds, ignored);
-  if (written != 0) {
+  const IoResult written = result == rcSuccess ? WriteHeaderBeforeData(FSocket, header, kPeerWaitSeconds)
+                                               : WriteHeader(FSocket, header, kPeerWaitSeconds);
+  if (!written.Ok()) {
     error = Format("doFileCheck(): failed. %s, %s", ResultText(rcWriteTimeout).c_str(), "Command header send");
     return rcWriteTimeout;
   }
@@ -159,8 +148,8 @@ std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error)
   const std::string& name = file.FileName;
   if (file.FilePos == file.FileSize) return rcSuccess;
 
-  const platform::FileHandle handle = OpenForReading(name);
-  if (handle == platform::kNoFile) {
+  const platform::UniqueFile handle(OpenForReading(name));
+  if (!handle.valid()) {
     const int openError = platform::LastError();
     error = Format("doInternalDownload1(%s): failed. %s, %d", name.c_str(), ResultText(rcOpenFile).c_str(), openError);
     return SendErrorHeader(FSocket, rcOpenFile, "doInternalDownload2", "CreateFile error header send", name, error);
@@ -168,14 +157,12 @@ std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error)
   if (file.FilePos > file.FileSize) {
     error = Format("doInternalDownload3(%s): failed. FilePos is bigger than FileSize, %lld>%lld", name.c_str(),
                    Wide(file.FilePos), Wide(file.FileSize));
-    platform::CloseFile(handle);
     return SendErrorHeader(FSocket, rcSizeMismatch, "doInternalDownload", "size mismatch error header send", name,
                            error);
   }
-  if (!SetFilePos(handle, file.FilePos)) {
+  if (!SetFilePos(handle.get(), file.FilePos)) {
     const int seekError = platform::LastError();
     error = Format("doInternalDownload4(%s): failed. %s, %d", name.c_str(), ResultText(rcSeekFile).c_str(), seekError);
-    platform::CloseFile(handle);
     return SendErrorHeader(FSocket, rcSeekFile, "doInternalDownload5", "SetFilePos error header send", name, error);
   }
 
@@ -187,7 +174,7 @@ std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error)
   for (;;) {
     std::size_t n = 0;
     const platform::SendFileResult outcome =
-        platform::SendFileData(FSocket, handle, kDataStep, FBuffer.get(), MAX_BLOCK_SIZE, n);
+        platform::SendFileData(FSocket, handle.get(), kDataStep, FBuffer.get(), MAX_BLOCK_SIZE, n);
     sent += static_cast<std::int64_t>(n);
     Metrics().BytesSent += n;
     if (outcome == platform::SendFileResult::kReadFailed) {
@@ -205,6 +192,5 @@ std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error)
     }
     if (n == 0) break;
   }
-  platform::CloseFile(handle);
   return result;
 }

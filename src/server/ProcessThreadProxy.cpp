@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr int kHeaderSeconds = 10;
 
 std::int64_t SteadySeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -28,7 +27,7 @@ void LogMissingHeader(const std::string& logPath, const std::string& balancer) {
   std::int64_t last = lastLine;
   if (now - last < 60 || !lastLine.compare_exchange_strong(last, now)) return;
   WriteLog(logPath, Format("%s-ProxyHeader: connection closed, no valid PROXY header within %d s", balancer.c_str(),
-                           kHeaderSeconds));
+                           kPeerWaitSeconds));
 }
 
 }  // namespace
@@ -40,13 +39,12 @@ bool TProcessThread::ReadProxyHeader() {
 
   std::uint8_t bytes[std::max(kProxyV1MaxLength, kProxyV2MaxLength)];
   std::size_t size = 0;
-  const std::int64_t deadline = SteadySeconds() + kHeaderSeconds;
+  const std::int64_t deadline = SteadySeconds() + kPeerWaitSeconds;
   TProxyHeader header = ParseProxyHeader(bytes, size);
   while (header.State == TProxyHeader::kIncomplete) {
     const std::int64_t left = deadline - SteadySeconds();
-    std::string ignored;
-    if (left <= 0 || ReadBuffer(FSocket, bytes + size, static_cast<int>(header.Wanted), static_cast<int>(left),
-                                ignored) != 0)
+    if (left <= 0 ||
+        !ReadBuffer(FSocket, bytes + size, static_cast<int>(header.Wanted), static_cast<int>(left)).Ok())
       break;
     size += header.Wanted;
     header = ParseProxyHeader(bytes, size);

@@ -13,7 +13,9 @@
 #include "platform/Files.h"
 #include "platform/Pages.h"
 #include "platform/Paths.h"
+#include "platform/UniqueHandle.h"
 #include "server/Confinement.h"
+#include "server/ErrorHeader.h"
 #include "server/FileHelpers.h"
 #include "server/Metrics.h"
 #include "server/ProcessThread.h"
@@ -24,7 +26,6 @@
 
 namespace {
 
-constexpr int kWaitSeconds = 10;
 // How long a newer upload of a file waits for the older one to let go: its
 // client waits 10 seconds for the reply, and must have it well before.
 constexpr int kTakeOverSeconds = 5;
@@ -50,16 +51,6 @@ struct BodyBuffer {
   void Clear() { std::memset(bytes, 0, sizeof bytes); }
   TCommandBody Parse() const { return TCommandBody(bytes, std::strlen(bytes)); }
 };
-
-// The data phase's only message, four zero letters and the result code. When
-// it cannot be sent, the result becomes 17 under the step's own name.
-std::int32_t SendErrorHeader(TSocket s, std::int32_t code, const char* step, const char* what,
-                             const std::string& name, std::string& error) {
-  std::string ignored;
-  if (WriteHeader(s, MakeHeader("", code), kWaitSeconds, ignored) == 0) return code;
-  error = Format("%s(%s): failed, %s, %s", step, name.c_str(), ResultText(rcWriteTimeout).c_str(), what);
-  return rcWriteTimeout;
-}
 
 // Position 0 starts the file anew; any other position continues an existing
 // file as it is, or starts one when there is none.
@@ -272,9 +263,8 @@ void TProcessThread::doUpload() {
   TFile file;
   if (Terminated()) return;
 
-  std::string ignored;
   MsgHeader header;
-  if (ReadHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+  if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
     WriteLog(FConfig->LogPath, Format("%s-doUpload(): failed. %s, %s", ClientAddress().c_str(),
                              ResultText(rcReadTimeout).c_str(), "Upload header recv"));
     return;
@@ -305,10 +295,9 @@ void TProcessThread::doUpload() {
 }
 
 std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::string& error) {
-  std::string ignored;
   BodyBuffer body;
   body.Clear();
-  if (ReadBuffer(FSocket, body.bytes, header.SIZE, kWaitSeconds, ignored) != 0) {
+  if (!ReadBuffer(FSocket, body.bytes, header.SIZE, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(): failed. %s, %s", ResultText(rcReadTimeout).c_str(), "Upload command body recv");
     return rcReadTimeout;
   }
@@ -329,9 +318,10 @@ std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::str
       result = rcDiskFull;
   }
   header.SIZE = result;
-  std::string sendError;
-  if (WriteHeader(FSocket, header, kWaitSeconds, sendError) != 0) {
-    error = Format("doDiskCheck(%s): failed. %s, %s", name, sendError.c_str(), "DiskCheck header send");
+  const IoResult sent = WriteHeader(FSocket, header, kPeerWaitSeconds);
+  if (!sent.Ok()) {
+    error = Format("doDiskCheck(%s): failed. %s, %s", name, SocketResultText(SocketCall::kWrite, sent).c_str(),
+                   "DiskCheck header send");
     return rcWriteTimeout;
   }
   if (result != rcSuccess) {
@@ -339,7 +329,7 @@ std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::str
     return result;
   }
 
-  if (ReadHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+  if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcReadTimeout).c_str(),
                    "Upload request header recv");
     return rcReadTimeout;
@@ -356,19 +346,19 @@ std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::str
   const std::int64_t offered = size < 0 ? 0 : size;
   const std::string offer = Format("FILEPOS=%lld", static_cast<long long>(offered));
   header.SIZE = static_cast<std::int32_t>(offer.size());
-  if (WriteHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+  if (!WriteHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcWriteTimeout).c_str(),
                    "Upload request header send");
     return rcWriteTimeout;
   }
   body.Clear();
   std::memcpy(body.bytes, offer.data(), offer.size());
-  if (WriteBuffer(FSocket, body.bytes, header.SIZE, kWaitSeconds, ignored) != 0) {
+  if (!WriteBuffer(FSocket, body.bytes, header.SIZE, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcWriteTimeout).c_str(), "Upload request send");
     return rcWriteTimeout;
   }
 
-  if (ReadHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+  if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcReadTimeout).c_str(),
                    "Upload pointer header recv");
     return rcReadTimeout;
@@ -378,7 +368,7 @@ std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::str
     return rcProtocol;
   }
   body.Clear();
-  if (ReadBuffer(FSocket, body.bytes, header.SIZE, kWaitSeconds, ignored) != 0) {
+  if (!ReadBuffer(FSocket, body.bytes, header.SIZE, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcReadTimeout).c_str(), "Upload pointer recv");
     return rcReadTimeout;
   }
@@ -392,7 +382,7 @@ std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::str
   if (result == rcSuccess && file.FilePos != file.FileSize)
     FUploadClaim.Claim(file.FileName, FSocket, kTakeOverSeconds);
   header.SIZE = result;
-  if (WriteHeader(FSocket, header, kWaitSeconds, ignored) != 0) {
+  if (!WriteHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcWriteTimeout).c_str(), "Upload pointer send");
     return rcWriteTimeout;
   }
@@ -417,8 +407,8 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
                    "file in use by another upload");
     return SendErrorHeader(FSocket, rcOpenFile, "doInternalUpload4", "CreateFile error header send", name, error);
   }
-  const platform::FileHandle handle = OpenTarget(name, mode);
-  if (handle == platform::kNoFile) {
+  platform::UniqueFile handle(OpenTarget(name, mode));
+  if (!handle.valid()) {
     error = Format("doInternalUpload3(%s): failed. %s, %d", name.c_str(), ResultText(rcOpenFile).c_str(),
                    platform::LastError());
     return SendErrorHeader(FSocket, rcOpenFile, "doInternalUpload4", "CreateFile error header send", name, error);
@@ -426,24 +416,21 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
   if (file.FilePos > file.FileSize) {
     error = Format("doInternalUpload5(%s): failed. FilePos is bigger than FileSize, %lld>%lld", name.c_str(),
                    static_cast<long long>(file.FilePos), static_cast<long long>(file.FileSize));
-    platform::CloseFile(handle);
     return SendErrorHeader(FSocket, rcSizeMismatch, "doInternalUpload6", "size mismatch error header send", name,
                            error);
   }
-  if (!SetFilePos(handle, file.FilePos)) {
+  if (!SetFilePos(handle.get(), file.FilePos)) {
     error = Format("doInternalUpload7(%s): failed. %s, %d", name.c_str(), ResultText(rcSeekFile).c_str(),
                    platform::LastError());
-    platform::CloseFile(handle);
     return SendErrorHeader(FSocket, rcSeekFile, "doInternalUpload8", "SetFilePos error header send", name, error);
   }
 
   // An upload of the file on another instance that shares the volume ends
   // as if its client had closed before this one writes.
   TSharedWriter sharedWriter;
-  if (!sharedWriter.Acquire(handle, [this] { FUploadClaim.CutForNewerWriter(); }, kTakeOverSeconds)) {
+  if (!sharedWriter.Acquire(handle.get(), [this] { FUploadClaim.CutForNewerWriter(); }, kTakeOverSeconds)) {
     error = Format("doInternalUpload3(%s): failed. %s, %s", name.c_str(), ResultText(rcOpenFile).c_str(),
                    "file in use by an upload on another instance");
-    platform::CloseFile(handle);
     return SendErrorHeader(FSocket, rcOpenFile, "doInternalUpload4", "CreateFile error header send", name, error);
   }
 
@@ -452,11 +439,11 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
   // had, the connection's own buffer serves.
   std::unique_ptr<char, ReceiveBlocksDeleter> blocks(static_cast<char*>(platform::AllocatePages(2 * kReceiveBlock)));
   char* const buffers[2] = {blocks ? blocks.get() : FBuffer.get(), blocks ? blocks.get() + kReceiveBlock : nullptr};
-  std::int32_t result = ReceiveFileData(FSocket, buffers, blocks ? kReceiveBlock : MAX_BLOCK_SIZE, handle, file, FUploadClaim, error);
+  std::int32_t result = ReceiveFileData(FSocket, buffers, blocks ? kReceiveBlock : MAX_BLOCK_SIZE, handle.get(), file, FUploadClaim, error);
   blocks.reset();
-  platform::FlushFile(handle);
+  platform::FlushFile(handle.get());
   sharedWriter.Release();
-  platform::CloseFile(handle);
+  handle.reset();  // before the connection ends and the completion measures, and may move, the file
   CloseConnection();
   result = CompleteUpload(*FConfig, file, result, error, FClosedPeerAddress, FUploadClaim);
   Terminate();

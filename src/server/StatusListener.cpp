@@ -144,6 +144,5 @@ void TStatusListener::Serve(TSocket socket) {
   const std::string head = ReadHead(socket);
   if (head.empty()) return;
   const std::string answer = Answer(head);
-  std::string ignored;
-  WriteBuffer(socket, answer.data(), static_cast<int>(answer.size()), kRequestSeconds, ignored);
+  WriteBuffer(socket, answer.data(), static_cast<int>(answer.size()), kRequestSeconds);
 }

@@ -182,33 +182,3 @@ std::string SocketResultText(SocketCall call, const IoResult& result) {
   }
   return Format("%s: %s %d.", function, verb, result.error);
 }
-
-namespace {
-
-int AsText(SocketCall call, const IoResult& result, std::string& error) {
-  if (result.Ok()) return 0;
-  error = SocketResultText(call, result);
-  return -1;
-}
-
-}  // namespace
-
-int ReadBuffer(TSocket s, void* buffer, int length, int timeoutSeconds, std::string& error) {
-  return AsText(SocketCall::kRead, ReadBuffer(s, buffer, length, timeoutSeconds), error);
-}
-
-int WriteBuffer(TSocket s, const void* buffer, int length, int timeoutSeconds, std::string& error) {
-  return AsText(SocketCall::kWrite, WriteBuffer(s, buffer, length, timeoutSeconds), error);
-}
-
-int ReadHeader(TSocket s, MsgHeader& header, int timeoutSeconds, std::string& error) {
-  return AsText(SocketCall::kRead, ReadHeader(s, header, timeoutSeconds), error);
-}
-
-int WriteHeader(TSocket s, const MsgHeader& header, int timeoutSeconds, std::string& error) {
-  return AsText(SocketCall::kWrite, WriteHeader(s, header, timeoutSeconds), error);
-}
-
-int WriteHeaderBeforeData(TSocket s, const MsgHeader& header, int timeoutSeconds, std::string& error) {
-  return AsText(SocketCall::kWrite, WriteHeaderBeforeData(s, header, timeoutSeconds), error);
-}

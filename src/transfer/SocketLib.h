@@ -72,10 +72,3 @@ IoResult WriteHeaderBeforeData(TSocket s, const MsgHeader& header, int timeoutSe
 enum class SocketCall { kRead, kWrite };
 std::string SocketResultText(SocketCall call, const IoResult& result);
 
-// The same calls with the failure as a text, for the conversations not yet
-// moved to IoResult: 0, or -1 with SocketResultText in `error`.
-int ReadBuffer(TSocket s, void* buffer, int length, int timeoutSeconds, std::string& error);
-int WriteBuffer(TSocket s, const void* buffer, int length, int timeoutSeconds, std::string& error);
-int ReadHeader(TSocket s, MsgHeader& header, int timeoutSeconds, std::string& error);
-int WriteHeader(TSocket s, const MsgHeader& header, int timeoutSeconds, std::string& error);
-int WriteHeaderBeforeData(TSocket s, const MsgHeader& header, int timeoutSeconds, std::string& error);
