@@ -1,13 +1,10 @@
 #include "service/CommandLine.h"
 
-#include <cctype>
+#include "base/Text.h"
 
 bool IsSwitch(const std::string& argument, const std::string& name) {
-  if (argument.size() != name.size() + 1 || (argument[0] != '-' && argument[0] != '/')) return false;
-  for (std::size_t i = 0; i < name.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(argument[i + 1])) != std::tolower(static_cast<unsigned char>(name[i])))
-      return false;
-  return true;
+  return !argument.empty() && (argument[0] == '-' || argument[0] == '/') &&
+         EqualsIgnoringAsciiCase(argument.substr(1), name);
 }
 
 TCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {

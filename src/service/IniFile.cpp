@@ -4,6 +4,8 @@
 #include <cctype>
 #include <fstream>
 
+#include "base/Text.h"
+
 namespace {
 
 std::string Lower(std::string text) {
@@ -73,17 +75,11 @@ bool TIniFile::ParseInteger(const std::string& text, std::int32_t& value) {
     base = 16;
     i += 2;
   }
-  if (i == text.size()) return false;
-  std::uint64_t magnitude = 0;
-  for (; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    int digit = std::isdigit(c) ? c - '0' : (base == 16 && std::isxdigit(c)) ? std::tolower(c) - 'a' + 10 : -1;
-    if (digit < 0) return false;
-    magnitude = magnitude * base + static_cast<unsigned>(digit);
-    if (magnitude > 0xFFFFFFFFull) return false;
-  }
   // Hexadecimal is the bit pattern of 32 bits; decimal must fit the signed range.
-  if (base == 10 && magnitude > (negative ? 0x80000000ull : 0x7FFFFFFFull)) return false;
+  std::uint64_t magnitude = 0;
+  if (base == 16 ? !ParseHex(text, i, 32, magnitude)
+                 : !ParseDecimal(text, i, negative ? 0x80000000ull : 0x7FFFFFFFull, magnitude))
+    return false;
   const auto bits = static_cast<std::uint32_t>(magnitude);
   value = static_cast<std::int32_t>(negative ? 0u - bits : bits);
   return true;

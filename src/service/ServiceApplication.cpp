@@ -1,8 +1,8 @@
 #include "service/ServiceApplication.h"
 
-#include <cctype>
 #include <exception>
 
+#include "base/Text.h"
 #include "platform/Paths.h"
 #include "platform/ThreadMessages.h"
 #include "service/CommandLine.h"
@@ -16,14 +16,6 @@ std::string FileName(const std::string& path) { return path.substr(platform::Dir
 std::string WithoutExtension(const std::string& name) {
   const std::size_t dot = name.rfind('.');
   return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-}
-
-bool SameText(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
 }
 
 }  // namespace
@@ -101,7 +93,7 @@ void TServiceApplication::ServiceMain(platform::ServiceDispatcher& dispatcher,
 
 TService* TServiceApplication::FindService(const std::string& name) const {
   for (const auto& service : FServices)
-    if (SameText(service->Name(), name)) return service.get();
+    if (EqualsIgnoringAsciiCase(service->Name(), name)) return service.get();
   return nullptr;
 }
 
