@@ -21,27 +21,24 @@ const char kInitializeError[] = "Listen Thread Initialize Error.";
 TListenThread::TListenThread(TServerConfigPtr config) : FConfig(std::move(config)) {
   const std::int32_t port = FConfig->Port;
   std::string error;
-  FListenSocket = BaseSocket(error);
-  if (FListenSocket == INVALID_SOCK) {
+  FListenSocket.reset(BaseSocket(error));
+  if (!FListenSocket.valid()) {
     WriteLog(FConfig->LogPath, error);
     throw std::runtime_error(kInitializeError);
   }
   WriteLog(FConfig->LogPath, Format("Socket (Port=%d) bind.", static_cast<int>(port)));
-  if (SocketBind(FListenSocket, FConfig->Listen.BindAddress, port, error) != 0 || SocketListen(FListenSocket, error) != 0) {
+  if (SocketBind(FListenSocket.get(), FConfig->Listen.BindAddress, port, error) != 0 ||
+      SocketListen(FListenSocket.get(), error) != 0) {
     WriteLog(FConfig->LogPath, error);
-    CloseSocket(FListenSocket);
-    FListenSocket = INVALID_SOCK;
+    FListenSocket.reset();
     throw std::runtime_error(kInitializeError);
   }
 }
 
-TListenThread::~TListenThread() {
-  // The body must have left before the socket it waits on goes away.
-  WaitFor();
-  if (FListenSocket != INVALID_SOCK) CloseSocket(FListenSocket);
-}
+// The body must have left before the socket it waits on goes away.
+TListenThread::~TListenThread() { WaitFor(); }
 
-int TListenThread::Port() const { return platform::NetLocalPort(FListenSocket); }
+int TListenThread::Port() const { return platform::NetLocalPort(FListenSocket.get()); }
 
 void TListenThread::Stop() {
   Terminate();
@@ -51,9 +48,9 @@ void TListenThread::Stop() {
 void TListenThread::Execute() {
   const TAcceptingMark accepting;
   while (!Terminated()) {
-    if (FWait.Wait(FListenSocket, kAcceptWaitMilliseconds, 5) <= 0) continue;
+    if (FWait.Wait(FListenSocket.get(), kAcceptWaitMilliseconds, 5) <= 0) continue;
     std::string error;
-    TSocket socket = SocketAccept(FListenSocket, error);
+    TSocket socket = SocketAccept(FListenSocket.get(), error);
     if (socket == INVALID_SOCK) {
       AcceptFailed(error);
       continue;

@@ -6,6 +6,7 @@
 
 #include "base/Thread.h"
 #include "base/Throttle.h"
+#include "platform/UniqueHandle.h"
 #include "platform/WakeableWait.h"
 #include "server/ServerConfig.h"
 #include "transfer/SocketLib.h"
@@ -34,7 +35,7 @@ class TListenThread : public TThread {
   bool RefuseOverLimit(TSocket socket);
   void AcceptFailed(const std::string& error);
 
-  TSocket FListenSocket = INVALID_SOCK;
+  platform::UniqueSocket FListenSocket;
   const TServerConfigPtr FConfig;
   platform::WakeableWait FWait;
   // One line a minute is enough to tell the operator; a flood of refused

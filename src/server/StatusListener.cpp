@@ -104,39 +104,34 @@ std::string ReadHead(TSocket socket) {
 
 TStatusListener::TStatusListener(std::uint32_t address, int port, const std::string& logPath) {
   std::string error;
-  FListenSocket = BaseSocket(error);
-  if (FListenSocket != INVALID_SOCK && (SocketBind(FListenSocket, address, port, error) != 0 ||
-                                        SocketListen(FListenSocket, error) != 0)) {
-    CloseSocket(FListenSocket);
-    FListenSocket = INVALID_SOCK;
-  }
-  if (FListenSocket == INVALID_SOCK) {
+  FListenSocket.reset(BaseSocket(error));
+  if (FListenSocket.valid() && (SocketBind(FListenSocket.get(), address, port, error) != 0 ||
+                                SocketListen(FListenSocket.get(), error) != 0))
+    FListenSocket.reset();
+  if (!FListenSocket.valid()) {
     WriteLog(logPath, "Status port: " + error);
     throw std::runtime_error(kInitializeError);
   }
 }
 
-TStatusListener::~TStatusListener() {
-  WaitFor();
-  if (FListenSocket != INVALID_SOCK) CloseSocket(FListenSocket);
-}
+// The body must have left before the socket it waits on goes away.
+TStatusListener::~TStatusListener() { WaitFor(); }
 
-int TStatusListener::Port() const { return platform::NetLocalPort(FListenSocket); }
+int TStatusListener::Port() const { return platform::NetLocalPort(FListenSocket.get()); }
 
 void TStatusListener::Stop() { Terminate(); }
 
 void TStatusListener::Execute() {
   while (!Terminated()) {
-    if (SocketSelect(FListenSocket, kAcceptWaitSeconds, 1) <= 0) continue;
+    if (SocketSelect(FListenSocket.get(), kAcceptWaitSeconds, 1) <= 0) continue;
     std::string ignored;
-    const TSocket socket = SocketAccept(FListenSocket, ignored);
-    if (socket == INVALID_SOCK) continue;
+    const platform::UniqueSocket socket(SocketAccept(FListenSocket.get(), ignored));
+    if (!socket.valid()) continue;
     try {
-      Serve(socket);
+      Serve(socket.get());
     } catch (...) {
       // An allocation that failed for one answer must not end the port.
     }
-    CloseSocket(socket);
   }
 }
 

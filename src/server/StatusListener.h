@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/Thread.h"
+#include "platform/UniqueHandle.h"
 #include "transfer/SocketLib.h"
 
 class TStatusListener : public TThread {
@@ -29,5 +30,5 @@ class TStatusListener : public TThread {
  private:
   void Serve(TSocket socket);
 
-  TSocket FListenSocket = INVALID_SOCK;
+  platform::UniqueSocket FListenSocket;
 };
