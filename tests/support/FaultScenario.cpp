@@ -61,10 +61,6 @@ bool WarmUp() {
 
 }  // namespace
 
-std::string RequestHeader(const char* command, const std::string& body) {
-  return EncodeHeader(command, static_cast<std::int32_t>(body.size()));
-}
-
 TSocket Connections::Add(TSocket s) {
   if (s != INVALID_SOCK) FSockets.push_back(s);
   return s;
@@ -122,7 +118,7 @@ bool FaultScenario::ServesDownload() {
   if (s == INVALID_SOCK) return false;
   const std::string body = Format("REMOTEFILENAME=%s\r\nFILESIZE=%lld\r\nFILEPOS=0\r\n", FReferenceName.c_str(),
                                   static_cast<long long>(FReference.size()));
-  const bool served = SendAll(s, RequestHeader("DL01", body) + body) && Receive(s, 8) == EncodeHeader("DL01", 0) &&
+  const bool served = SendAll(s, Request("DL01", body)) && Receive(s, 8) == EncodeHeader("DL01", 0) &&
                       Receive(s, SIZE_MAX) == FReference;
   CloseSocket(s);
   return served;
@@ -137,27 +133,16 @@ std::string FaultScenario::File(const std::string& name) const {
   return (FServer->Dir().path() / fs::path(name).make_preferred()).string();
 }
 
-int FaultScenario::LogCount(const std::string& text) const {
-  int count = 0;
-  for (const std::string& message : LogMessages(FServer->LogPrefix()))
-    count += message.find(text) != std::string::npos;
-  return count;
-}
+int FaultScenario::LogCount(const std::string& text) const { return vtest::LogCount(FServer->LogPrefix(), text); }
 
 bool FaultScenario::WaitForLogCount(const std::string& text, int count, int seconds) const {
-  for (auto start = Clock::now();; Pause(100)) {
-    if (LogCount(text) >= count) return true;
-    if (SecondsSince(start) >= seconds) return false;
-  }
+  return vtest::WaitForLogCount(FServer->LogPrefix(), text, count, seconds);
 }
 
-std::string FaultScenario::RawLog() const { return ReadAll(TodaysLog(FServer->LogPrefix())); }
+std::string FaultScenario::RawLog() const { return vtest::RawLog(FServer->LogPrefix()); }
 
 bool FaultScenario::WaitForRawLog(const std::string& text, int seconds) const {
-  for (auto start = Clock::now();; Pause(100)) {
-    if (RawLog().find(text) != std::string::npos) return true;
-    if (SecondsSince(start) >= seconds) return false;
-  }
+  return vtest::WaitForRawLog(FServer->LogPrefix(), text, seconds);
 }
 
 }  // namespace vtest

@@ -18,9 +18,6 @@
 namespace vtest {
 
 
-// A request header whose SIZE is the length of `body`.
-std::string RequestHeader(const char* command, const std::string& body);
-
 // Sockets that are closed when the list ends, so that a test that stops
 // early leaves no connection behind for the leak check.
 class Connections {

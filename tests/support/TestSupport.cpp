@@ -91,6 +91,28 @@ bool WaitForLog(const std::string& prefix, const std::string& text, int seconds)
   return false;
 }
 
+int LogCount(const std::string& prefix, const std::string& text) {
+  int count = 0;
+  for (const std::string& message : LogMessages(prefix)) count += message.find(text) != std::string::npos;
+  return count;
+}
+
+bool WaitForLogCount(const std::string& prefix, const std::string& text, int count, int seconds) {
+  for (auto start = Clock::now();; std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+    if (LogCount(prefix, text) >= count) return true;
+    if (SecondsSince(start) >= seconds) return false;
+  }
+}
+
+std::string RawLog(const std::string& prefix) { return ReadAll(TodaysLog(prefix)); }
+
+bool WaitForRawLog(const std::string& prefix, const std::string& text, int seconds) {
+  for (auto start = Clock::now();; std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+    if (RawLog(prefix).find(text) != std::string::npos) return true;
+    if (SecondsSince(start) >= seconds) return false;
+  }
+}
+
 TSocket Connect(int port) {
   platform::UniqueSocket s(platform::NetSocket());
   if (!s.valid() || platform::NetConnect(s.get(), 0x7F000001, port) != 0) return INVALID_SOCK;
@@ -162,6 +184,14 @@ std::string EncodeHeader(const char* command, std::int32_t size) {
   ::EncodeHeader(MakeHeader(command, size), bytes);
   return std::string(reinterpret_cast<char*>(bytes), MSG_HEADER_SIZE);
 }
+
+std::string RequestHeader(const char* command, const std::string& body) {
+  return EncodeHeader(command, static_cast<std::int32_t>(body.size()));
+}
+
+std::string Request(const char* command, const std::string& body) { return RequestHeader(command, body) + body; }
+
+std::string ErrorHeader(std::int32_t code) { return EncodeHeader("", code); }
 
 TServerConfigPtr ListenConfig(const std::string& logPrefix, const TListenOptions& options, int port) {
   auto config = std::make_shared<TServerConfig>();

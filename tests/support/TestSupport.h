@@ -37,6 +37,13 @@ std::string TodaysLog(const std::string& prefix);
 std::vector<std::string> LogMessages(const std::string& prefix);
 // Waits up to `seconds` for a log message that contains `text`.
 bool WaitForLog(const std::string& prefix, const std::string& text, int seconds);
+// How many log messages contain `text`, and a wait until `count` of them do.
+int LogCount(const std::string& prefix, const std::string& text);
+bool WaitForLogCount(const std::string& prefix, const std::string& text, int count, int seconds);
+// The day's log as written, line ends and time stamps included, and a wait
+// for `text` in it (for messages that span lines).
+std::string RawLog(const std::string& prefix);
+bool WaitForRawLog(const std::string& prefix, const std::string& text, int seconds);
 
 // A client socket connected to 127.0.0.1:port, or INVALID_SOCK.
 TSocket Connect(int port);
@@ -58,6 +65,11 @@ std::string Receive(TSocket s, std::size_t length, int seconds = 15);
 bool WaitForClose(TSocket s, int seconds);
 
 std::string EncodeHeader(const char* command, std::int32_t size);
+// A request header whose SIZE is the length of `body`, and the request whole.
+std::string RequestHeader(const char* command, const std::string& body);
+std::string Request(const char* command, const std::string& body);
+// The header that carries only a result code, as a failing server sends it.
+std::string ErrorHeader(std::int32_t code);
 
 // `length` bytes of a fixed pseudo-random sequence; each seed its own.
 std::string RandomBytes(std::size_t length, unsigned seed = 1);

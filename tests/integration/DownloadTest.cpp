@@ -30,7 +30,7 @@ std::string Body(const std::string& name, std::int64_t size, std::int64_t pos, i
 }
 
 // Four zero letters, then the code.
-std::string ErrorHeader(std::int32_t code) { return EncodeHeader("", code); }
+using vtest::ErrorHeader;
 
 // A file of `size` bytes that holds one byte at its end.
 void MakeSparse(const std::string& name, std::int64_t size) {
@@ -66,7 +66,7 @@ class Download : public ::testing::Test {
     return answer;
   }
   std::string Request(const std::string& body) {
-    return Request(EncodeHeader("DL01", static_cast<std::int32_t>(body.size())), body);
+    return Request(vtest::RequestHeader("DL01", body), body);
   }
 
   // Log messages of the download conversation.

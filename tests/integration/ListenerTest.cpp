@@ -98,9 +98,8 @@ TSocket StartUpload(int port, const std::string& name, std::size_t size) {
   TSocket s = vtest::Connect(port);
   const std::string body = "REMOTEFILENAME=" + name + "\r\nFILESIZE=" + std::to_string(size) + "\r\n";
   const std::string position = "FILEPOS=0";
-  const std::string up03 = vtest::EncodeHeader("UP03", static_cast<int>(position.size())) + position;
-  if (!vtest::SendAll(s, vtest::EncodeHeader("UPLD", 0) + vtest::EncodeHeader("UP01", static_cast<int>(body.size())) +
-                             body + vtest::EncodeHeader("UP02", 0)) ||
+  const std::string up03 = vtest::Request("UP03", position);
+  if (!vtest::SendAll(s, vtest::EncodeHeader("UPLD", 0) + vtest::Request("UP01", body) + vtest::EncodeHeader("UP02", 0)) ||
       vtest::Receive(s, 24 + position.size()) != vtest::EncodeHeader("UPLD", 0) + vtest::EncodeHeader("UP01", 0) +
                                                      vtest::EncodeHeader("UP02", 9) + position ||
       !vtest::SendAll(s, up03) || vtest::Receive(s, 8) != vtest::EncodeHeader("UP03", 0)) {
@@ -119,9 +118,7 @@ TEST(ListenerLimits, ConnectionsBeyondTheLimitAreClosedAtOnceAndLoggedOnce) {
   TSocket third = vtest::Connect(server.Port()), fourth = vtest::Connect(server.Port());
   EXPECT_TRUE(vtest::WaitForClose(third, 3));
   EXPECT_TRUE(vtest::WaitForClose(fourth, 3));
-  int limitLines = 0;
-  for (const std::string& message : vtest::LogMessages(server.LogPrefix()))
-    limitLines += message.find("MaxConnections 2 reached") != std::string::npos;
+  const int limitLines = vtest::LogCount(server.LogPrefix(), "MaxConnections 2 reached");
   EXPECT_EQ(limitLines, 1);
 
   // The first two are served as usual, and once they are gone there is room.

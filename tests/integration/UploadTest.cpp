@@ -126,13 +126,9 @@ class Upload : public ::testing::Test {
     return vtest::WaitForLog(server.LogPrefix(), text, seconds);
   }
   // The day's log as it stands, line ends included.
-  std::string RawLog() const { return vtest::ReadAll(vtest::TodaysLog(server.LogPrefix())); }
+  std::string RawLog() const { return vtest::RawLog(server.LogPrefix()); }
   bool RawLogged(const std::string& text, int seconds = 15) const {
-    for (auto start = vtest::Clock::now(); vtest::SecondsSince(start) < seconds;) {
-      if (RawLog().find(text) != std::string::npos) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return vtest::WaitForRawLog(server.LogPrefix(), text, seconds);
   }
 
   // The completion line of an upload that ended short of its size.

@@ -16,7 +16,7 @@ namespace {
 
 using vtest::EncodeHeader;
 
-std::string ErrorHeader(std::int32_t code) { return EncodeHeader("", code); }
+using vtest::ErrorHeader;
 
 // Accepts one connection and runs `script` on it on a thread of its own.
 class FakeServer {

@@ -8,7 +8,7 @@
 
 namespace {
 
-std::string ErrorHeader(std::int32_t code) { return vtest::EncodeHeader("", code); }
+using vtest::ErrorHeader;
 
 struct Judged {
   std::int32_t code;

@@ -12,7 +12,6 @@
 namespace {
 
 using vtest::EncodeHeader;
-using vtest::RequestHeader;
 
 struct Case {
   std::string what;
@@ -43,13 +42,13 @@ class FaultInput : public vtest::FaultScenario {
 
 std::string Dnld() { return EncodeHeader("DNLD", 0); }
 std::string Upld() { return EncodeHeader("UPLD", 0); }
-std::string Error(std::int32_t code) { return EncodeHeader("", code); }
+const auto Error = vtest::ErrorHeader;
 
 TEST_F(FaultInput, GarbageDownloadRequestsAreAnsweredAsDesignedOrClosed) {
   const std::string name = File("data.bin");
   const std::string data = vtest::RandomBytes(200000, 7);
   vtest::WriteAll(name, data);
-  auto request = [&](const std::string& body) { return Dnld() + RequestHeader("DL01", body) + body; };
+  auto request = [&](const std::string& body) { return Dnld() + vtest::Request("DL01", body); };
   auto checked = [&](std::int32_t code) { return Dnld() + EncodeHeader("DL01", code); };
   const std::string random8 = vtest::RandomBytes(8, 1);
   const std::string named = "REMOTEFILENAME=" + name + "\r\n";
@@ -92,8 +91,8 @@ TEST_F(FaultInput, GarbageUploadRequestsAreAnsweredAsDesignedOrClosed) {
   const std::string data = vtest::RandomBytes(50000, 8);
   vtest::WriteAll(kept, data);
   const std::string offer0 = EncodeHeader("UP02", 9) + "FILEPOS=0";
-  auto up01 = [](const std::string& body) { return Upld() + RequestHeader("UP01", body) + body; };
-  auto up03 = [](const std::string& body) { return EncodeHeader("UP02", 0) + RequestHeader("UP03", body) + body; };
+  auto up01 = [](const std::string& body) { return Upld() + vtest::Request("UP01", body); };
+  auto up03 = [](const std::string& body) { return EncodeHeader("UP02", 0) + vtest::Request("UP03", body); };
   const std::string zeros(100, '\0');
   const std::string fresh = File("fresh/new.bin");
   const std::string named = "REMOTEFILENAME=" + fresh + "\r\n";

@@ -70,7 +70,7 @@ TEST_F(FaultVanish, DownloadClientsThatLeaveInEveryPhaseLeaveTheFileAsItWas) {
   // During the file check: the request is sent, the reply never read. The
   // reply or the data that follow it cannot be sent.
   s = Open("DNLD");
-  vtest::SendAll(s, RequestHeader("DL01", body) + body);
+  vtest::SendAll(s, vtest::Request("DL01", body));
   CloseSocket(s);
   const std::string sendLine = "doDownload(): failed, doInternalDownload6: failed. " + text17;
   const std::string replyLine = "doDownload(" + name + "): failed, " + text17 + ", doFileCheck(): failed. " + text17;
@@ -82,7 +82,7 @@ TEST_F(FaultVanish, DownloadClientsThatLeaveInEveryPhaseLeaveTheFileAsItWas) {
   // During the data, once by an orderly close and once by a reset.
   for (int reset = 0; reset < 2; ++reset) {
     s = Open("DNLD");
-    vtest::SendAll(s, RequestHeader("DL01", body) + body);
+    vtest::SendAll(s, vtest::Request("DL01", body));
     EXPECT_EQ(Take(s, 8), EncodeHeader("DL01", 0));
     EXPECT_TRUE(Take(s, 100000) == data.substr(0, 100000));
     if (reset)
@@ -123,7 +123,7 @@ TEST_F(FaultVanish, UploadClientsThatLeaveInEveryPhaseKeepWhatReachedTheDisk) {
   for (const std::string& name : {checked, unmade}) {
     s = Open("UPLD");
     const std::string body = UploadBody(name, 400000);
-    vtest::SendAll(s, RequestHeader("UP01", body) + body);
+    vtest::SendAll(s, vtest::Request("UP01", body));
     EXPECT_EQ(Take(s, 8), EncodeHeader("UP01", 0));
     CloseSocket(s);
     EXPECT_TRUE(WaitForLogCount("doDiskCheck(" + name + "): failed. " + text16 + ", Upload request header recv", 1, 15));
@@ -131,7 +131,7 @@ TEST_F(FaultVanish, UploadClientsThatLeaveInEveryPhaseKeepWhatReachedTheDisk) {
   const std::string offered = prefixed(File("offered.bin"), 7000);
   s = Open("UPLD");
   const std::string body = UploadBody(offered, 400000);
-  vtest::SendAll(s, RequestHeader("UP01", body) + body + EncodeHeader("UP02", 0));
+  vtest::SendAll(s, vtest::Request("UP01", body) + EncodeHeader("UP02", 0));
   EXPECT_EQ(Take(s, 8 + 8 + 12), EncodeHeader("UP01", 0) + EncodeHeader("UP02", 12) + "FILEPOS=7000");
   CloseSocket(s);
   EXPECT_TRUE(WaitForLogCount("doDiskCheck(" + offered + "): failed. " + text16 + ", Upload pointer header recv", 1, 15));

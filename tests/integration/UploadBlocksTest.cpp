@@ -51,7 +51,7 @@ class UploadBlocks : public ::testing::Test {
     return s;
   }
 
-  std::string Log() const { return vtest::ReadAll(vtest::TodaysLog(server.LogPrefix())); }
+  std::string Log() const { return vtest::RawLog(server.LogPrefix()); }
 
   vtest::RunningServer server;
   vtest::HttpServer web;

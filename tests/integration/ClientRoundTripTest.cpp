@@ -4,7 +4,6 @@
 // before the report, so the upload cases share a few uploads between them.
 
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -65,15 +64,8 @@ class ClientRoundTrip : public ::testing::Test {
 
   // Waits until the server has logged `text` `count` times: a completed
   // upload is measured, logged and only then moved on.
-  bool Logged(const std::string& text, std::size_t count = 1) const {
-    for (auto start = vtest::Clock::now(); vtest::SecondsSince(start) < 20;) {
-      std::size_t seen = 0;
-      for (const std::string& message : vtest::LogMessages(server.LogPrefix()))
-        if (message.find(text) != std::string::npos) ++seen;
-      if (seen >= count) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+  bool Logged(const std::string& text, int count = 1) const {
+    return vtest::WaitForLogCount(server.LogPrefix(), text, count, 20);
   }
 
   static std::string Refused(std::int32_t code) { return std::to_string(code) + " (" + ResultText(code) + ")"; }

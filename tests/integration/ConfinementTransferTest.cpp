@@ -28,7 +28,7 @@ class ConfinedTransfer : public ::testing::Test {
 
   std::string Exchange(const char* hello, const char* command, const std::string& body, std::size_t expect) {
     TSocket s = vtest::Connect(server.Port());
-    vtest::SendAll(s, EncodeHeader(hello, 0) + EncodeHeader(command, static_cast<int>(body.size())) + body);
+    vtest::SendAll(s, EncodeHeader(hello, 0) + vtest::Request(command, body));
     std::string answer = vtest::Receive(s, expect);
     CloseSocket(s);
     return answer;
@@ -65,8 +65,7 @@ TEST_F(ConfinedTransfer, UploadsOutsideEveryRootAreRefusedAtTheDiskCheck) {
   // Inside a root the negotiation goes on to the resume offer.
   TSocket s = vtest::Connect(server.Port());
   const std::string body = "REMOTEFILENAME=" + inside + "\r\nFILESIZE=20";
-  vtest::SendAll(s, EncodeHeader("UPLD", 0) + EncodeHeader("UP01", static_cast<int>(body.size())) + body +
-                        EncodeHeader("UP02", 0));
+  vtest::SendAll(s, EncodeHeader("UPLD", 0) + vtest::Request("UP01", body) + EncodeHeader("UP02", 0));
   EXPECT_EQ(vtest::Receive(s, 16 + 8 + 10), EncodeHeader("UPLD", 0) + EncodeHeader("UP01", 0) +
                                                  EncodeHeader("UP02", 10) + "FILEPOS=12");
   CloseSocket(s);
