@@ -73,7 +73,6 @@ std::int64_t RefreshEmptyEntry(const std::string& logPath, const std::string& na
 
 void TProcessThread::doDownload() {
   TFile file;
-  if (Terminated()) return;
 
   std::string ignored;
   MsgHeader header;

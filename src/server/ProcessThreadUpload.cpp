@@ -270,7 +270,6 @@ std::int32_t CompleteUpload(const TServerConfig& config, const TFile& file, std:
 
 void TProcessThread::doUpload() {
   TFile file;
-  if (Terminated()) return;
 
   std::string ignored;
   MsgHeader header;
@@ -458,7 +457,5 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
   sharedWriter.Release();
   platform::CloseFile(handle);
   CloseConnection();
-  result = CompleteUpload(*FConfig, file, result, error, FClosedPeerAddress, FUploadClaim);
-  Terminate();
-  return result;
+  return CompleteUpload(*FConfig, file, result, error, FClosedPeerAddress, FUploadClaim);
 }

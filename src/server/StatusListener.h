@@ -6,9 +6,11 @@
 // daily log, so health checks every few seconds leave no trace there.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "base/Thread.h"
+#include "server/WorkerSet.h"
 #include "transfer/SocketLib.h"
 
 class TStatusListener : public TThread {
@@ -22,6 +24,9 @@ class TStatusListener : public TThread {
   int Port() const;
   // Sets the terminate flag; the loop sees it within one second.
   void Stop();
+  // The workers whose open connections /metrics shows; before Resume.
+  // Without them the count is 0.
+  void CountWorkers(std::shared_ptr<const TWorkerSet> workers);
 
  protected:
   void Execute() override;
@@ -30,4 +35,5 @@ class TStatusListener : public TThread {
   void Serve(TSocket socket);
 
   TSocket FListenSocket = INVALID_SOCK;
+  std::shared_ptr<const TWorkerSet> FWorkers;
 };
