@@ -19,10 +19,6 @@ void TThread::Resume() {
   }
 }
 
-void TThread::Resume(TThreadCache& threads) {
-  if (!threads.Run(Run, this)) throw std::system_error(EAGAIN, std::generic_category(), "thread creation failed");
-}
-
 void TThread::WaitFor() {
   if (!FJoinable) return;
   FJoinable = false;

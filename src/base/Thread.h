@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstddef>
 
-#include "base/ThreadCache.h"
 #include "platform/Threads.h"
 
 class TThread {
@@ -24,8 +23,6 @@ class TThread {
 
   // Starts the body. Throws std::system_error when no thread can be made.
   void Resume();
-  // The same for a thread set to free itself, on a thread of `threads`.
-  void Resume(TThreadCache& threads);
   void Terminate() { FTerminated = true; }
   bool Terminated() const { return FTerminated; }
   void WaitFor();

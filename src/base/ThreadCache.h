@@ -13,12 +13,16 @@ class TThreadCache {
   TThreadCache(const TThreadCache&) = delete;
   TThreadCache& operator=(const TThreadCache&) = delete;
   // Waiting threads end now; a thread still running its body ends when the
-  // body returns.
+  // body returns, on its own: the cache does not wait for it.
   ~TThreadCache();
 
   // Runs `body(argument)` on a waiting thread, or on a new one. False, with
-  // nothing started, when no thread can be made.
+  // nothing started, when no thread can be made or JoinAll has begun.
   bool Run(void (*body)(void*), void* argument);
+
+  // Waiting threads end now; then waits until every body has returned and
+  // every thread has ended. Never from a thread of the cache itself.
+  void JoinAll();
 
  private:
   struct State;

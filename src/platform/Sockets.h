@@ -31,6 +31,9 @@ void NetClose(SocketHandle s);
 // Ends the receiving side only: a receive waiting in another thread, and
 // every later one, returns 0 as if the peer had closed, or fails (Windows).
 void NetShutdownReceive(SocketHandle s);
+// Ends both sides: a send or receive waiting in another thread, and every
+// later one, fails or returns 0 at once.
+void NetShutdown(SocketHandle s);
 
 // Cuts a connection that makes no progress for `seconds`: blocking sends and
 // receives fail after that long, and TCP keep-alive probes an idle peer.

@@ -1,6 +1,8 @@
 #include "server/ListenThread.h"
 
+#include <cerrno>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include "base/DailyLog.h"
@@ -35,18 +37,64 @@ TListenThread::TListenThread(TServerConfigPtr config) : FConfig(std::move(config
   }
 }
 
-// The body must have left before the socket it waits on goes away.
-TListenThread::~TListenThread() { WaitFor(); }
+TListenThread::~TListenThread() {
+  // The leader must have left its wait before the socket it waits on goes.
+  Stop();
+  WaitFor();
+}
 
 int TListenThread::Port() const { return platform::NetLocalPort(FListenSocket.get()); }
+
+void TListenThread::Resume() {
+  {
+    std::lock_guard<std::mutex> hold(FLeadLock);
+    FLeading = true;
+  }
+  Metrics().Accepting = true;
+  if (!FWorkers->Run(Lead, this)) {
+    EndLeading();
+    throw std::system_error(EAGAIN, std::generic_category(), "thread creation failed");
+  }
+}
 
 void TListenThread::Stop() {
   Terminate();
   FWait.Wake();
 }
 
-void TListenThread::Execute() {
-  const TAcceptingMark accepting;
+void TListenThread::WaitFor() {
+  std::unique_lock<std::mutex> hold(FLeadLock);
+  FLeadEnded.wait(hold, [this] { return !FLeading; });
+}
+
+void TListenThread::Lead(void* listener) {
+  // Once the lead has passed on, the listener may be gone: the worker needs
+  // nothing of it.
+  const std::unique_ptr<TProcessThread> worker = static_cast<TListenThread*>(listener)->LeadUntilTaken();
+  if (worker) worker->Serve();
+}
+
+std::unique_ptr<TProcessThread> TListenThread::LeadUntilTaken() {
+  try {
+    while (std::unique_ptr<TProcessThread> worker = NextConnection()) {
+      if (FWorkers->Run(Lead, this)) return worker;
+      // No thread to pass the lead to: this one keeps it, and the
+      // connection, which nobody could serve, is closed.
+    }
+  } catch (...) {
+  }
+  EndLeading();
+  return nullptr;
+}
+
+void TListenThread::EndLeading() {
+  Metrics().Accepting = false;
+  std::lock_guard<std::mutex> hold(FLeadLock);
+  FLeading = false;
+  FLeadEnded.notify_all();
+}
+
+std::unique_ptr<TProcessThread> TListenThread::NextConnection() {
   while (!Terminated()) {
     if (FWait.Wait(FListenSocket.get(), kAcceptWaitMilliseconds, 5) <= 0) continue;
     std::string error;
@@ -62,33 +110,21 @@ void TListenThread::Execute() {
     }
     if (RefuseOverLimit(socket)) continue;
     platform::NetSetIdleTimeout(socket, FConfig->Listen.IdleTimeout);
-    StartWorker(socket);
-  }
-}
-
-void TListenThread::StartWorker(TSocket socket) {
-  // A connection that gets no worker is closed at once, never left open.
-  TProcessThread* worker = nullptr;
-  try {
-    worker = new TProcessThread(socket, FConfig);
-  } catch (...) {
-    CloseSocket(socket);
-    return;
-  }
-  try {
-    if (worker->InitializeResult() != rcSuccess) {
-      delete worker;
-      return;
+    // A connection that gets no worker is closed at once, never left open.
+    std::unique_ptr<TProcessThread> worker;
+    try {
+      worker = std::make_unique<TProcessThread>(socket, FConfig, FWorkers);
+    } catch (...) {
+      CloseSocket(socket);
+      continue;
     }
-    worker->SetFreeOnTerminate(true);
-    worker->Resume(FWorkerThreads);
-  } catch (...) {
-    delete worker;  // the destructor closes the socket
+    if (worker->InitializeResult() == rcSuccess) return worker;
   }
+  return nullptr;
 }
 
 bool TListenThread::RefuseOverLimit(TSocket socket) {
-  if (FConfig->Listen.MaxConnections <= 0 || TProcessThread::OpenConnections() < FConfig->Listen.MaxConnections) return false;
+  if (FConfig->Listen.MaxConnections <= 0 || FWorkers->OpenConnections() < FConfig->Listen.MaxConnections) return false;
   // Closed before the line is written, which may take long or fail.
   const std::string peer = GetPeerAddress(socket);
   ++Metrics().Refused;

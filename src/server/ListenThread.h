@@ -1,49 +1,77 @@
 #pragma once
-// The listener: owns the listening socket, waits for connections in 10-second
-// waits and gives each accepted one to a worker of its own.
+// The listener: owns the listening socket and the workers. There is no
+// thread of its own that accepts and hands over: one idle worker thread at a
+// time leads, waiting on the socket in 10-second waits; once it has accepted
+// a connection it passes the lead to another idle thread (or a new one) and
+// serves that connection itself, from handshake to close.
 
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
-#include "base/Thread.h"
 #include "base/Throttle.h"
 #include "platform/UniqueHandle.h"
 #include "platform/WakeableWait.h"
 #include "server/ServerConfig.h"
+#include "server/WorkerSet.h"
 #include "transfer/SocketLib.h"
 
-class TListenThread : public TThread {
+class TProcessThread;
+
+class TListenThread {
  public:
   // Binds and listens on the configured address and port. On failure the
   // cause is logged and std::runtime_error("Listen Thread Initialize
   // Error.") is thrown. Every worker shares `config`.
   explicit TListenThread(TServerConfigPtr config);
-  ~TListenThread() override;
+  TListenThread(const TListenThread&) = delete;
+  TListenThread& operator=(const TListenThread&) = delete;
+  // Stops, waits until no thread leads, and closes the socket. Workers still
+  // serving go on; the set they share outlives the listener.
+  ~TListenThread();
 
   // The port actually bound (the one given, or the system's choice for 0).
   int Port() const;
 
+  // Starts accepting. Throws std::system_error when no thread can be made.
+  void Resume();
   // Sets the terminate flag and ends the current wait at once rather than at
   // the end of its 10 seconds, so that a stop does not keep the service
   // manager waiting. Never blocks.
   void Stop();
+  // The flag alone: the leading thread sees it at the end of its wait.
+  void Terminate() { FTerminated = true; }
+  bool Terminated() const { return FTerminated; }
+  // Waits until no thread leads any more; never for a connection's worker.
+  void WaitFor();
 
- protected:
-  void Execute() override;
+  std::shared_ptr<TWorkerSet> Workers() const { return FWorkers; }
 
  private:
-  void StartWorker(TSocket socket);
+  // A thread's turn as the leader; it returns after serving the connection
+  // it took, or when the listener stops.
+  static void Lead(void* listener);
+  std::unique_ptr<TProcessThread> LeadUntilTaken();
+  std::unique_ptr<TProcessThread> NextConnection();
+  void EndLeading();
   bool RefuseOverLimit(TSocket socket);
   void AcceptFailed(const std::string& error);
 
   platform::UniqueSocket FListenSocket;
   const TServerConfigPtr FConfig;
   platform::WakeableWait FWait;
+  std::atomic<bool> FTerminated{false};
+  // From Resume until the thread that leads sees the stop; the lead passes
+  // from thread to thread without a gap.
+  bool FLeading = false;
+  std::mutex FLeadLock;
+  std::condition_variable FLeadEnded;
   // One line a minute is enough to tell the operator; a flood of refused
   // connections or failed accepts must not flood the log too.
   TThrottle FLimitLines{60};
   TThrottle FAcceptLines{60};
-  // The workers' threads, kept for the next connection when one ends.
-  TThreadCache FWorkerThreads{kStackBytes};
+  const std::shared_ptr<TWorkerSet> FWorkers = std::make_shared<TWorkerSet>();
 };
 
 // Posts a quit message to every other thread of the process that runs a

@@ -29,13 +29,3 @@ TMetrics& Metrics();
 // One finished download or upload with its result code.
 void CountDownload(std::int32_t result);
 void CountUpload(std::int32_t result);
-
-// Marks the listener accepting for as long as its loop runs, however the
-// loop is left.
-class TAcceptingMark {
- public:
-  TAcceptingMark() { Metrics().Accepting = true; }
-  ~TAcceptingMark() { Metrics().Accepting = false; }
-  TAcceptingMark(const TAcceptingMark&) = delete;
-  TAcceptingMark& operator=(const TAcceptingMark&) = delete;
-};

@@ -1,6 +1,5 @@
 #include "server/ProcessThread.h"
 
-#include <atomic>
 #include <new>
 #include <utility>
 
@@ -8,24 +7,16 @@
 #include "base/Format.h"
 #include "transfer/uGlobal.h"
 
-namespace {
-std::atomic<int> liveWorkers{0};
-std::atomic<int> openConnections{0};
-}  // namespace
-
-TProcessThread::TProcessThread(TSocket socket, TServerConfigPtr config) : FConfig(std::move(config)) {
-  ++liveWorkers;
-  if (socket != INVALID_SOCK) ++openConnections;
+TProcessThread::TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers)
+    : FConfig(std::move(config)), FWorkers(std::move(workers)) {
+  FWorkers->Joined(socket);
   FInitializeResult = Initialize(socket);
 }
 
-int TProcessThread::LiveCount() { return liveWorkers; }
-int TProcessThread::OpenConnections() { return openConnections; }
-
 TProcessThread::~TProcessThread() {
-  --liveWorkers;
   FUploadClaim.Release();
   if (FSocket != INVALID_SOCK) CloseConnection();
+  FWorkers->Left();
 }
 
 void TProcessThread::CloseConnection() {
@@ -33,9 +24,9 @@ void TProcessThread::CloseConnection() {
   // may already belong to another connection.
   FUploadClaim.SocketClosed();
   FClosedPeerAddress = ClientAddress();
+  FWorkers->Closing(FSocket);
   CloseSocket(FSocket);
   FSocket = INVALID_SOCK;
-  --openConnections;
 }
 
 std::string TProcessThread::ClientAddress() const {
@@ -80,7 +71,7 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
   return result;
 }
 
-void TProcessThread::Execute() {
+void TProcessThread::Serve() {
   if (!ReadProxyHeader()) return;
   std::uint8_t direction = 0;
   if (Validate(direction) != rcSuccess) return;

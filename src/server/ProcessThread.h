@@ -1,39 +1,36 @@
 #pragma once
 // The worker of one accepted connection: the handshake, then one download or
-// one upload conversation, then the socket is closed and the worker frees
-// itself.
+// one upload conversation, then the socket is closed. It runs on the thread
+// that accepted the connection and is counted in its listener's worker set
+// for its whole life.
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "base/Thread.h"
 #include "server/FileList.h"
 #include "server/ServerConfig.h"
 #include "server/UploadWriters.h"
+#include "server/WorkerSet.h"
 #include "transfer/SocketLib.h"
 
-class TProcessThread : public TThread {
+class TProcessThread {
  public:
-  // Created suspended; Initialize has run. The creator sets free-on-terminate
-  // and resumes it. The worker keeps its own reference to `config`.
-  TProcessThread(TSocket socket, TServerConfigPtr config);
+  // Initialize has run; the connection counts in `workers` from here on.
+  // The worker keeps its own references to `config` and `workers`.
+  TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers);
+  TProcessThread(const TProcessThread&) = delete;
+  TProcessThread& operator=(const TProcessThread&) = delete;
   // Closes the socket unless the upload's data phase has closed it already.
-  ~TProcessThread() override;
+  ~TProcessThread();
 
   // 0, or 20 when the transfer buffer cannot be had (logged).
   std::int32_t Initialize(TSocket socket);
   std::int32_t InitializeResult() const { return FInitializeResult; }
 
-  // Workers that exist right now.
-  static int LiveCount();
-  // Connections open right now, from the worker's creation to the close of
-  // its socket, for the listener's connection limit: a worker in its
-  // completion pause or report no longer counts.
-  static int OpenConnections();
-
- protected:
-  void Execute() override;
+  // The whole conversation, on the caller's thread. Per-connection failures
+  // are logged and end it; nothing is thrown for them.
+  void Serve();
 
  private:
   // A connection from a listed load balancer starts with a PROXY header;
@@ -66,8 +63,9 @@ class TProcessThread : public TThread {
   // socket is closed, so that a newer upload never cuts a closed socket.
   TUploadClaim FUploadClaim;
 
-  const TServerConfigPtr FConfig;
   TSocket FSocket = INVALID_SOCK;
+  const TServerConfigPtr FConfig;
+  const std::shared_ptr<TWorkerSet> FWorkers;
   std::unique_ptr<char[]> FBuffer;
   std::int32_t FInitializeResult = 0;
 };

@@ -64,7 +64,6 @@ std::int64_t RefreshEmptyEntry(const std::string& logPath, const std::string& na
 
 void TProcessThread::doDownload() {
   TFile file;
-  if (Terminated()) return;
 
   MsgHeader header;
   if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {

@@ -261,7 +261,6 @@ std::int32_t CompleteUpload(const TServerConfig& config, const TFile& file, std:
 
 void TProcessThread::doUpload() {
   TFile file;
-  if (Terminated()) return;
 
   MsgHeader header;
   if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
@@ -445,7 +444,5 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
   sharedWriter.Release();
   handle.reset();  // before the connection ends and the completion measures, and may move, the file
   CloseConnection();
-  result = CompleteUpload(*FConfig, file, result, error, FClosedPeerAddress, FUploadClaim);
-  Terminate();
-  return result;
+  return CompleteUpload(*FConfig, file, result, error, FClosedPeerAddress, FUploadClaim);
 }

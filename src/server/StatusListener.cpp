@@ -3,11 +3,11 @@
 #include <chrono>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "base/DailyLog.h"
 #include "base/Format.h"
 #include "server/Metrics.h"
-#include "server/ProcessThread.h"
 #include "transfer/uGlobal.h"
 
 namespace {
@@ -47,11 +47,11 @@ void AddCounter(std::string& text, const char* name, const char* help, std::uint
   text += Format("%s %llu\n", name, static_cast<unsigned long long>(value));
 }
 
-std::string MetricsText() {
+std::string MetricsText(int openConnections) {
   const TMetrics& m = Metrics();
   std::string text;
   AddMetric(text, "vardex_open_connections", "gauge", "Connections being served now.");
-  text += Format("vardex_open_connections %d\n", TProcessThread::OpenConnections());
+  text += Format("vardex_open_connections %d\n", openConnections);
   AddCounter(text, "vardex_connections_accepted_total", "Connections accepted.", m.Accepted);
   AddCounter(text, "vardex_connections_refused_total", "Connections closed at once over MaxConnections.", m.Refused);
   AddByResult(text, "vardex_downloads_total", "Downloads by result code.", m.Downloads);
@@ -67,7 +67,7 @@ std::string MetricsText() {
 }
 
 // The answer to one request head ("METHOD PATH VERSION\r\n...").
-std::string Answer(const std::string& head) {
+std::string Answer(const std::string& head, int openConnections) {
   const std::size_t methodEnd = head.find(' ');
   const std::size_t pathEnd = methodEnd == std::string::npos ? methodEnd : head.find_first_of(" ?\r", methodEnd + 1);
   if (pathEnd == std::string::npos) return Response("400 Bad Request", "bad request\n");
@@ -75,7 +75,7 @@ std::string Answer(const std::string& head) {
   const std::string path = head.substr(methodEnd + 1, pathEnd - methodEnd - 1);
   if (path != "/health" && path != "/metrics") return Response("404 Not Found", "not found\n");
   if (method != "GET") return Response("405 Method Not Allowed", "method not allowed\n", "Allow: GET\r\n");
-  if (path == "/metrics") return Response("200 OK", MetricsText());
+  if (path == "/metrics") return Response("200 OK", MetricsText(openConnections));
   return Metrics().Accepting ? Response("200 OK", "ok\n") : Response("503 Service Unavailable", "stopping\n");
 }
 
@@ -121,6 +121,8 @@ int TStatusListener::Port() const { return platform::NetLocalPort(FListenSocket.
 
 void TStatusListener::Stop() { Terminate(); }
 
+void TStatusListener::CountWorkers(std::shared_ptr<const TWorkerSet> workers) { FWorkers = std::move(workers); }
+
 void TStatusListener::Execute() {
   while (!Terminated()) {
     if (SocketSelect(FListenSocket.get(), kAcceptWaitSeconds, 1) <= 0) continue;
@@ -138,6 +140,6 @@ void TStatusListener::Execute() {
 void TStatusListener::Serve(TSocket socket) {
   const std::string head = ReadHead(socket);
   if (head.empty()) return;
-  const std::string answer = Answer(head);
+  const std::string answer = Answer(head, FWorkers ? FWorkers->OpenConnections() : 0);
   WriteBuffer(socket, answer.data(), static_cast<int>(answer.size()), kRequestSeconds);
 }

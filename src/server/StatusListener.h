@@ -6,10 +6,12 @@
 // daily log, so health checks every few seconds leave no trace there.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "base/Thread.h"
 #include "platform/UniqueHandle.h"
+#include "server/WorkerSet.h"
 #include "transfer/SocketLib.h"
 
 class TStatusListener : public TThread {
@@ -23,6 +25,9 @@ class TStatusListener : public TThread {
   int Port() const;
   // Sets the terminate flag; the loop sees it within one second.
   void Stop();
+  // The workers whose open connections /metrics shows; before Resume.
+  // Without them the count is 0.
+  void CountWorkers(std::shared_ptr<const TWorkerSet> workers);
 
  protected:
   void Execute() override;
@@ -31,4 +36,5 @@ class TStatusListener : public TThread {
   void Serve(TSocket socket);
 
   platform::UniqueSocket FListenSocket;
+  std::shared_ptr<const TWorkerSet> FWorkers;
 };

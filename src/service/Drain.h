@@ -5,8 +5,11 @@
 #include <functional>
 #include <string>
 
-// Waits until no connection is served any more or `seconds` have passed;
+class TWorkerSet;
+
+// Waits until no worker of `workers` is left or `seconds` have passed;
 // `stillStopping` runs about once a second meanwhile, so that the service
 // manager sees the stop progress. Logs the wait and what was left under
 // `logPath`.
-void DrainTransfers(const std::string& logPath, int seconds, const std::function<void()>& stillStopping);
+void DrainTransfers(const std::string& logPath, int seconds, const TWorkerSet& workers,
+                    const std::function<void()>& stillStopping);

@@ -88,9 +88,11 @@ void TVardexServerService::ServiceStart(TService& sender, bool& started) {
     StartFailed(sender, Format("%s.", e.what()));
     return;
   }
-  FListenThread->SetFreeOnTerminate(false);
   FListenThread->Resume();
-  if (FStatusListener) FStatusListener->Resume();
+  if (FStatusListener) {
+    FStatusListener->CountWorkers(FListenThread->Workers());
+    FStatusListener->Resume();
+  }
   WriteLog(FConfig->LogPath, "Service Start Success");
   started = true;
 }
@@ -157,13 +159,15 @@ void TVardexServerService::StopListener(int drainSeconds) {
   QuitOtherThreads();
   // The balancer's health check sees the stop before the port closes.
   Metrics().Accepting = false;
-  // Workers still serving a connection are not told; only a drain awaits them.
+  // Workers still serving a connection are not told; only a drain awaits
+  // them, in the set they share, which outlives the listener.
   if (FListenThread) {
+    const std::shared_ptr<const TWorkerSet> workers = FListenThread->Workers();
     FListenThread->Stop();
     FListenThread->WaitFor();
     FListenThread.reset();
+    DrainTransfers(FConfig->LogPath, drainSeconds, *workers, [this] { ReportStatus(csStopPending); });
   }
-  DrainTransfers(FConfig->LogPath, drainSeconds, [this] { ReportStatus(csStopPending); });
   if (FStatusListener) {
     FStatusListener->Stop();
     FStatusListener.reset();

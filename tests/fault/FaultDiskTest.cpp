@@ -116,7 +116,7 @@ TEST_F(FaultLogVolume, AFullLogVolumeLosesLinesButNoConnectionNorTheStop) {
     EXPECT_TRUE(vtest::WaitForClose(over, 5));
     CloseSocket(over);
     CloseSocket(held);  // its worker's failure line is lost too
-    for (auto start = vtest::Clock::now(); TProcessThread::OpenConnections() > 0 && vtest::SecondsSince(start) < 15;)
+    for (auto start = vtest::Clock::now(); Server().Workers()->OpenConnections() > 0 && vtest::SecondsSince(start) < 15;)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ExpectServesDownload();
 

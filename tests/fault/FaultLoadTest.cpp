@@ -103,13 +103,13 @@ TEST_F(FaultLoad, ThousandTricklingClientsAreAllHeldAndAnswered) {
     ASSERT_NE(s, INVALID_SOCK) << "client " << i;
     trickle.Add(s, EncodeHeader(i % 2 ? "UPLD" : "DNLD", 0));
     // The listener takes each connection before the queue fills.
-    ASSERT_TRUE(WaitWhile([&] { return i + 1 - TProcessThread::LiveCount() > kMaxPending; },
+    ASSERT_TRUE(WaitWhile([&] { return i + 1 - Server().Workers()->Live() > kMaxPending; },
                           [&] { trickle.SendDue(); }))
         << "the listener stopped taking connections";
   }
   // Every client has a worker of its own, all at the same time.
-  EXPECT_TRUE(WaitWhile([&] { return TProcessThread::LiveCount() < kClients; }, [&] { trickle.SendDue(); }))
-      << TProcessThread::LiveCount() << " workers";
+  EXPECT_TRUE(WaitWhile([&] { return Server().Workers()->Live() < kClients; }, [&] { trickle.SendDue(); }))
+      << Server().Workers()->Live() << " workers";
 
   // Others are served meanwhile, by the side of the waiting workers.
   bool served = false;

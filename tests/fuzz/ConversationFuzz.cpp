@@ -175,11 +175,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // (the in-memory peer is 127.0.0.1); any other from an unlisted client.
   const bool fromBalancer = size > 0 && (data[0] == 'P' || data[0] == '\r');
   static const TServerConfigPtr direct = Config(""), balanced = Config("127.0.0.1");
-  auto* worker = new TProcessThread(memory_sockets::Connect(data, size), fromBalancer ? balanced : direct);
-  Check(worker->InitializeResult() == 0);
-  worker->Resume();
-  worker->WaitFor();
-  delete worker;
+  {
+    TProcessThread worker(memory_sockets::Connect(data, size), fromBalancer ? balanced : direct,
+                          std::make_shared<TWorkerSet>());
+    Check(worker.InitializeResult() == 0);
+    worker.Serve();
+  }
 
   Check(memory_sockets::CloseCount() == 1);
   const std::string& sent = memory_sockets::Sent();

@@ -23,6 +23,7 @@ struct Connection {
   std::size_t size = 0;
   std::size_t received = 0;
   bool open = false;
+  bool cut = false;  // sends fail once both sides are shut down
   int closes = 0;
   std::string sent;
   std::size_t sentCount = 0;
@@ -109,6 +110,12 @@ void NetShutdownReceive(SocketHandle s) {
   connection.received = connection.size;
 }
 
+// Both sides: receives see the end and sends fail.
+void NetShutdown(SocketHandle s) {
+  NetShutdownReceive(s);
+  connection.cut = true;
+}
+
 void NetSetIdleTimeout(SocketHandle s, int) { CheckOpen(s); }
 
 bool NetParseAddress(const std::string& dotted, std::uint32_t& address) {
@@ -143,6 +150,7 @@ bool NetWouldBlock() { return false; }
 long NetSend(SocketHandle s, const void* data, std::size_t length) {
   CheckOpen(s);
   Check(data != nullptr || length == 0);
+  if (connection.cut) return -1;
   const std::size_t kept = connection.sent.size();
   if (kept < memory_sockets::kKeptBytes) {
     const std::size_t more = std::min(length, memory_sockets::kKeptBytes - kept);

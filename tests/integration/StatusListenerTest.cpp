@@ -13,7 +13,10 @@ namespace {
 
 class StatusPort : public ::testing::Test {
  protected:
-  StatusPort() : status(0x7F000001, 0, server.LogPrefix()) { status.Resume(); }
+  StatusPort() : status(0x7F000001, 0, server.LogPrefix()) {
+    status.CountWorkers(server.Workers());
+    status.Resume();
+  }
   ~StatusPort() override {
     status.Stop();
     status.WaitFor();

@@ -6,7 +6,6 @@
 #include "base/Format.h"
 #include "platform/Files.h"
 #include "server/GetHTTPS.h"
-#include "server/ProcessThread.h"
 #include "server/Reports.h"
 #include "support/ProcessResources.h"
 
@@ -18,10 +17,9 @@ constexpr std::size_t kReferenceSize = 1 << 20;
 
 void Pause(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
-// Waits until no worker is left, then until the thread count holds still:
-// a worker that has freed itself still needs a moment to leave the system.
+// Waits until the thread count holds still: a thread that has ended may
+// still need a moment to leave the system.
 int SettledThreadCount() {
-  for (auto start = Clock::now(); TProcessThread::LiveCount() > 0 && SecondsSince(start) < 30;) Pause(10);
   int count = ThreadCount();
   for (auto start = Clock::now(); SecondsSince(start) < 5;) {
     Pause(200);
@@ -90,8 +88,11 @@ void FaultScenario::SetUp() {
 void FaultScenario::TearDown() {
   if (!FServer) return;  // SetUp failed
   ExpectServesDownload();
-  FServer.reset();  // waits for the workers
-  EXPECT_EQ(TProcessThread::LiveCount(), 0) << "a worker outlived its connection";
+  // Every connection has ended; each worker ends within its own time-outs.
+  const TWorkerSet& workers = *FServer->Workers();
+  for (auto start = Clock::now(); workers.Live() > 0 && SecondsSince(start) < 30;) Pause(10);
+  EXPECT_EQ(workers.Live(), 0) << "a worker outlived its connection";
+  FServer.reset();  // cuts what is left and waits for every thread
 
   int threads = ThreadCount(), handles = HandleCount();
   for (auto start = Clock::now(); (threads != FThreadsBefore || handles != FHandlesBefore) && SecondsSince(start) < 15;) {

@@ -14,7 +14,6 @@
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "platform/UniqueHandle.h"
-#include "server/ProcessThread.h"
 
 namespace vtest {
 
@@ -219,6 +218,8 @@ void RunningServer::Restart(TServerConfig config) {
   config.Port = 0;
   FConfig = std::make_shared<const TServerConfig>(std::move(config));
   FListener = std::make_unique<TListenThread>(FConfig);
+  FWorkerSets.push_back(FListener->Workers());
+  FPort = FListener->Port();
   FListener->Resume();
 }
 
@@ -231,10 +232,8 @@ void RunningServer::StopListening() {
 RunningServer::~RunningServer() {
   StopListening();
   // A worker outliving its test would log into the next test's directory,
-  // or run on while the process exits. Each ends within its own time-outs.
-  const auto start = Clock::now();
-  while (TProcessThread::LiveCount() > 0 && SecondsSince(start) < 30)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // or run on while the process exits.
+  for (const std::shared_ptr<TWorkerSet>& workers : FWorkerSets) workers->CutAllAndWait();
 }
 
 double SecondsSince(Clock::time_point start) {

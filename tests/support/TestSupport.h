@@ -84,14 +84,17 @@ class RunningServer {
   explicit RunningServer(const TListenOptions& options = {});
   // With `config`, but on an ephemeral port and logging into its directory.
   explicit RunningServer(TServerConfig config);
-  // Waits (up to 30 s) until every worker has ended.
+  // Cuts the connections still open and waits until every worker and its
+  // thread have ended, so that none runs on into the next test.
   ~RunningServer();
   // Ends the listener; its workers go on.
   void StopListening();
   // A new listener on a new port with `config`; the log stays where it is.
   void Restart(TServerConfig config);
   const TServerConfig& Config() const { return *FConfig; }
-  int Port() const { return FListener->Port(); }
+  int Port() const { return FPort; }
+  // The workers of the latest listener.
+  const std::shared_ptr<TWorkerSet>& Workers() const { return FWorkerSets.back(); }
   const std::string& LogPrefix() const { return FLogPrefix; }
   const TempDir& Dir() const { return FDir; }
 
@@ -100,6 +103,10 @@ class RunningServer {
   std::string FLogPrefix;
   TServerConfigPtr FConfig;
   std::unique_ptr<TListenThread> FListener;
+  // Those of every listener so far: a restart leaves the workers of the
+  // one before running.
+  std::vector<std::shared_ptr<TWorkerSet>> FWorkerSets;
+  int FPort = 0;
 };
 
 using Clock = std::chrono::steady_clock;

@@ -74,6 +74,8 @@ void NetClose(SocketHandle s) { ::close(static_cast<int>(s)); }
 
 void NetShutdownReceive(SocketHandle s) { ::shutdown(static_cast<int>(s), SHUT_RD); }
 
+void NetShutdown(SocketHandle s) { ::shutdown(static_cast<int>(s), SHUT_RDWR); }
+
 void NetSetIdleTimeout(SocketHandle s, int seconds) {
   if (seconds <= 0) return;
   const int fd = static_cast<int>(s);

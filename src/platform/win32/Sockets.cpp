@@ -71,6 +71,11 @@ void NetShutdownReceive(SocketHandle s) {
   ::CancelIoEx(reinterpret_cast<HANDLE>(Native(s)), nullptr);
 }
 
+void NetShutdown(SocketHandle s) {
+  ::shutdown(Native(s), SD_BOTH);
+  ::CancelIoEx(reinterpret_cast<HANDLE>(Native(s)), nullptr);
+}
+
 void NetSetIdleTimeout(SocketHandle s, int seconds) {
   if (seconds <= 0) return;
   const DWORD milliseconds = static_cast<DWORD>(seconds) * 1000;
