@@ -51,6 +51,12 @@ class TProcessThread {
   // The upload conversation (ProcessThreadUpload.cpp).
   void doUpload();
   std::int32_t doDiskCheck(MsgHeader header, TFile& file, std::string& error);
+  // doDiskCheck's three exchanges: the request with its room check, the
+  // resume offer ("UP02"), and the client's position ("UP03"), which claims
+  // the file for an upload that will write.
+  std::int32_t CheckRequest(MsgHeader header, TFile& file, std::string& error);
+  std::int32_t OfferResume(const TFile& file, std::int64_t& offered, std::string& error);
+  std::int32_t TakeResumePosition(TFile& file, std::int64_t offered, std::string& error);
   std::int32_t doInternalUpload(TFile& file, std::string& error);
   // Closes the socket before the completion steps or a report, so that the
   // client sees the end at once and the connection no longer counts;

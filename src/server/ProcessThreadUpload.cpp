@@ -294,6 +294,15 @@ void TProcessThread::doUpload() {
 }
 
 std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::string& error) {
+  std::int32_t result = CheckRequest(header, file, error);
+  if (result != rcSuccess) return result;
+  std::int64_t offered = 0;
+  result = OfferResume(file, offered, error);
+  if (result != rcSuccess) return result;
+  return TakeResumePosition(file, offered, error);
+}
+
+std::int32_t TProcessThread::CheckRequest(MsgHeader header, TFile& file, std::string& error) {
   BodyBuffer body;
   body.Clear();
   if (!ReadBuffer(FSocket, body.bytes, header.SIZE, kPeerWaitSeconds).Ok()) {
@@ -323,11 +332,13 @@ std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::str
                    "DiskCheck header send");
     return rcWriteTimeout;
   }
-  if (result != rcSuccess) {
-    error = Format("doDiskCheck(%s): failed. %s", name, ResultText(result).c_str());
-    return result;
-  }
+  if (result != rcSuccess) error = Format("doDiskCheck(%s): failed. %s", name, ResultText(result).c_str());
+  return result;
+}
 
+std::int32_t TProcessThread::OfferResume(const TFile& file, std::int64_t& offered, std::string& error) {
+  const char* name = file.FileName.c_str();
+  MsgHeader header;
   if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcReadTimeout).c_str(),
                    "Upload request header recv");
@@ -342,7 +353,7 @@ std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::str
   // An older upload of the file may still be writing it: the file only
   // grows, so any position up to the offer stays valid.
   const std::int64_t size = GetFileSize64(file.FileName);
-  const std::int64_t offered = size < 0 ? 0 : size;
+  offered = size < 0 ? 0 : size;
   const std::string offer = Format("FILEPOS=%lld", static_cast<long long>(offered));
   header.SIZE = static_cast<std::int32_t>(offer.size());
   if (!WriteHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
@@ -350,13 +361,19 @@ std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::str
                    "Upload request header send");
     return rcWriteTimeout;
   }
+  BodyBuffer body;
   body.Clear();
   std::memcpy(body.bytes, offer.data(), offer.size());
   if (!WriteBuffer(FSocket, body.bytes, header.SIZE, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcWriteTimeout).c_str(), "Upload request send");
     return rcWriteTimeout;
   }
+  return rcSuccess;
+}
 
+std::int32_t TProcessThread::TakeResumePosition(TFile& file, std::int64_t offered, std::string& error) {
+  const char* name = file.FileName.c_str();
+  MsgHeader header;
   if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcReadTimeout).c_str(),
                    "Upload pointer header recv");
@@ -366,6 +383,7 @@ std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::str
     error = Format("doDiskCheck(%s): failed, incorrect command, %s", name, CommandText(header).c_str());
     return rcProtocol;
   }
+  BodyBuffer body;
   body.Clear();
   if (!ReadBuffer(FSocket, body.bytes, header.SIZE, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcReadTimeout).c_str(), "Upload pointer recv");
@@ -373,7 +391,7 @@ std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::str
   }
   file.FilePos = body.Parse().Int64("FILEPOS");
 
-  result = file.FilePos > offered ? rcSizeMismatch : rcSuccess;
+  const std::int32_t result = file.FilePos > offered ? rcSizeMismatch : rcSuccess;
   // Only an upload that commits to write ends an older one of the file: a
   // client that only asks for the offer, or whose position is refused,
   // leaves it alone. When the older one does not let go in time, the data
