@@ -71,6 +71,25 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
   return result;
 }
 
+bool TProcessThread::ReadRequestHeader(const char* step, const char* command, const char* what, MsgHeader& header) {
+  if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
+    WriteLog(FConfig->LogPath,
+             Format("%s-%s(): failed. %s, %s", ClientAddress().c_str(), step, ResultText(rcReadTimeout).c_str(), what));
+    return false;
+  }
+  if (!IsCommand(header, command)) {
+    WriteLog(FConfig->LogPath,
+             Format("%s-%s(): failed, incorrect command, %s", ClientAddress().c_str(), step, CommandText(header).c_str()));
+    return false;
+  }
+  if (header.SIZE > MAX_BLOCK_SIZE) {
+    WriteLog(FConfig->LogPath, Format("%s-%s(): failed. %s, %d", ClientAddress().c_str(), step, "MsgHeader.SIZE Too large",
+                                      static_cast<int>(header.SIZE)));
+    return false;
+  }
+  return true;
+}
+
 void TProcessThread::Serve() {
   if (!ReadProxyHeader()) return;
   std::uint8_t direction = 0;

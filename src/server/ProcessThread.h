@@ -43,6 +43,11 @@ class TProcessThread {
   // Reads the opening header; `direction` becomes 0 (download) or 1 (upload).
   std::int32_t Validate(std::uint8_t& direction);
 
+  // The first request of either conversation: a header with `command` whose
+  // body fits one block. False, with the line of `step` logged, otherwise;
+  // `what` names the read in a time-out's line.
+  bool ReadRequestHeader(const char* step, const char* command, const char* what, MsgHeader& header);
+
   // The download conversation (ProcessThreadDownload.cpp).
   void doDownload();
   std::int32_t doFileCheck(MsgHeader header, TFile& file, std::string& error);

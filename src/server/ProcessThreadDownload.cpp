@@ -66,21 +66,7 @@ void TProcessThread::doDownload() {
   TFile file;
 
   MsgHeader header;
-  if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
-    WriteLog(FConfig->LogPath, Format("%s-doDownload(): failed. %s, %s", ClientAddress().c_str(),
-                             ResultText(rcReadTimeout).c_str(), "Download header recv"));
-    return;
-  }
-  if (!IsCommand(header, "DL01")) {
-    WriteLog(FConfig->LogPath, Format("%s-doDownload(): failed, incorrect command, %s", ClientAddress().c_str(),
-                             CommandText(header).c_str()));
-    return;
-  }
-  if (header.SIZE > MAX_BLOCK_SIZE) {
-    WriteLog(FConfig->LogPath, Format("%s-doDownload(): failed. %s, %d", ClientAddress().c_str(),
-                             "MsgHeader.SIZE Too large", static_cast<int>(header.SIZE)));
-    return;
-  }
+  if (!ReadRequestHeader("doDownload", "DL01", "Download header recv", header)) return;
 
   std::string error;
   std::int32_t result = doFileCheck(header, file, error);

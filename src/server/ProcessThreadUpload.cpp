@@ -263,21 +263,7 @@ void TProcessThread::doUpload() {
   TFile file;
 
   MsgHeader header;
-  if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
-    WriteLog(FConfig->LogPath, Format("%s-doUpload(): failed. %s, %s", ClientAddress().c_str(),
-                             ResultText(rcReadTimeout).c_str(), "Upload header recv"));
-    return;
-  }
-  if (!IsCommand(header, "UP01")) {
-    WriteLog(FConfig->LogPath, Format("%s-doUpload(): failed, incorrect command, %s", ClientAddress().c_str(),
-                             CommandText(header).c_str()));
-    return;
-  }
-  if (header.SIZE > MAX_BLOCK_SIZE) {
-    WriteLog(FConfig->LogPath, Format("%s-doUpload(): failed. %s, %d", ClientAddress().c_str(), "MsgHeader.SIZE Too large",
-                             static_cast<int>(header.SIZE)));
-    return;
-  }
+  if (!ReadRequestHeader("doUpload", "UP01", "Upload header recv", header)) return;
 
   std::string error;
   const std::int32_t check = doDiskCheck(header, file, error);

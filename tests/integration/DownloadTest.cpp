@@ -43,11 +43,7 @@ void MakeSparse(const std::string& name, std::int64_t size) {
 
 class Download : public ::testing::Test {
  protected:
-  void SetUp() override {
-    TServerConfig config = server.Config();
-    config.ReportHost = web.Host();
-    server.Restart(config);
-  }
+  void SetUp() override { server.ReportTo(web.Host()); }
 
   // A connection past the "DNLD" handshake.
   TSocket Open() {

@@ -27,11 +27,7 @@ using vtest::EncodeHeader;
 
 class UploadBlocks : public ::testing::Test {
  protected:
-  void SetUp() override {
-    TServerConfig config = server.Config();
-    config.ReportHost = web.Host();
-    server.Restart(config);
-  }
+  void SetUp() override { server.ReportTo(web.Host()); }
 
   std::string Reply(TSocket s) { return vtest::Receive(s, 8); }
 

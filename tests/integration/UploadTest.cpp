@@ -54,11 +54,7 @@ std::int32_t Reply(TSocket s, const char* command) {
 
 class Upload : public ::testing::Test {
  protected:
-  void SetUp() override {
-    TServerConfig config = server.Config();
-    config.ReportHost = web.Host();
-    server.Restart(config);
-  }
+  void SetUp() override { server.ReportTo(web.Host()); }
 
   // `name` (written with "/") below the server's directory, in native form.
   std::string File(const std::string& name) const {

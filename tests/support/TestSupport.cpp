@@ -212,6 +212,12 @@ RunningServer::RunningServer(TServerConfig config) {
   Restart(std::move(config));
 }
 
+void RunningServer::ReportTo(const std::string& host) {
+  TServerConfig config = *FConfig;
+  config.ReportHost = host;
+  Restart(std::move(config));
+}
+
 void RunningServer::Restart(TServerConfig config) {
   StopListening();
   config.LogPath = FLogPrefix;

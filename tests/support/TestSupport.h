@@ -91,6 +91,8 @@ class RunningServer {
   void StopListening();
   // A new listener on a new port with `config`; the log stays where it is.
   void Restart(TServerConfig config);
+  // Restart with reports going to `host`.
+  void ReportTo(const std::string& host);
   const TServerConfig& Config() const { return *FConfig; }
   int Port() const { return FPort; }
   // The workers of the latest listener.
