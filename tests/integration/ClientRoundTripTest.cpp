@@ -19,15 +19,6 @@ namespace {
 
 namespace fs = vtest::fs;
 
-// A file of `size` bytes that holds one byte at its end.
-void MakeSparse(const std::string& name, std::int64_t size) {
-  platform::FileHandle file = platform::OpenFile(name, platform::OpenMode::kWriteTruncate);
-  ASSERT_NE(file, platform::kNoFile);
-  ASSERT_TRUE(platform::SeekFile(file, size - 1));
-  ASSERT_TRUE(platform::WriteFile(file, "z", 1));
-  platform::CloseFile(file);
-}
-
 struct ClientRun {
   int status;
   std::string out, err;
@@ -161,7 +152,7 @@ TEST_F(ClientRoundTrip, GetRefusalsAreReportedAndLeaveLocalAsItWas) {
 
   // Without --size, a LOCAL 10 MiB larger than the file fails the check.
   const std::string larger = Local("larger.bin");
-  MakeSparse(larger, 11 * 1048576);
+  vtest::MakeSparse(larger, 11 * 1048576);
   ClientRun large = Client({"get", "127.0.0.1", remote, larger});
   EXPECT_EQ(large.status, 4);
   EXPECT_NE(large.err.find(Refused(9)), std::string::npos) << large.err;
@@ -228,7 +219,7 @@ TEST_F(ClientRoundTrip, PutStoppedPartwayResumesToAByteExactFile) {
 TEST_F(ClientRoundTrip, PutRefusalsAreReportedWithTheirCodes) {
   // More than the server's disk holds: 1 before any data.
   const std::string huge = Local("huge.bin");
-  MakeSparse(huge, 8LL << 40);
+  vtest::MakeSparse(huge, 8LL << 40);
   ClientRun full = Client({"put", "127.0.0.1", huge, Remote("huge.bin")});
   EXPECT_EQ(full.status, 4);
   EXPECT_NE(full.err.find("refused by the server: " + Refused(1)), std::string::npos) << full.err;

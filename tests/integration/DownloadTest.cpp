@@ -32,15 +32,6 @@ std::string Body(const std::string& name, std::int64_t size, std::int64_t pos, i
 // Four zero letters, then the code.
 using vtest::ErrorHeader;
 
-// A file of `size` bytes that holds one byte at its end.
-void MakeSparse(const std::string& name, std::int64_t size) {
-  platform::FileHandle file = platform::OpenFile(name, platform::OpenMode::kWriteTruncate);
-  ASSERT_NE(file, platform::kNoFile);
-  ASSERT_TRUE(platform::SeekFile(file, size - 1));
-  ASSERT_TRUE(platform::WriteFile(file, "z", 1));
-  platform::CloseFile(file);
-}
-
 class Download : public ::testing::Test {
  protected:
   void SetUp() override { server.ReportTo(web.Host()); }
@@ -197,7 +188,7 @@ TEST_F(Download, WrongLettersOrAMissingRequestGetNoReply) {
 TEST_F(Download, AClientThatClosesMidDataEndsTheTransferWith17) {
   const std::string name = server.Dir().File("big.bin");
   const std::int64_t size = 256LL << 20;  // far more than the socket buffers hold
-  MakeSparse(name, size);
+  vtest::MakeSparse(name, size);
   TSocket s = Open();
   const std::string body = Body(name, size, 0);
   ASSERT_TRUE(vtest::SendAll(s, EncodeHeader("DL01", static_cast<std::int32_t>(body.size())) + body));

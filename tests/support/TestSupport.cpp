@@ -12,6 +12,7 @@
 #include "base/DailyLog.h"
 #include "base/Format.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/UniqueHandle.h"
 
@@ -176,6 +177,14 @@ std::string RandomBytes(std::size_t length, unsigned seed) {
     c = static_cast<char>(x >> 23);
   }
   return bytes;
+}
+
+void MakeSparse(const std::string& name, std::int64_t size) {
+  platform::FileHandle file = platform::OpenFile(name, platform::OpenMode::kWriteTruncate);
+  ASSERT_NE(file, platform::kNoFile);
+  ASSERT_TRUE(platform::SeekFile(file, size - 1));
+  ASSERT_TRUE(platform::WriteFile(file, "z", 1));
+  platform::CloseFile(file);
 }
 
 std::string EncodeHeader(const char* command, std::int32_t size) {

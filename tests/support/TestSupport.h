@@ -3,6 +3,7 @@
 // loopback sockets and a running listener with its own log directory.
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -70,6 +71,9 @@ std::string RequestHeader(const char* command, const std::string& body);
 std::string Request(const char* command, const std::string& body);
 // The header that carries only a result code, as a failing server sends it.
 std::string ErrorHeader(std::int32_t code);
+
+// A file of `size` bytes that holds one byte at its end.
+void MakeSparse(const std::string& name, std::int64_t size);
 
 // `length` bytes of a fixed pseudo-random sequence; each seed its own.
 std::string RandomBytes(std::size_t length, unsigned seed = 1);

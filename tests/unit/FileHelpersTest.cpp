@@ -17,15 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A file that is `size` bytes long, holding one byte at its end.
-void MakeSparse(const std::string& name, std::int64_t size) {
-  platform::FileHandle file = platform::OpenFile(name, platform::OpenMode::kWriteTruncate);
-  ASSERT_NE(file, platform::kNoFile);
-  ASSERT_TRUE(platform::SeekFile(file, size - 1));
-  ASSERT_TRUE(platform::WriteFile(file, "z", 1));
-  platform::CloseFile(file);
-}
-
 TEST(FileHelpers, SizeIsMinusOneForAnythingButAnExistingFile) {
   vtest::TempDir dir;
   EXPECT_EQ(GetFileSize64(dir.File("missing")), -1);
@@ -44,7 +35,7 @@ TEST(FileHelpers, SizeIsMinusOneForAnythingButAnExistingFile) {
 
 TEST(FileHelpers, SizesOfFourGigabytesAndMoreAreWhole) {
   vtest::TempDir dir;
-  MakeSparse(dir.File("big"), 5368709120LL);  // high part 1, low part 1 GiB
+  vtest::MakeSparse(dir.File("big"), 5368709120LL);  // high part 1, low part 1 GiB
   EXPECT_EQ(GetFileSize64(dir.File("big")), 5368709120LL);
 }
 
