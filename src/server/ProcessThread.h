@@ -60,6 +60,10 @@ class TProcessThread {
   // resume offer ("UP02"), and the client's position ("UP03"), which claims
   // the file for an upload that will write.
   std::int32_t CheckRequest(MsgHeader header, TFile& file, std::string& error);
+  // The header of the next step, which must be `command`; `what` names the
+  // read in a time-out's text.
+  std::int32_t ReadStepHeader(const char* name, const char* command, const char* what, MsgHeader& header,
+                              std::string& error);
   std::int32_t OfferResume(const TFile& file, std::int64_t& offered, std::string& error);
   std::int32_t TakeResumePosition(TFile& file, std::int64_t offered, std::string& error);
   std::int32_t doInternalUpload(TFile& file, std::string& error);

@@ -322,18 +322,24 @@ std::int32_t TProcessThread::CheckRequest(MsgHeader header, TFile& file, std::st
   return result;
 }
 
-std::int32_t TProcessThread::OfferResume(const TFile& file, std::int64_t& offered, std::string& error) {
-  const char* name = file.FileName.c_str();
-  MsgHeader header;
+std::int32_t TProcessThread::ReadStepHeader(const char* name, const char* command, const char* what,
+                                           MsgHeader& header, std::string& error) {
   if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
-    error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcReadTimeout).c_str(),
-                   "Upload request header recv");
+    error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcReadTimeout).c_str(), what);
     return rcReadTimeout;
   }
-  if (!IsCommand(header, "UP02")) {
+  if (!IsCommand(header, command)) {
     error = Format("doDiskCheck(%s): failed, incorrect command, %s", name, CommandText(header).c_str());
     return rcProtocol;
   }
+  return rcSuccess;
+}
+
+std::int32_t TProcessThread::OfferResume(const TFile& file, std::int64_t& offered, std::string& error) {
+  const char* name = file.FileName.c_str();
+  MsgHeader header;
+  const std::int32_t asked = ReadStepHeader(name, "UP02", "Upload request header recv", header, error);
+  if (asked != rcSuccess) return asked;
 
   // The offer is read once; a change of the file after this is not seen.
   // An older upload of the file may still be writing it: the file only
@@ -360,15 +366,8 @@ std::int32_t TProcessThread::OfferResume(const TFile& file, std::int64_t& offere
 std::int32_t TProcessThread::TakeResumePosition(TFile& file, std::int64_t offered, std::string& error) {
   const char* name = file.FileName.c_str();
   MsgHeader header;
-  if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
-    error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcReadTimeout).c_str(),
-                   "Upload pointer header recv");
-    return rcReadTimeout;
-  }
-  if (!IsCommand(header, "UP03")) {
-    error = Format("doDiskCheck(%s): failed, incorrect command, %s", name, CommandText(header).c_str());
-    return rcProtocol;
-  }
+  const std::int32_t told = ReadStepHeader(name, "UP03", "Upload pointer header recv", header, error);
+  if (told != rcSuccess) return told;
   BodyBuffer body;
   body.Clear();
   if (!ReadBuffer(FSocket, body.bytes, header.SIZE, kPeerWaitSeconds).Ok()) {
