@@ -91,6 +91,13 @@ TEST_F(StatusPort, MetricsCountADownloadAndItsBytes) {
     EXPECT_NE(metrics.find(sample), std::string::npos) << sample << metrics;
 }
 
+TEST(StatusListener, DestroyedWhileRunningItStopsFirst) {
+  vtest::TempDir dir;
+  TStatusListener status(0x7F000001, 0, dir.File("FileServer"));
+  status.Resume();
+  // Without a Stop before it, the destructor would wait for good.
+}
+
 TEST_F(StatusPort, IdleAndSlowClientsHoldUpNoHealthCheck) {
   ASSERT_EQ(HealthWhenUp(), "HTTP/1.0 200 OK");
   // More idle clients than are served at once, then one that stops half-way
