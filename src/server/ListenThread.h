@@ -11,9 +11,9 @@
 #include <mutex>
 
 #include "base/Throttle.h"
-#include "server/AcceptFailures.h"
 #include "platform/UniqueHandle.h"
 #include "platform/WakeableWait.h"
+#include "server/AcceptFailures.h"
 #include "server/ServerConfig.h"
 #include "server/WorkerSet.h"
 #include "transfer/SocketLib.h"
