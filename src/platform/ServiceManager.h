@@ -33,7 +33,7 @@ struct ServiceRegistration {
   std::uint32_t serviceType = 0;
   std::uint32_t startType = 0;
   std::uint32_t errorControl = 0;
-  std::string binaryPath;     // unquoted, without arguments
+  std::string binaryPath;     // unquoted, without arguments (Windows registers it quoted)
   std::string loadOrderGroup;  // empty: none
   std::string dependencies;    // each name followed by a zero byte, then one more; empty: none
   std::string startName;       // empty: the local system account

@@ -63,6 +63,10 @@ winpath() { echo "Z:${1//\//\\}"; }
 # Install, and a second install that the existing service refuses.
 w "$dir/VardexServer.exe" /install /silent || fail "install: $(cat "$dir/wine.out")"
 installed=1
+# Quoted: a path with spaces is otherwise first tried at each space.
+service_key='HKLM\SYSTEM\CurrentControlSet\Services\VardexServerService'
+timeout 60 wine reg query "$service_key" /v ImagePath </dev/null 2>/dev/null | grep -qF "\"$(winpath "$dir")\\VardexServer.exe\"" ||
+  fail "image path not quoted: $(timeout 60 wine reg query "$service_key" /v ImagePath </dev/null 2>&1)"
 w "$dir/VardexServer.exe" /install /silent
 status=$?
 [ "$status" -eq 1 ] || fail "second install: exit code $status"

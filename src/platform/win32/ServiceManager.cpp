@@ -27,6 +27,11 @@ ServiceHandle Handle(void* handle) { return reinterpret_cast<ServiceHandle>(hand
 
 const char* OrNull(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
 
+// The manager takes a command line, not a path: unquoted, "C:\Program
+// Files\VardexServer\VardexServer.exe" would first be tried as C:\Program.exe,
+// which any user allowed to write to C:\ could plant.
+std::string CommandLineOf(const std::string& path) { return '"' + path + '"'; }
+
 class ScmInstaller : public ServiceInstaller {
  public:
   ServiceHandle OpenManager(std::uint32_t access) override {
@@ -38,9 +43,10 @@ class ScmInstaller : public ServiceInstaller {
   ServiceHandle CreateService(ServiceHandle manager, const ServiceRegistration& r,
                               std::uint32_t* tag) override {
     DWORD tagId = tag ? *tag : 0;
+    const std::string commandLine = CommandLineOf(r.binaryPath);
     SC_HANDLE service = ::CreateServiceA(
         Sc(manager), r.name.c_str(), r.displayName.c_str(), r.desiredAccess, r.serviceType, r.startType,
-        r.errorControl, r.binaryPath.c_str(), OrNull(r.loadOrderGroup), tag ? &tagId : nullptr,
+        r.errorControl, commandLine.c_str(), OrNull(r.loadOrderGroup), tag ? &tagId : nullptr,
         r.dependencies.empty() ? nullptr : r.dependencies.data(), OrNull(r.startName), OrNull(r.password));
     if (!service) {
       CaptureFailure();
