@@ -40,6 +40,14 @@ struct ServiceRegistration {
   std::string password;
 };
 
+// What the manager does when the service's process ends without having
+// reported stopped: restart it after each delay in turn, the last one
+// repeating, and forget the failures after `resetSeconds` without one.
+struct RecoveryActions {
+  std::vector<std::uint32_t> restartDelays;  // milliseconds
+  std::uint32_t resetSeconds = 0;
+};
+
 // Registration and removal. Calls that fail return kNoServiceHandle or false
 // and leave their failure in LastFailure.
 class ServiceInstaller {
@@ -53,6 +61,11 @@ class ServiceInstaller {
   virtual ServiceHandle OpenService(ServiceHandle manager, const std::string& name,
                                     std::uint32_t access) = 0;
   virtual bool DeleteService(ServiceHandle service) = 0;
+  // Settings beyond the registration. Where the manager has no such setting
+  // (systemd: the unit's own Restart= and ordering) they succeed and do
+  // nothing.
+  virtual bool SetRecovery(ServiceHandle /*service*/, const RecoveryActions& /*actions*/) { return true; }
+  virtual bool SetDelayedStart(ServiceHandle /*service*/, bool /*delayed*/) { return true; }
   virtual void CloseServiceHandle(ServiceHandle handle) = 0;
   virtual SystemFailure LastFailure() const = 0;
 };

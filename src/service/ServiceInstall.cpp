@@ -1,4 +1,6 @@
-// Install and uninstall mode of the service host.
+// Install and uninstall mode of the service host, and the configuration
+// steps of an installation that another installer (the MSI package)
+// registers itself.
 
 #include <exception>
 
@@ -6,7 +8,27 @@
 #include "service/ServiceApplication.h"
 #include "service/SystemError.h"
 
-bool TServiceApplication::RegisterServices(bool install, bool silent) {
+namespace {
+
+const char* FailureFormat(const TCommandLine& line) {
+  if (line.Install) return "Service \"%s\" failed to install with error: \"%s\"";
+  if (line.Uninstall) return "Service \"%s\" failed to uninstall with error: \"%s\"";
+  if (line.Configure) return "Service \"%s\" failed to configure with error: \"%s\"";
+  return "Service \"%s\" failed to unconfigure with error: \"%s\"";
+}
+
+const char* SuccessText(const TCommandLine& line) {
+  if (line.Install) return "Service installed successfully";
+  if (line.Uninstall) return "Service uninstalled successfully";
+  if (line.Configure) return "Service configured successfully";
+  return "Service unconfigured successfully";
+}
+
+}  // namespace
+
+std::string VirtualAccountOf(const std::string& serviceName) { return "NT SERVICE\\" + serviceName; }
+
+bool TServiceApplication::RegisterServices(const TCommandLine& line) {
   platform::ServiceInstaller& installer = FPlatform.Installer;
   const platform::ServiceHandle manager = installer.OpenManager(platform::kManagerAllAccess);
   if (manager == platform::kNoServiceHandle) RaiseLastOSError(installer.LastFailure());
@@ -14,24 +36,34 @@ bool TServiceApplication::RegisterServices(bool install, bool silent) {
   bool succeeded = true;
   for (const auto& service : FServices) {
     try {
-      if (install)
+      if (line.Install || line.Configure) {
+        service->DelayedStart = line.Delayed;
+        if (line.VirtualAccount) service->SetServiceStartName(VirtualAccountOf(service->Name()));
+        if (!line.Account.empty()) service->SetServiceStartName(line.Account);
+        service->InstallSettings = line.Settings;
+      }
+      if (line.Install)
         InstallService(*service, manager);
-      else
+      else if (line.Configure)
+        ConfigureService(*service, manager);
+      else if (line.Uninstall)
         UninstallService(*service, manager);
+      else
+        UnconfigureService(*service);
     } catch (...) {
-      const char* format = install ? "Service \"%s\" failed to install with error: \"%s\""
-                                   : "Service \"%s\" failed to uninstall with error: \"%s\"";
       FPlatform.Messages.Show(platform::MessageKind::kError, FTitle,
-                              Format(format, service->DisplayName().c_str(),
+                              Format(FailureFormat(line), service->DisplayName().c_str(),
                                      ExceptionMessage(std::current_exception()).c_str()));
       succeeded = false;
     }
   }
   installer.CloseServiceHandle(manager);
+  // The host's own entries (a dispatcher that cannot start) have a source
+  // of its own.
+  if (succeeded && (line.Install || line.Configure)) InstallEventSource(FHostSource);
+  if (line.Uninstall || line.Unconfigure) RemoveEventSource(FHostSource);
 
-  if (succeeded && !silent)
-    FPlatform.Messages.Show(platform::MessageKind::kInformation, FTitle,
-                            install ? "Service installed successfully" : "Service uninstalled successfully");
+  if (succeeded && !line.Silent) FPlatform.Messages.Show(platform::MessageKind::kInformation, FTitle, SuccessText(line));
   return succeeded;
 }
 
@@ -57,15 +89,39 @@ void TServiceApplication::InstallService(TService& service, platform::ServiceHan
   if (handle == platform::kNoServiceHandle) RaiseLastOSError(installer.LastFailure());
   service.TagID = tag;
 
-  // A service whose after-install step failed is not left registered.
+  // A service whose configuration or after-install step failed is not left
+  // registered.
   try {
-    if (service.AfterInstall) service.AfterInstall(service);
+    ApplySettings(service, handle);
   } catch (...) {
     installer.DeleteService(handle);
+    installer.CloseServiceHandle(handle);
+    RemoveEventSource(service.Name());
+    throw;
+  }
+  installer.CloseServiceHandle(handle);
+}
+
+void TServiceApplication::ConfigureService(TService& service, platform::ServiceHandle manager) {
+  platform::ServiceInstaller& installer = FPlatform.Installer;
+  const platform::ServiceHandle handle = installer.OpenService(manager, service.Name(), platform::kServiceAllAccess);
+  if (handle == platform::kNoServiceHandle) RaiseLastOSError(installer.LastFailure());
+  try {
+    ApplySettings(service, handle);
+  } catch (...) {
     installer.CloseServiceHandle(handle);
     throw;
   }
   installer.CloseServiceHandle(handle);
+}
+
+void TServiceApplication::ApplySettings(TService& service, platform::ServiceHandle handle) {
+  platform::ServiceInstaller& installer = FPlatform.Installer;
+  if (!service.Recovery.restartDelays.empty() && !installer.SetRecovery(handle, service.Recovery))
+    RaiseLastOSError(installer.LastFailure());
+  if (service.DelayedStart && !installer.SetDelayedStart(handle, true)) RaiseLastOSError(installer.LastFailure());
+  InstallEventSource(service.Name());
+  if (service.AfterInstall) service.AfterInstall(service);
 }
 
 void TServiceApplication::UninstallService(TService& service, platform::ServiceHandle manager) {
@@ -78,6 +134,25 @@ void TServiceApplication::UninstallService(TService& service, platform::ServiceH
   const platform::SystemFailure failure = installer.LastFailure();
   installer.CloseServiceHandle(handle);
   if (!deleted) RaiseLastOSError(failure);
+  RemoveEventSource(service.Name());
 
   if (service.AfterUninstall) service.AfterUninstall(service);
+}
+
+void TServiceApplication::UnconfigureService(TService& service) {
+  if (service.BeforeUninstall) service.BeforeUninstall(service);
+  RemoveEventSource(service.Name());
+}
+
+void TServiceApplication::InstallEventSource(const std::string& name) {
+  int error = 0;
+  if (!FPlatform.EventLog.InstallSource(name, FExecutablePath, error))
+    RaiseLastOSError({error, Format("The event source %s cannot be registered: error %d", name.c_str(), error)});
+}
+
+// A source that cannot be removed leaves a registry key behind, nothing
+// that stops the removal.
+void TServiceApplication::RemoveEventSource(const std::string& name) {
+  int error = 0;
+  FPlatform.EventLog.RemoveSource(name, error);
 }

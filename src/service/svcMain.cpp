@@ -5,7 +5,9 @@
 
 #include "base/DailyLog.h"
 #include "base/Format.h"
+#include "base/Text.h"
 #include "platform/Files.h"
+#include "platform/FolderAccess.h"
 #include "platform/Paths.h"
 #include "platform/ProgramDirectory.h"
 #include "platform/ResolvedPaths.h"
@@ -15,6 +17,7 @@
 #include "service/Drain.h"
 #include "service/FirewallRule.h"
 #include "service/ServiceThread.h"
+#include "service/SystemError.h"
 #include "transfer/SocketLib.h"
 
 namespace {
@@ -22,6 +25,44 @@ const char kFirewallRuleName[] = "VardexServer";
 // The rule always names this file beside the executable, whatever the
 // running executable is called.
 const char kProgramFileName[] = "VardexServer.exe";
+
+// The keys of [Server] that an installation's settings may fill in a new
+// configuration.
+const char* const kInstallKeys[] = {"Port", "Root", "BindAddress"};
+
+std::string ReadWholeFile(const std::string& name) {
+  std::string text;
+  const platform::FileHandle file = platform::OpenFile(name, platform::OpenMode::kReadExisting);
+  if (file == platform::kNoFile) return text;
+  char buffer[4096];
+  for (long n; (n = platform::ReadFile(file, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  platform::CloseFile(file);
+  return text;
+}
+
+// `ini` with the value of each "Key=" line of [Server] named in `values`
+// replaced; line ends stay as they were.
+std::string WithServerValues(const std::string& ini, const std::map<std::string, std::string>& values) {
+  std::string result;
+  bool inServer = false;
+  for (std::size_t start = 0; start < ini.size();) {
+    std::size_t end = ini.find('\n', start);
+    end = end == std::string::npos ? ini.size() : end + 1;
+    std::string line = ini.substr(start, end - start);
+    start = end;
+    if (!line.empty() && line[0] == '[') inServer = EqualsIgnoringAsciiCase(line.substr(0, 8), "[Server]");
+    const std::size_t equals = line.find('=');
+    if (inServer && equals != std::string::npos) {
+      for (const auto& [key, value] : values) {
+        if (!EqualsIgnoringAsciiCase(line.substr(0, equals), key)) continue;
+        const std::size_t lineEnd = line.find_first_of("\r\n");
+        line = key + "=" + value + (lineEnd == std::string::npos ? "" : line.substr(lineEnd));
+      }
+    }
+    result += line;
+  }
+  return result;
+}
 }  // namespace
 
 std::string ProgramDirectory() {
@@ -42,6 +83,9 @@ TVardexServerService::TVardexServerService(platform::EventLog& eventLog, platfor
   StartType = TStartType::stAuto;
   ErrorSeverity = TErrorSeverity::esNormal;
   ServiceType = TServiceType::stWin32;
+  // After a crash: again at once nearly, again after half a minute, then
+  // every five minutes, counted afresh after a day without one.
+  Recovery = {{5000, 30000, 300000}, 86400};
 
   OnCreate = [this](TService& s) { ServiceCreate(s); };
   OnDestroy = [this](TService& s) { ServiceDestroy(s); };
@@ -70,7 +114,7 @@ void TVardexServerService::ServiceDestroy(TService&) { SockCleanup(); }
 void TVardexServerService::ServiceStart(TService& sender, bool& started) {
   // Workers may log while the process ends, after this object is gone; the
   // destructor clears the report first.
-  SetLogFailureReport([this](const std::string& message) { LogMessage(message); });
+  SetLogFailureReport([this](const std::string& message) { LogEvent(TEventId::LogWriteFailed, {message}); });
 
   started = false;
   std::string refusal;
@@ -94,13 +138,13 @@ void TVardexServerService::ServiceStart(TService& sender, bool& started) {
     FStatusListener->Resume();
   }
   WriteLog(FConfig->LogPath, "Service Start Success");
+  LogEvent(TEventId::ServiceStarted);
   started = true;
 }
 
 void TVardexServerService::StartFailed(TService& sender, const std::string& reason) {
-  const std::string line = "Service Start Fail: " + reason;
-  WriteLog(FConfig->LogPath, line);
-  sender.LogMessage(line);
+  WriteLog(FConfig->LogPath, "Service Start Fail: " + reason);
+  sender.LogEvent(TEventId::StartFailed, {reason});
 }
 
 bool TVardexServerService::ReadConfig(const std::string& fileName, std::string& refusal) {
@@ -173,6 +217,7 @@ void TVardexServerService::StopListener(int drainSeconds) {
     FStatusListener.reset();
   }
   WriteLog(FConfig->LogPath, "Service Stoped");
+  LogEvent(TEventId::ServiceStopped);
 }
 
 int TVardexServerService::ListeningPort() const { return FListenThread ? FListenThread->Port() : -1; }
@@ -180,8 +225,54 @@ int TVardexServerService::ListeningPort() const { return FListenThread ? FListen
 void TVardexServerService::ServicePause(TService&, bool& paused) { paused = false; }
 void TVardexServerService::ServiceContinue(TService&, bool& continued) { continued = false; }
 
-void TVardexServerService::ServiceAfterInstall(TService&) {
+void TVardexServerService::ServiceAfterInstall(TService& sender) {
+  WriteNewConfig(sender.InstallSettings);
+  const std::string& account = sender.ServiceStartName();
+  if (!account.empty() && !EqualsIgnoringAsciiCase(account, "LocalSystem")) GrantFolders(account);
   AddFirewallRule(FFirewall, kFirewallRuleName, FDirectory + kProgramFileName);
+}
+
+void TVardexServerService::WriteNewConfig(const std::map<std::string, std::string>& settings) {
+  std::map<std::string, std::string> values;
+  for (const char* key : kInstallKeys) {
+    std::string lower = key;
+    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    const auto given = settings.find(lower);
+    if (given != settings.end() && !given->second.empty()) values[key] = given->second;
+  }
+  const std::string fileName = FDirectory + "VardexServer.ini";
+  if (settings.empty() || platform::Exists(fileName)) return;
+  // A new installation serves this machine only, and only a folder of its
+  // own, unless told otherwise.
+  if (!values.count("BindAddress")) values["BindAddress"] = "127.0.0.1";
+  if (!values.count("Root")) {
+    values["Root"] = FDirectory + "files";
+    platform::SystemFailure failure;
+    if (!platform::MakeFolder(values["Root"], failure)) RaiseLastOSError(failure);
+  }
+  const std::string text = WithServerValues(ReadWholeFile(FDirectory + "VardexServer.ini.example"), values);
+  const platform::FileHandle file = platform::OpenFile(fileName, platform::OpenMode::kWriteTruncate);
+  const bool written = file != platform::kNoFile && platform::WriteFile(file, text.data(), text.size());
+  const int error = platform::LastError();
+  if (file != platform::kNoFile) platform::CloseFile(file);
+  if (!written) RaiseLastOSError({error, platform::ErrorText(error) + ": " + fileName});
+}
+
+void TVardexServerService::GrantFolders(const std::string& account) {
+  platform::SystemFailure failure;
+  const auto grant = [&](const std::string& path, platform::FolderRights rights) {
+    if (!platform::GrantFolderAccess(account, path, rights, failure))
+      RaiseLastOSError({failure.code, failure.text + ": " + path});
+  };
+  // The program and its configuration are read only; the log and the
+  // served folders are written.
+  grant(FDirectory, platform::FolderRights::kRead);
+  const std::string log = FDirectory + "Log";
+  if (!platform::MakeFolder(log, failure)) RaiseLastOSError(failure);
+  grant(log, platform::FolderRights::kModify);
+  const TIniFile ini(FDirectory + "VardexServer.ini");
+  for (const std::string& root : SplitRoots(ini.ReadString("Server", "Root", "")))
+    if (platform::IsDirectory(root)) grant(root, platform::FolderRights::kModify);
 }
 
 void TVardexServerService::ServiceBeforeUninstall(TService&) { RemoveFirewallRule(FFirewall, kFirewallRuleName); }

@@ -52,6 +52,20 @@ bool FakeInstaller::DeleteService(platform::ServiceHandle service) {
   return true;
 }
 
+bool FakeInstaller::SetRecovery(platform::ServiceHandle service, const platform::RecoveryActions& actions) {
+  Calls.push_back("SetRecovery " + FOpenNames.at(static_cast<std::size_t>(service) - 1));
+  Recovery = actions;
+  return true;
+}
+
+bool FakeInstaller::SetDelayedStart(platform::ServiceHandle service, bool delayed) {
+  Calls.push_back("SetDelayedStart " + FOpenNames.at(static_cast<std::size_t>(service) - 1) + " " +
+                  std::to_string(delayed));
+  if (DelayedFailure.code == 0) return true;
+  Fail(DelayedFailure);
+  return false;
+}
+
 void FakeInstaller::CloseServiceHandle(platform::ServiceHandle handle) {
   Calls.push_back("CloseServiceHandle " + FOpenNames.at(static_cast<std::size_t>(handle) - 1));
 }

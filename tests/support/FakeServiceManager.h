@@ -21,6 +21,8 @@ class FakeInstaller : public platform::ServiceInstaller {
   platform::ServiceHandle OpenService(platform::ServiceHandle manager, const std::string& name,
                                       std::uint32_t access) override;
   bool DeleteService(platform::ServiceHandle service) override;
+  bool SetRecovery(platform::ServiceHandle service, const platform::RecoveryActions& actions) override;
+  bool SetDelayedStart(platform::ServiceHandle service, bool delayed) override;
   void CloseServiceHandle(platform::ServiceHandle handle) override;
   platform::SystemFailure LastFailure() const override { return FLastFailure; }
 
@@ -33,7 +35,9 @@ class FakeInstaller : public platform::ServiceInstaller {
   std::uint32_t TagGiven = 7;
 
   // A failure to give instead of success; code 0 means success.
-  platform::SystemFailure OpenManagerFailure, CreateFailure, OpenServiceFailure, DeleteFailure;
+  platform::SystemFailure OpenManagerFailure, CreateFailure, OpenServiceFailure, DeleteFailure, DelayedFailure;
+  // The last recovery actions set.
+  platform::RecoveryActions Recovery;
   // Services that exist; CreateService fails with ExistsFailure for these.
   std::vector<std::string> Installed;
   platform::SystemFailure ExistsFailure{1073, "The specified service already exists."};

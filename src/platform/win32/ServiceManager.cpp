@@ -1,6 +1,7 @@
 #include "platform/ServiceManager.h"
 
 #include <mutex>
+#include <vector>
 #include <windows.h>
 
 #include "platform/Files.h"
@@ -64,6 +65,25 @@ class ScmInstaller : public ServiceInstaller {
 
   bool DeleteService(ServiceHandle service) override {
     if (::DeleteService(Sc(service))) return true;
+    CaptureFailure();
+    return false;
+  }
+
+  bool SetRecovery(ServiceHandle service, const RecoveryActions& actions) override {
+    std::vector<SC_ACTION> restarts;
+    for (std::uint32_t delay : actions.restartDelays) restarts.push_back({SC_ACTION_RESTART, delay});
+    SERVICE_FAILURE_ACTIONSA config{};
+    config.dwResetPeriod = actions.resetSeconds;
+    config.cActions = static_cast<DWORD>(restarts.size());
+    config.lpsaActions = restarts.data();
+    if (::ChangeServiceConfig2A(Sc(service), SERVICE_CONFIG_FAILURE_ACTIONS, &config)) return true;
+    CaptureFailure();
+    return false;
+  }
+
+  bool SetDelayedStart(ServiceHandle service, bool delayed) override {
+    SERVICE_DELAYED_AUTO_START_INFO config{delayed};
+    if (::ChangeServiceConfig2A(Sc(service), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &config)) return true;
     CaptureFailure();
     return false;
   }
