@@ -40,6 +40,17 @@ struct ServiceRegistration {
   std::string password;
 };
 
+// The status record of one report.
+struct ServiceStatus {
+  std::uint32_t serviceType = 0;
+  std::uint32_t currentState = 0;
+  std::uint32_t controlsAccepted = 0;
+  std::uint32_t win32ExitCode = 0;
+  std::uint32_t serviceSpecificExitCode = 0;
+  std::uint32_t checkPoint = 0;
+  std::uint32_t waitHint = 0;
+};
+
 // What the manager does when the service's process ends without having
 // reported stopped: restart it after each delay in turn, the last one
 // repeating, and forget the failures after `resetSeconds` without one.
@@ -66,20 +77,22 @@ class ServiceInstaller {
   // nothing.
   virtual bool SetRecovery(ServiceHandle /*service*/, const RecoveryActions& /*actions*/) { return true; }
   virtual bool SetDelayedStart(ServiceHandle /*service*/, bool /*delayed*/) { return true; }
+  // Asks a running service to stop; true also when it is not running or
+  // already stopping. Where the manager stops services itself (systemd),
+  // nothing is asked and the service reads as stopped.
+  virtual bool StopService(ServiceHandle /*service*/) { return true; }
+  // The service's status, and its process (0 when it has none).
+  virtual bool QueryStatus(ServiceHandle /*service*/, ServiceStatus& status, std::uint32_t& processId) {
+    status.currentState = 1;  // stopped
+    processId = 0;
+    return true;
+  }
+  // Waits up to `milliseconds` for the process to end; true when it has.
+  virtual bool WaitForProcessEnd(std::uint32_t /*processId*/, std::uint32_t /*milliseconds*/) { return true; }
   virtual void CloseServiceHandle(ServiceHandle handle) = 0;
   virtual SystemFailure LastFailure() const = 0;
 };
 
-// The status record of one report.
-struct ServiceStatus {
-  std::uint32_t serviceType = 0;
-  std::uint32_t currentState = 0;
-  std::uint32_t controlsAccepted = 0;
-  std::uint32_t win32ExitCode = 0;
-  std::uint32_t serviceSpecificExitCode = 0;
-  std::uint32_t checkPoint = 0;
-  std::uint32_t waitHint = 0;
-};
 
 // Called by the dispatcher with the start arguments; the first is the
 // service's name.

@@ -31,6 +31,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     line.Uninstall |= IsSwitch(argument, "uninstall");
     line.Configure |= IsSwitch(argument, "configure");
     line.Unconfigure |= IsSwitch(argument, "unconfigure");
+    line.Stop |= IsSwitch(argument, "stop");
     line.Silent |= IsSwitch(argument, "silent");
     line.Console |= IsSwitch(argument, "console");
     line.Delayed |= IsSwitch(argument, "delayed");

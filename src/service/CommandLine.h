@@ -15,6 +15,9 @@ struct TCommandLine {
   // before that installer removes the services.
   bool Configure = false;
   bool Unconfigure = false;
+  // "stop": stop the installed services and wait for their processes to end
+  // (what "unconfigure" does first), for installers replacing the program.
+  bool Stop = false;
   bool Silent = false;     // "silent": no message on success
   bool Console = false;    // "console": run the services in the foreground of the console
   bool Delayed = false;    // "delayed": an automatic start waits until the system has started

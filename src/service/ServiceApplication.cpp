@@ -45,7 +45,7 @@ void TServiceApplication::AddService(std::unique_ptr<TService> service) {
 
 int TServiceApplication::Run(const std::vector<std::string>& arguments) {
   const TCommandLine line = ParseCommandLine(arguments);
-  if (!line.Install && !line.Uninstall && !line.Configure && !line.Unconfigure)
+  if (!line.Install && !line.Uninstall && !line.Configure && !line.Unconfigure && !line.Stop)
     return RunServices(line.Console ? FPlatform.ConsoleDispatcher : FPlatform.Dispatcher);
   try {
     return RegisterServices(line) ? 0 : 1;

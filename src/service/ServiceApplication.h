@@ -45,7 +45,7 @@ class TServiceApplication {
   int Run(const std::vector<std::string>& arguments);
 
  private:
-  // Install, uninstall, configure and unconfigure mode. Throws when the
+  // Install, uninstall, configure, unconfigure and stop mode. Throws when the
   // service manager cannot be opened; other failures are shown per service.
   bool RegisterServices(const TCommandLine& line);
   void InstallService(TService& service, platform::ServiceHandle manager);
@@ -54,7 +54,15 @@ class TServiceApplication {
   // start, the event source, and the service's AfterInstall.
   void ApplySettings(TService& service, platform::ServiceHandle handle);
   void UninstallService(TService& service, platform::ServiceHandle manager);
-  void UnconfigureService(TService& service);
+  void UnconfigureService(TService& service, platform::ServiceHandle manager);
+  // Stops the service and waits, as long as it keeps making progress, until
+  // it has stopped and its process has ended.
+  void StopService(TService& service, platform::ServiceHandle manager);
+  void WaitForStop(platform::ServiceHandle handle, const std::string& name);
+  // The least time a stopping service may go without progress, whatever
+  // its wait hint; and the time its process may take to end once stopped.
+  static constexpr std::uint32_t kLeastStopWait = 5000;
+  static constexpr std::uint32_t kProcessEndWait = 30000;
   // The event source `name`, its messages in this executable.
   void InstallEventSource(const std::string& name);
   void RemoveEventSource(const std::string& name);

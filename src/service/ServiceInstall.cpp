@@ -2,9 +2,12 @@
 // steps of an installation that another installer (the MSI package)
 // registers itself.
 
+#include <algorithm>
 #include <exception>
+#include <stdexcept>
 
 #include "base/Format.h"
+#include "platform/Clock.h"
 #include "service/ServiceApplication.h"
 #include "service/SystemError.h"
 
@@ -14,6 +17,7 @@ const char* FailureFormat(const TCommandLine& line) {
   if (line.Install) return "Service \"%s\" failed to install with error: \"%s\"";
   if (line.Uninstall) return "Service \"%s\" failed to uninstall with error: \"%s\"";
   if (line.Configure) return "Service \"%s\" failed to configure with error: \"%s\"";
+  if (line.Stop && !line.Unconfigure) return "Service \"%s\" failed to stop with error: \"%s\"";
   return "Service \"%s\" failed to unconfigure with error: \"%s\"";
 }
 
@@ -21,6 +25,7 @@ const char* SuccessText(const TCommandLine& line) {
   if (line.Install) return "Service installed successfully";
   if (line.Uninstall) return "Service uninstalled successfully";
   if (line.Configure) return "Service configured successfully";
+  if (line.Stop && !line.Unconfigure) return "Service stopped successfully";
   return "Service unconfigured successfully";
 }
 
@@ -48,8 +53,10 @@ bool TServiceApplication::RegisterServices(const TCommandLine& line) {
         ConfigureService(*service, manager);
       else if (line.Uninstall)
         UninstallService(*service, manager);
+      else if (line.Unconfigure)
+        UnconfigureService(*service, manager);
       else
-        UnconfigureService(*service);
+        StopService(*service, manager);
     } catch (...) {
       FPlatform.Messages.Show(platform::MessageKind::kError, FTitle,
                               Format(FailureFormat(line), service->DisplayName().c_str(),
@@ -139,9 +146,55 @@ void TServiceApplication::UninstallService(TService& service, platform::ServiceH
   if (service.AfterUninstall) service.AfterUninstall(service);
 }
 
-void TServiceApplication::UnconfigureService(TService& service) {
+void TServiceApplication::UnconfigureService(TService& service, platform::ServiceHandle manager) {
+  StopService(service, manager);
   if (service.BeforeUninstall) service.BeforeUninstall(service);
   RemoveEventSource(service.Name());
+}
+
+// A stopping service advances its checkpoint within each wait hint it
+// reports (a long drain keeps advancing it); one that does not is hung. An
+// installer that gave up after a fixed time would replace files under a
+// service still draining, or fail where waiting was right.
+void TServiceApplication::StopService(TService& service, platform::ServiceHandle manager) {
+  platform::ServiceInstaller& installer = FPlatform.Installer;
+  const platform::ServiceHandle handle = installer.OpenService(manager, service.Name(), platform::kServiceAllAccess);
+  if (handle == platform::kNoServiceHandle) RaiseLastOSError(installer.LastFailure());
+  try {
+    WaitForStop(handle, service.Name());
+  } catch (...) {
+    installer.CloseServiceHandle(handle);
+    throw;
+  }
+  installer.CloseServiceHandle(handle);
+}
+
+void TServiceApplication::WaitForStop(platform::ServiceHandle handle, const std::string& name) {
+  platform::ServiceInstaller& installer = FPlatform.Installer;
+  platform::ServiceStatus status;
+  std::uint32_t process = 0;
+  if (!installer.QueryStatus(handle, status, process)) RaiseLastOSError(installer.LastFailure());
+  if (status.currentState == csStopped) return;
+  if (!installer.StopService(handle)) RaiseLastOSError(installer.LastFailure());
+  std::uint32_t checkPoint = status.checkPoint, waited = 0;
+  for (;;) {
+    std::uint32_t current = 0;
+    if (!installer.QueryStatus(handle, status, current)) RaiseLastOSError(installer.LastFailure());
+    if (current != 0) process = current;
+    if (status.currentState == csStopped) break;
+    if (status.checkPoint != checkPoint) {
+      checkPoint = status.checkPoint;
+      waited = 0;
+    } else if (waited > std::max(status.waitHint, kLeastStopWait)) {
+      throw std::runtime_error(Format("%s made no progress in stopping for %u ms", name.c_str(), waited));
+    }
+    const std::uint32_t step = std::clamp<std::uint32_t>(status.waitHint / 10, 100, 1000);
+    platform::SleepMilliseconds(step);
+    waited += step;
+  }
+  if (process != 0 && !installer.WaitForProcessEnd(process, kProcessEndWait))
+    throw std::runtime_error(Format("the process of %s has not ended %u ms after it stopped", name.c_str(),
+                                    kProcessEndWait));
 }
 
 void TServiceApplication::InstallEventSource(const std::string& name) {

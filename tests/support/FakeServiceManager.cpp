@@ -66,6 +66,27 @@ bool FakeInstaller::SetDelayedStart(platform::ServiceHandle service, bool delaye
   return false;
 }
 
+bool FakeInstaller::StopService(platform::ServiceHandle service) {
+  Calls.push_back("StopService " + FOpenNames.at(static_cast<std::size_t>(service) - 1));
+  return true;
+}
+
+bool FakeInstaller::QueryStatus(platform::ServiceHandle, platform::ServiceStatus& status, std::uint32_t& processId) {
+  status = {};
+  status.currentState = 1;
+  if (!Statuses.empty()) {
+    status = Statuses.front();
+    if (Statuses.size() > 1) Statuses.erase(Statuses.begin());
+  }
+  processId = status.currentState == 1 ? 0 : ProcessId;
+  return true;
+}
+
+bool FakeInstaller::WaitForProcessEnd(std::uint32_t processId, std::uint32_t) {
+  Calls.push_back("WaitForProcessEnd " + std::to_string(processId));
+  return true;
+}
+
 void FakeInstaller::CloseServiceHandle(platform::ServiceHandle handle) {
   Calls.push_back("CloseServiceHandle " + FOpenNames.at(static_cast<std::size_t>(handle) - 1));
 }

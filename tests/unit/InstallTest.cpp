@@ -144,10 +144,24 @@ TEST(Install, RecoveryDelayedStartAccountAndEventSourcesComeWithTheRegistrationO
     EXPECT_EQ(install.Service->InstallSettings, (std::map<std::string, std::string>{{"port", "8080"}}));
     EXPECT_EQ(install.Service->ServiceStartName(), "LocalSystem");
 
+    // Before another installer removes it, the service is stopped: the
+    // wait lasts as long as each report advances the checkpoint, and until
+    // the process has ended.
     install.Installer.Calls.clear();
+    for (std::uint32_t checkPoint : {0u, 1u, 2u, 3u}) {
+      platform::ServiceStatus stopping;
+      stopping.currentState = checkPoint == 0 ? 4 : 3;
+      stopping.checkPoint = checkPoint;
+      stopping.waitHint = 1000;
+      install.Installer.Statuses.push_back(stopping);
+    }
+    install.Installer.Statuses.push_back({});
+    install.Installer.Statuses.back().currentState = 1;
     EXPECT_EQ(install.Run({"/unconfigure", "/silent"}), 0);
     EXPECT_EQ(install.Installer.Calls,
-              (Calls{"OpenManager " + std::to_string(0xF003F), "BeforeUninstall", "CloseServiceHandle manager"}));
+              (Calls{"OpenManager " + std::to_string(0xF003F), "OpenService VardexServerService " + std::to_string(0xF01FF),
+                     "StopService VardexServerService", "WaitForProcessEnd 42",
+                     "CloseServiceHandle VardexServerService", "BeforeUninstall", "CloseServiceHandle manager"}));
     EXPECT_EQ(install.Installer.Installed, std::vector<std::string>{"VardexServerService"});
     EXPECT_EQ(install.Run({"/uninstall", "/silent"}), 0);
     EXPECT_EQ(install.Events.Removed,

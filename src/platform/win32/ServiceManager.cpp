@@ -88,6 +88,36 @@ class ScmInstaller : public ServiceInstaller {
     return false;
   }
 
+  bool StopService(ServiceHandle service) override {
+    SERVICE_STATUS status;
+    if (::ControlService(Sc(service), SERVICE_CONTROL_STOP, &status)) return true;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_SERVICE_NOT_ACTIVE || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL) return true;
+    CaptureFailure();
+    return false;
+  }
+
+  bool QueryStatus(ServiceHandle service, ServiceStatus& status, std::uint32_t& processId) override {
+    SERVICE_STATUS_PROCESS s{};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(Sc(service), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&s), sizeof s, &needed)) {
+      CaptureFailure();
+      return false;
+    }
+    status = {s.dwServiceType, s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode,
+              s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint};
+    processId = s.dwProcessId;
+    return true;
+  }
+
+  bool WaitForProcessEnd(std::uint32_t processId, std::uint32_t milliseconds) override {
+    HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, processId);
+    if (!process) return true;  // ended already
+    const DWORD result = ::WaitForSingleObject(process, milliseconds);
+    ::CloseHandle(process);
+    return result == WAIT_OBJECT_0;
+  }
+
   void CloseServiceHandle(ServiceHandle handle) override { ::CloseServiceHandle(Sc(handle)); }
 
   SystemFailure LastFailure() const override { return lastFailure; }
