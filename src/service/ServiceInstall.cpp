@@ -70,7 +70,8 @@ bool TServiceApplication::RegisterServices(const TCommandLine& line) {
   if (succeeded && (line.Install || line.Configure)) InstallEventSource(FHostSource);
   if (line.Uninstall || line.Unconfigure) RemoveEventSource(FHostSource);
 
-  if (succeeded && !line.Silent) FPlatform.Messages.Show(platform::MessageKind::kInformation, FTitle, SuccessText(line));
+  if (succeeded && !line.Silent)
+    FPlatform.Messages.Show(platform::MessageKind::kInformation, FTitle, SuccessText(line));
   return succeeded;
 }
 
@@ -146,10 +147,18 @@ void TServiceApplication::UninstallService(TService& service, platform::ServiceH
   if (service.AfterUninstall) service.AfterUninstall(service);
 }
 
+// The undoing goes on when the stop fails (the service may be gone
+// already); the stop's failure is reported after it.
 void TServiceApplication::UnconfigureService(TService& service, platform::ServiceHandle manager) {
-  StopService(service, manager);
+  std::exception_ptr stopFailure;
+  try {
+    StopService(service, manager);
+  } catch (...) {
+    stopFailure = std::current_exception();
+  }
   if (service.BeforeUninstall) service.BeforeUninstall(service);
   RemoveEventSource(service.Name());
+  if (stopFailure) std::rethrow_exception(stopFailure);
 }
 
 // A stopping service advances its checkpoint within each wait hint it

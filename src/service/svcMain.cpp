@@ -1,5 +1,6 @@
 #include "service/svcMain.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -26,42 +27,53 @@ const char kFirewallRuleName[] = "VardexServer";
 // running executable is called.
 const char kProgramFileName[] = "VardexServer.exe";
 
-// The keys of [Server] that an installation's settings may fill in a new
-// configuration.
-const char* const kInstallKeys[] = {"Port", "Root", "BindAddress"};
+// The settings of an installation that fill a new configuration, and the
+// keys of [Server] they fill.
+const std::pair<const char*, const char*> kInstallKeys[] = {
+    {"port", "Port"}, {"root", "Root"}, {"bindaddress", "BindAddress"}};
 
 std::string ReadWholeFile(const std::string& name) {
   std::string text;
   const platform::FileHandle file = platform::OpenFile(name, platform::OpenMode::kReadExisting);
   if (file == platform::kNoFile) return text;
   char buffer[4096];
-  for (long n; (n = platform::ReadFile(file, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  for (long n; (n = platform::ReadFile(file, buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(n));
   platform::CloseFile(file);
   return text;
 }
 
-// `ini` with the value of each "Key=" line of [Server] named in `values`
-// replaced; line ends stay as they were.
-std::string WithServerValues(const std::string& ini, const std::map<std::string, std::string>& values) {
-  std::string result;
-  bool inServer = false;
+// `ini` with each key of `values` set in [Server]: its "Key=" line
+// replaced, or, where there is none (or no [Server] at all, or no `ini`),
+// a line added at the top of the section. Line ends follow the file's.
+std::string WithServerValues(const std::string& ini, std::map<std::string, std::string> values) {
+  const std::string lineEnd = ini.find("\r\n") != std::string::npos || ini.empty() ? "\r\n" : "\n";
+  std::string before, server, after;
+  std::string* part = &before;
   for (std::size_t start = 0; start < ini.size();) {
     std::size_t end = ini.find('\n', start);
     end = end == std::string::npos ? ini.size() : end + 1;
     std::string line = ini.substr(start, end - start);
     start = end;
-    if (!line.empty() && line[0] == '[') inServer = EqualsIgnoringAsciiCase(line.substr(0, 8), "[Server]");
+    if (!line.empty() && line[0] == '[')
+      part = EqualsIgnoringAsciiCase(line.substr(0, 8), "[Server]") ? &server : part == &before ? &before : &after;
     const std::size_t equals = line.find('=');
-    if (inServer && equals != std::string::npos) {
-      for (const auto& [key, value] : values) {
-        if (!EqualsIgnoringAsciiCase(line.substr(0, equals), key)) continue;
-        const std::size_t lineEnd = line.find_first_of("\r\n");
-        line = key + "=" + value + (lineEnd == std::string::npos ? "" : line.substr(lineEnd));
-      }
+    auto value = values.end();
+    if (part == &server && equals != std::string::npos)
+      value = std::find_if(values.begin(), values.end(),
+                           [&](const auto& v) { return EqualsIgnoringAsciiCase(line.substr(0, equals), v.first); });
+    if (value != values.end()) {
+      line = value->first + "=" + value->second + lineEnd;
+      values.erase(value);
     }
-    result += line;
+    *part += line;
   }
-  return result;
+  std::string added;
+  for (const auto& [key, value] : values) added += key + "=" + value + lineEnd;
+  if (server.empty()) return "[Server]" + lineEnd + added + before + after;
+  if (server.back() != '\n') server += lineEnd;
+  const std::size_t header = server.find('\n') + 1;
+  return before + server.substr(0, header) + added + server.substr(header) + after;
 }
 }  // namespace
 
@@ -234,10 +246,8 @@ void TVardexServerService::ServiceAfterInstall(TService& sender) {
 
 void TVardexServerService::WriteNewConfig(const std::map<std::string, std::string>& settings) {
   std::map<std::string, std::string> values;
-  for (const char* key : kInstallKeys) {
-    std::string lower = key;
-    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    const auto given = settings.find(lower);
+  for (const auto& [setting, key] : kInstallKeys) {
+    const auto given = settings.find(setting);
     if (given != settings.end() && !given->second.empty()) values[key] = given->second;
   }
   const std::string fileName = FDirectory + "VardexServer.ini";
