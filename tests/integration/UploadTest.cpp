@@ -19,6 +19,7 @@
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/UniqueHandle.h"
+#include "server/Metrics.h"
 #include "server/Reports.h"
 #include "server/SharedWriter.h"
 #include "server/UploadWriters.h"
@@ -199,6 +200,7 @@ TEST_F(Upload, ResumedFileEndsWhenTheClientClosesAndPositionsBeyondTheOfferAreRe
 }
 
 TEST_F(Upload, InterruptedUploadsResumeFromWhatArrivedAndDownloadByteExact) {
+  const std::uint64_t doneBefore = Metrics().Uploads[0], earlyBefore = Metrics().UploadsEndedEarly;
   // A complete file offered again is left alone: no data, no line, no report.
   const std::string complete = File("complete.bin");
   vtest::WriteAll(complete, vtest::RandomBytes(1000, 4));
@@ -236,6 +238,13 @@ TEST_F(Upload, InterruptedUploadsResumeFromWhatArrivedAndDownloadByteExact) {
     return bytes;
   };
   EXPECT_EQ(download(0, 12345) + download(12345, SIZE_MAX), data);
+
+  // The two that ended early are told from the complete one and the one
+  // that had nothing to send; the last one is counted after its report.
+  for (auto start = vtest::Clock::now(); Metrics().Uploads[0] - doneBefore < 2 && vtest::SecondsSince(start) < 15;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(Metrics().Uploads[0] - doneBefore, 2u);
+  EXPECT_EQ(Metrics().UploadsEndedEarly - earlyBefore, 2u);
 }
 
 TEST_F(Upload, PositionZeroEmptiesTheFileAndBytesBeyondTheSizeAreWritten) {
