@@ -3,6 +3,7 @@
 // file's own locks do the same between two open files.
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <string>
@@ -104,6 +105,17 @@ TEST(UploadWriters, AcrossInstancesTheOlderWriterIsAskedAndTheNewerWaitsForIt) {
   EXPECT_EQ(cuts, 1);
   platform::CloseFile(first);
   platform::CloseFile(second);
+
+#ifndef _WIN32
+  // A lock call that fails where locks exist (here a write lock through a
+  // file open for reading) refuses: the writer never goes on unprotected.
+  const platform::FileHandle reading = platform::OpenFile(name, platform::OpenMode::kReadExisting);
+  ASSERT_NE(reading, platform::kNoFile);
+  TSharedWriter unprotected;
+  EXPECT_EQ(unprotected.Acquire(reading, [] {}, 1), TSharedWriter::Result::kLockFailed);
+  EXPECT_EQ(unprotected.Error(), EBADF);
+  platform::CloseFile(reading);
+#endif
 }
 
 }  // namespace
