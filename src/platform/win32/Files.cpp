@@ -13,7 +13,8 @@ FileHandle OpenFile(const std::string& name, OpenMode mode) {
     case OpenMode::kReadExisting: access = GENERIC_READ; break;
     case OpenMode::kWriteTruncate: disposition = CREATE_ALWAYS; break;
     case OpenMode::kWriteExisting: break;
-    case OpenMode::kWriteKeep: disposition = OPEN_ALWAYS; break;
+    // The upload that opens it this way reads its size (OpenFileSize).
+    case OpenMode::kWriteKeep: access |= FILE_READ_ATTRIBUTES; disposition = OPEN_ALWAYS; break;
     // One writer at a time, readers welcome: two lines never mix.
     case OpenMode::kAppend: share = FILE_SHARE_READ; disposition = OPEN_ALWAYS; break;
   }
