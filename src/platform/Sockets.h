@@ -28,8 +28,15 @@ int NetConnect(SocketHandle s, std::uint32_t address, int port);  // address in 
 bool NetPeerAddress(SocketHandle s, std::string& dotted);
 int NetLocalPort(SocketHandle s);                          // -1 when unknown
 void NetClose(SocketHandle s);
-// Ends the receiving side only: a receive waiting in another thread, and
-// every later one, returns 0 as if the peer had closed, or fails (Windows).
+// With `abortive` set, a close, and the end of the process, resets the
+// connection instead of ending it with a normal close, so that the peer sees
+// an error; without it, closes are normal again.
+void NetSetAbortiveClose(SocketHandle s, bool abortive);
+// Ends the receiving side only. A receive waiting in another thread, and
+// every later one, returns 0 as if the peer had closed, or fails (Windows)
+// -- but on Linux only while no data arrive: bytes that the peer keeps
+// sending are still received. A caller that cuts a receiving loop this way
+// also sets a mark of its own, and the loop looks at it after every receive.
 void NetShutdownReceive(SocketHandle s);
 // Ends both sides: a send or receive waiting in another thread, and every
 // later one, fails or returns 0 at once.

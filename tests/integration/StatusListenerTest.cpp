@@ -77,7 +77,8 @@ TEST_F(StatusPort, MetricsCountADownloadAndItsBytes) {
   EXPECT_EQ(metrics.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
   for (const char* sample :
        {"\nvardex_connections_accepted_total 1\n", "\nvardex_downloads_total{result=\"0\"} 1\n",
-        "\nvardex_uploads_total{result=\"0\"} 0\n", "\nvardex_sent_bytes_total 29000\n",
+        "\nvardex_uploads_total{result=\"0\"} 0\n", "\nvardex_uploads_total{result=\"ended_early\"} 0\n",
+        "\nvardex_sent_bytes_total 29000\n",
         "\n# TYPE vardex_open_connections gauge\n", "\nvardex_build_info{version=\"" VARDEX_VERSION "\"} 1\n",
         "\n# TYPE vardex_received_bytes_total counter\n"})
     EXPECT_NE(metrics.find(sample), std::string::npos) << sample << metrics;

@@ -72,6 +72,11 @@ int NetLocalPort(SocketHandle s) {
 
 void NetClose(SocketHandle s) { ::close(static_cast<int>(s)); }
 
+void NetSetAbortiveClose(SocketHandle s, bool abortive) {
+  const linger option{abortive ? 1 : 0, 0};
+  ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_LINGER, &option, sizeof option);
+}
+
 void NetShutdownReceive(SocketHandle s) { ::shutdown(static_cast<int>(s), SHUT_RD); }
 
 void NetShutdown(SocketHandle s) { ::shutdown(static_cast<int>(s), SHUT_RDWR); }

@@ -64,6 +64,11 @@ int NetLocalPort(SocketHandle s) {
 
 void NetClose(SocketHandle s) { ::closesocket(Native(s)); }
 
+void NetSetAbortiveClose(SocketHandle s, bool abortive) {
+  const linger option{static_cast<u_short>(abortive ? 1 : 0), 0};
+  ::setsockopt(Native(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option), sizeof option);
+}
+
 // Shutting down does not wake a receive that waits already; cancelling the
 // socket's pending I/O does, and that receive then fails.
 void NetShutdownReceive(SocketHandle s) {
