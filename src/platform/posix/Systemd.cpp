@@ -36,13 +36,19 @@ std::string UnitCommand(const std::string& path) {
 }
 
 std::string UnitText(const ServiceRegistration& registration) {
+  // A failed start or a crash is tried again after a pause; five failed
+  // starts within a minute (a configuration the server refuses) end it.
   return "[Unit]\n"
          "Description=" + registration.displayName + "\n"
          "After=network.target\n"
+         "StartLimitIntervalSec=60\n"
+         "StartLimitBurst=5\n"
          "\n"
          "[Service]\n"
          "Type=notify\n"
          "ExecStart=" + UnitCommand(registration.binaryPath) + "\n"
+         "Restart=on-failure\n"
+         "RestartSec=5\n"
          "\n"
          "[Install]\n"
          "WantedBy=multi-user.target\n";
