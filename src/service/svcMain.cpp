@@ -114,13 +114,16 @@ bool TVardexServerService::ReadConfig(const std::string& fileName, std::string& 
   const int idle = ini.ReadInteger("Server", "IdleTimeout", 300);
   config->Listen.IdleTimeout = idle < 0 ? 300 : idle > kMaxIdleTimeout ? kMaxIdleTimeout : idle;
   config->ReportHost = ini.ReadString("Report", "Host", "");
-  FFleetOptions = ReadFleetOptions(ini);
+  FFleetOptions = {};
   const bool accepted = ReadFailClosedSettings(ini, *config, refusal);
   FConfig = std::move(config);
   return accepted;
 }
 
 bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, TServerConfig& config, std::string& refusal) {
+  refusal = CheckPort(ini, "Server", config.Port);
+  if (refusal.empty()) refusal = ReadFleetOptions(ini, FFleetOptions);
+  if (!refusal.empty()) return false;
   const std::string address = ini.ReadString("Server", "BindAddress", "");
   if (!address.empty() && !platform::NetParseAddress(address, config.Listen.BindAddress)) {
     refusal = "[Server] BindAddress=" + address + " is not an IPv4 address";
