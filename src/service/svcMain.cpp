@@ -37,6 +37,8 @@ TVardexServerService::TVardexServerService(platform::EventLog& eventLog, platfor
   FConfig = std::move(config);
   SetDisplayName("VardexServer");
   SetInteractive(true);
+  // Each stop-pending report during a drain gives the stop this long again
+  // (a new checkpoint on Windows, a longer stop time-out under systemd).
   WaitHint = 60000;
   AllowStop = true;
   StartType = TStartType::stAuto;

@@ -15,7 +15,9 @@ extern char** environ;
 namespace platform {
 
 void NotifyReady() { sd_notify(0, "READY=1"); }
-void NotifyStopping() { sd_notify(0, "STOPPING=1"); }
+void NotifyStopping(std::uint32_t waitHintMilliseconds) {
+  sd_notifyf(0, "STOPPING=1\nEXTEND_TIMEOUT_USEC=%llu", waitHintMilliseconds * 1000ULL);
+}
 
 namespace {
 
