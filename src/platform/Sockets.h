@@ -21,7 +21,10 @@ void NetCleanup();
 int NetLastError();
 
 SocketHandle NetSocket();                                  // IPv4 stream socket
-int NetBind(SocketHandle s, std::uint32_t address, int port);  // address in host order
+// Binds a socket that is to listen (address in host order): a restart binds
+// while the last run's closed connections linger, and no other process can
+// bind the same port while this socket holds it.
+int NetBind(SocketHandle s, std::uint32_t address, int port);
 int NetListen(SocketHandle s, int backlog);
 SocketHandle NetAccept(SocketHandle s);
 int NetConnect(SocketHandle s, std::uint32_t address, int port);  // address in host order

@@ -90,6 +90,8 @@ TVardexServerService::TVardexServerService(platform::EventLog& eventLog, platfor
   FConfig = std::move(config);
   SetDisplayName("VardexServer");
   SetInteractive(true);
+  // Each stop-pending report during a drain gives the stop this long again
+  // (a new checkpoint on Windows, a longer stop time-out under systemd).
   WaitHint = 60000;
   AllowStop = true;
   StartType = TStartType::stAuto;
@@ -170,13 +172,16 @@ bool TVardexServerService::ReadConfig(const std::string& fileName, std::string& 
   const int idle = ini.ReadInteger("Server", "IdleTimeout", 300);
   config->Listen.IdleTimeout = idle < 0 ? 300 : idle > kMaxIdleTimeout ? kMaxIdleTimeout : idle;
   config->ReportHost = ini.ReadString("Report", "Host", "");
-  FFleetOptions = ReadFleetOptions(ini);
+  FFleetOptions = {};
   const bool accepted = ReadFailClosedSettings(ini, *config, refusal);
   FConfig = std::move(config);
   return accepted;
 }
 
 bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, TServerConfig& config, std::string& refusal) {
+  refusal = CheckPort(ini, "Server", config.Port);
+  if (refusal.empty()) refusal = ReadFleetOptions(ini, FFleetOptions);
+  if (!refusal.empty()) return false;
   const std::string address = ini.ReadString("Server", "BindAddress", "");
   if (!address.empty() && !platform::NetParseAddress(address, config.Listen.BindAddress)) {
     refusal = "[Server] BindAddress=" + address + " is not an IPv4 address";

@@ -59,9 +59,10 @@ class TVardexServerService : public TService {
 
  private:
   // The settings whose default would widen access or hide a typo that
-  // matters for safety ([Server] BindAddress, Root and ProxyFrom): a malformed value
-  // refuses the start instead of falling back. False with `refusal` naming
-  // the key and the value.
+  // matters for safety or reachability (both listeners' Port and
+  // BindAddress, Root and ProxyFrom): a malformed value refuses the start
+  // instead of falling back. False with `refusal` naming the key and the
+  // value.
   bool ReadFailClosedSettings(const TIniFile& ini, TServerConfig& config, std::string& refusal);
   // "Service Start Fail: <reason>" to the log and the event log.
   void StartFailed(TService& sender, const std::string& reason);
