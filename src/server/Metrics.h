@@ -20,6 +20,9 @@ struct TMetrics {
   std::atomic<std::int64_t> LastNoThread{0};
   std::atomic<std::uint64_t> Downloads[kResultCodeCount] = {};
   std::atomic<std::uint64_t> Uploads[kResultCodeCount] = {};
+  // Uploads that ended short of their size without a failure (the client
+  // closed, or a newer upload of the file won): not counted as result 0.
+  std::atomic<std::uint64_t> UploadsEndedEarly{0};
   std::atomic<std::uint64_t> BytesSent{0};
   std::atomic<std::uint64_t> BytesReceived{0};
   std::atomic<std::uint64_t> FailedReports{0};
@@ -33,7 +36,7 @@ TMetrics& Metrics();
 
 // One finished download or upload with its result code.
 void CountDownload(std::int32_t result);
-void CountUpload(std::int32_t result);
+void CountUpload(std::int32_t result, bool endedEarly = false);
 
 // A connection closed for want of a thread, and one that got its thread.
 void CountNoThread();
