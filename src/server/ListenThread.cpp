@@ -128,14 +128,20 @@ std::unique_ptr<TProcessThread> TListenThread::NextConnection() {
 
 bool TListenThread::RefuseOverLimit(TSocket socket) {
   if (FConfig->Listen.MaxConnections <= 0 || FWorkers->OpenConnections() < FConfig->Listen.MaxConnections) return false;
-  // Closed before the line is written, which may take long or fail.
-  const std::string peer = GetPeerAddress(socket);
+  platform::UniqueSocket refused(socket);
   ++Metrics().Refused;
-  CloseSocket(socket);
-  std::uint64_t heldBack = 0;
-  if (FLimitLines.Pass(heldBack))
-    WriteLog(FConfig->LogPath, Format("%s-Listen: connection closed, MaxConnections %d reached", peer.c_str(),
-                             FConfig->Listen.MaxConnections));
+  try {
+    // Closed before the line is written, which may take long or fail.
+    const std::string peer = GetPeerAddress(socket);
+    refused.reset();
+    std::uint64_t heldBack = 0;
+    if (FLimitLines.Pass(heldBack))
+      WriteLog(FConfig->LogPath, Format("%s-Listen: connection closed, MaxConnections %d reached", peer.c_str(),
+                                        FConfig->Listen.MaxConnections));
+  } catch (...) {
+    // Short of memory as well: the connection is closed all the same, and
+    // the listener goes on.
+  }
   return true;
 }
 
