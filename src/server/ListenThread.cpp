@@ -14,9 +14,6 @@
 
 namespace {
 constexpr int kAcceptWaitMilliseconds = 10000;
-// After a failed accept (descriptors or buffers exhausted) the listening
-// socket is still readable; a pause keeps the loop from spinning on it.
-constexpr int kAcceptRetryMilliseconds = 100;
 const char kInitializeError[] = "Listen Thread Initialize Error.";
 }  // namespace
 
@@ -76,11 +73,7 @@ void TListenThread::Lead(void* listener) {
 
 std::unique_ptr<TProcessThread> TListenThread::LeadUntilTaken() {
   try {
-    while (std::unique_ptr<TProcessThread> worker = NextConnection()) {
-      if (FWorkers->Run(Lead, this)) return worker;
-      // No thread to pass the lead to: this one keeps it, and the
-      // connection, which nobody could serve, is closed.
-    }
+    if (std::unique_ptr<TProcessThread> worker = NextConnection()) return worker;
   } catch (...) {
   }
   EndLeading();
@@ -100,7 +93,9 @@ std::unique_ptr<TProcessThread> TListenThread::NextConnection() {
     std::string error;
     TSocket socket = SocketAccept(FListenSocket.get(), error);
     if (socket == INVALID_SOCK) {
-      AcceptFailed(error);
+      FAcceptFailures.Failed(error);
+      // A stop still ends the pause at once.
+      FWait.Wait(INVALID_SOCK, TAcceptFailures::kRetryMilliseconds, 0);
       continue;
     }
     ++Metrics().Accepted;
@@ -118,32 +113,53 @@ std::unique_ptr<TProcessThread> TListenThread::NextConnection() {
       CloseSocket(socket);
       continue;
     }
-    if (worker->InitializeResult() == rcSuccess) return worker;
+    if (worker->InitializeResult() != rcSuccess) continue;
+    // Another thread leads from here on. When none can be made, this one
+    // keeps the lead, and the connection, which nobody could serve, is
+    // closed.
+    if (FWorkers->Run(Lead, this)) {
+      CountThreadFound();
+      return worker;
+    }
+    RefuseWithoutThread(socket, std::move(worker));
   }
   return nullptr;
 }
 
 bool TListenThread::RefuseOverLimit(TSocket socket) {
   if (FConfig->Listen.MaxConnections <= 0 || FWorkers->OpenConnections() < FConfig->Listen.MaxConnections) return false;
-  // Closed before the line is written, which may take long or fail.
-  const std::string peer = GetPeerAddress(socket);
+  platform::UniqueSocket refused(socket);
   ++Metrics().Refused;
-  CloseSocket(socket);
-  std::uint64_t heldBack = 0;
-  if (FLimitLines.Pass(heldBack))
-    WriteLog(FConfig->LogPath, Format("%s-Listen: connection closed, MaxConnections %d reached", peer.c_str(),
-                             FConfig->Listen.MaxConnections));
+  try {
+    // Closed before the line is written, which may take long or fail.
+    const std::string peer = GetPeerAddress(socket);
+    refused.reset();
+    std::uint64_t heldBack = 0;
+    if (FLimitLines.Pass(heldBack))
+      WriteLog(FConfig->LogPath, Format("%s-Listen: connection closed, MaxConnections %d reached", peer.c_str(),
+                                        FConfig->Listen.MaxConnections));
+  } catch (...) {
+    // Short of memory as well: the connection is closed all the same, and
+    // the listener goes on.
+  }
   return true;
 }
 
-void TListenThread::AcceptFailed(const std::string& error) {
-  std::uint64_t heldBack = 0;
-  if (FAcceptLines.Pass(heldBack))
-    WriteLog(FConfig->LogPath, heldBack == 0 ? error
-                                    : error + Format(" %llu more failures since the last line.",
-                                                     static_cast<unsigned long long>(heldBack)));
-  // A stop still ends the pause at once.
-  FWait.Wait(INVALID_SOCK, kAcceptRetryMilliseconds, 0);
+void TListenThread::RefuseWithoutThread(TSocket socket, std::unique_ptr<TProcessThread> worker) {
+  CountNoThread();
+  try {
+    // Closed before the line is written, which may take long or fail.
+    const std::string peer = GetPeerAddress(socket);
+    worker.reset();
+    std::uint64_t heldBack = 0;
+    if (!FNoThreadLines.Pass(heldBack)) return;
+    std::string line = Format("%s-Listen: connection closed, no thread could be made to serve it", peer.c_str());
+    if (heldBack != 0) line += Format(", %llu more since the last line", static_cast<unsigned long long>(heldBack));
+    WriteLog(FConfig->LogPath, line);
+  } catch (...) {
+    // Short of memory as well: the connection is closed all the same, and
+    // the listener goes on.
+  }
 }
 
 void QuitOtherThreads() { platform::QuitOtherThreads(); }

@@ -13,6 +13,7 @@
 #include "base/Throttle.h"
 #include "platform/UniqueHandle.h"
 #include "platform/WakeableWait.h"
+#include "server/AcceptFailures.h"
 #include "server/ServerConfig.h"
 #include "server/WorkerSet.h"
 #include "transfer/SocketLib.h"
@@ -53,10 +54,13 @@ class TListenThread {
   // it took, or when the listener stops.
   static void Lead(void* listener);
   std::unique_ptr<TProcessThread> LeadUntilTaken();
+  // The next connection with a worker for it, once the lead has passed to
+  // another thread; null when the listener stops.
   std::unique_ptr<TProcessThread> NextConnection();
   void EndLeading();
   bool RefuseOverLimit(TSocket socket);
-  void AcceptFailed(const std::string& error);
+  // Closes `socket`, held by `worker`, for which no thread could be made.
+  void RefuseWithoutThread(TSocket socket, std::unique_ptr<TProcessThread> worker);
 
   platform::UniqueSocket FListenSocket;
   const TServerConfigPtr FConfig;
@@ -70,7 +74,8 @@ class TListenThread {
   // One line a minute is enough to tell the operator; a flood of refused
   // connections or failed accepts must not flood the log too.
   TThrottle FLimitLines{60};
-  TThrottle FAcceptLines{60};
+  TThrottle FNoThreadLines{60};
+  TAcceptFailures FAcceptFailures{FConfig->LogPath, ""};
   const std::shared_ptr<TWorkerSet> FWorkers = std::make_shared<TWorkerSet>();
 };
 

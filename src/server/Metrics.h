@@ -13,6 +13,11 @@ constexpr int kResultCodeCount = 24;
 struct TMetrics {
   std::atomic<std::uint64_t> Accepted{0};
   std::atomic<std::uint64_t> Refused{0};
+  // Connections closed at once because no thread could be made to serve
+  // them; and when the last was (steady clock, milliseconds), 0 once a
+  // later connection got its thread.
+  std::atomic<std::uint64_t> RefusedNoThread{0};
+  std::atomic<std::int64_t> LastNoThread{0};
   std::atomic<std::uint64_t> Downloads[kResultCodeCount] = {};
   std::atomic<std::uint64_t> Uploads[kResultCodeCount] = {};
   // Uploads that ended short of their size without a failure (the client
@@ -32,3 +37,13 @@ TMetrics& Metrics();
 // One finished download or upload with its result code.
 void CountDownload(std::int32_t result);
 void CountUpload(std::int32_t result, bool endedEarly = false);
+
+// A connection closed for want of a thread, and one that got its thread.
+void CountNoThread();
+void CountThreadFound();
+// True while the last connection the listener took was closed for want of a
+// thread, for at most kNoThreadSeconds after that close: a balancer then
+// sends its clients elsewhere, and after that time checks again whether
+// threads can be had.
+constexpr int kNoThreadSeconds = 10;
+bool ShortOfThreads();

@@ -8,15 +8,13 @@
 #include "transfer/uGlobal.h"
 
 TProcessThread::TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers)
-    : FConfig(std::move(config)), FWorkers(std::move(workers)) {
-  FWorkers->Joined(socket);
+    : FConfig(std::move(config)), FMembership(std::move(workers), socket) {
   FInitializeResult = Initialize(socket);
 }
 
 TProcessThread::~TProcessThread() {
   FUploadClaim.Release();
   if (FSocket != INVALID_SOCK) CloseConnection();
-  FWorkers->Left();
 }
 
 void TProcessThread::CloseConnection() {
@@ -24,7 +22,7 @@ void TProcessThread::CloseConnection() {
   // may already belong to another connection.
   FUploadClaim.SocketClosed();
   FClosedPeerAddress = ClientAddress();
-  FWorkers->Closing(FSocket);
+  FMembership.Closing();
   CloseSocket(FSocket);
   FSocket = INVALID_SOCK;
 }

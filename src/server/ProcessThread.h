@@ -87,7 +87,7 @@ class TProcessThread {
 
   TSocket FSocket = INVALID_SOCK;
   const TServerConfigPtr FConfig;
-  const std::shared_ptr<TWorkerSet> FWorkers;
+  TWorkerMembership FMembership;
   std::unique_ptr<char[]> FBuffer;
   std::int32_t FInitializeResult = 0;
 };

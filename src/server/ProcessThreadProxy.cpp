@@ -1,6 +1,6 @@
-// The PROXY header of a connection from a listed load balancer: read within
-// 10 seconds, never a byte beyond it, so that the conversation that follows
-// starts exactly where a direct client's would.
+// The PROXY header of a connection from a listed load balancer: read whole
+// within 10 seconds, never a byte beyond it, so that the conversation that
+// follows starts exactly where a direct client's would.
 
 #include <algorithm>
 #include <atomic>
@@ -12,7 +12,6 @@
 #include "server/ProxyHeader.h"
 
 namespace {
-
 
 std::int64_t SteadySeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -39,14 +38,17 @@ bool TProcessThread::ReadProxyHeader() {
 
   std::uint8_t bytes[std::max(kProxyV1MaxLength, kProxyV2MaxLength)];
   std::size_t size = 0;
-  const std::int64_t deadline = SteadySeconds() + kPeerWaitSeconds;
+  // One deadline for the whole header, not for each wait: a peer that
+  // trickles a byte now and then must not hold the worker for longer.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kPeerWaitSeconds);
   TProxyHeader header = ParseProxyHeader(bytes, size);
   while (header.State == TProxyHeader::kIncomplete) {
-    const std::int64_t left = deadline - SteadySeconds();
-    if (left <= 0 ||
-        !ReadBuffer(FSocket, bytes + size, static_cast<int>(header.Wanted), static_cast<int>(left)).Ok())
-      break;
-    size += header.Wanted;
+    const auto left = std::chrono::ceil<std::chrono::seconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0 || SocketSelect(FSocket, static_cast<int>(left), 1) <= 0) break;
+    // What has come, up to the bytes that certainly belong to the header.
+    const long received = platform::NetRecv(FSocket, bytes + size, header.Wanted);
+    if (received <= 0) break;
+    size += static_cast<std::size_t>(received);
     header = ParseProxyHeader(bytes, size);
   }
   if (header.State != TProxyHeader::kComplete) {

@@ -1,24 +1,30 @@
 #include "server/StatusListener.h"
 
-#include <chrono>
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "base/DailyLog.h"
 #include "base/Format.h"
+#include "platform/Clock.h"
+#include "platform/SocketPoll.h"
 #include "server/Metrics.h"
 #include "transfer/uGlobal.h"
 
 namespace {
 
 const char kInitializeError[] = "Status Listener Initialize Error.";
-// A request is a few dozen bytes; anything that has not sent its whole head
-// within these bounds is dropped, so the port cannot be tied up. Requests
-// are served one after the other, each for at most this long.
+// A request is a few dozen bytes; a client that has not sent its whole head
+// and taken the answer within these bounds is closed, so the port cannot be
+// tied up. Beyond kMaxClients at once the oldest is closed to make room:
+// a flood of idle connections costs a few descriptors, never the answer to
+// a health check that comes after it.
 constexpr std::size_t kMaxRequest = 4096;
 constexpr int kRequestSeconds = 5;
-constexpr int kAcceptWaitSeconds = 1;
+constexpr std::size_t kMaxClients = 64;
+// The longest wait, within which the loop sees Stop.
+constexpr int kWaitMilliseconds = 1000;
 
 std::string Response(const char* status, const std::string& body, const char* extraHeader = "") {
   return Format("HTTP/1.0 %s\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\nContent-Length: %llu\r\n"
@@ -53,7 +59,12 @@ std::string MetricsText(int openConnections) {
   AddMetric(text, "vardex_open_connections", "gauge", "Connections being served now.");
   text += Format("vardex_open_connections %d\n", openConnections);
   AddCounter(text, "vardex_connections_accepted_total", "Connections accepted.", m.Accepted);
-  AddCounter(text, "vardex_connections_refused_total", "Connections closed at once over MaxConnections.", m.Refused);
+  AddMetric(text, "vardex_connections_refused_total", "counter",
+            "Connections closed at once, over MaxConnections or for want of a thread.");
+  text += Format("vardex_connections_refused_total{reason=\"max_connections\"} %llu\n",
+                 static_cast<unsigned long long>(m.Refused));
+  text += Format("vardex_connections_refused_total{reason=\"no_thread\"} %llu\n",
+                 static_cast<unsigned long long>(m.RefusedNoThread));
   AddByResult(text, "vardex_downloads_total", "Downloads by result code.", m.Downloads);
   AddByResult(text, "vardex_uploads_total", "Uploads by result code; ended_early: short of their size, no failure.",
               m.Uploads);
@@ -79,33 +90,19 @@ std::string Answer(const std::string& head, int openConnections) {
   if (path != "/health" && path != "/metrics") return Response("404 Not Found", "not found\n");
   if (method != "GET") return Response("405 Method Not Allowed", "method not allowed\n", "Allow: GET\r\n");
   if (path == "/metrics") return Response("200 OK", MetricsText(openConnections));
-  return Metrics().Accepting ? Response("200 OK", "ok\n") : Response("503 Service Unavailable", "stopping\n");
+  if (!Metrics().Accepting) return Response("503 Service Unavailable", "stopping\n");
+  if (ShortOfThreads()) return Response("503 Service Unavailable", "no thread for new connections\n");
+  return Response("200 OK", "ok\n");
 }
 
-std::int64_t SteadySeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// The request head up to its empty line; empty when it does not come whole
-// within the bounds.
-std::string ReadHead(TSocket socket) {
-  std::string head;
-  char chunk[512];
-  const std::int64_t deadline = SteadySeconds() + kRequestSeconds;
-  while (head.find("\r\n\r\n") == std::string::npos && head.find("\n\n") == std::string::npos) {
-    const std::int64_t left = deadline - SteadySeconds();
-    if (head.size() >= kMaxRequest || left <= 0 || SocketSelect(socket, static_cast<int>(left), 1) <= 0) return {};
-    const long n = platform::NetRecv(socket, chunk, sizeof chunk);
-    if (n <= 0) return {};
-    head.append(chunk, static_cast<std::size_t>(n));
-  }
-  return head;
+bool HeadComplete(const std::string& head) {
+  return head.find("\r\n\r\n") != std::string::npos || head.find("\n\n") != std::string::npos;
 }
 
 }  // namespace
 
-TStatusListener::TStatusListener(std::uint32_t address, int port, const std::string& logPath) {
+TStatusListener::TStatusListener(std::uint32_t address, int port, const std::string& logPath)
+    : FAcceptFailures(logPath, "Status port: ") {
   std::string error;
   FListenSocket.reset(BaseSocket(error));
   if (FListenSocket.valid() && (SocketBind(FListenSocket.get(), address, port, error) != 0 ||
@@ -117,8 +114,11 @@ TStatusListener::TStatusListener(std::uint32_t address, int port, const std::str
   }
 }
 
-// The body must have left before the socket it waits on goes away.
-TStatusListener::~TStatusListener() { WaitFor(); }
+TStatusListener::~TStatusListener() {
+  // The loop must have left its wait before the socket it waits on goes.
+  Stop();
+  WaitFor();
+}
 
 int TStatusListener::Port() const { return platform::NetLocalPort(FListenSocket.get()); }
 
@@ -128,21 +128,78 @@ void TStatusListener::CountWorkers(std::shared_ptr<const TWorkerSet> workers) { 
 
 void TStatusListener::Execute() {
   while (!Terminated()) {
-    if (SocketSelect(FListenSocket.get(), kAcceptWaitSeconds, 1) <= 0) continue;
-    std::string ignored;
-    const platform::UniqueSocket socket(SocketAccept(FListenSocket.get(), ignored));
-    if (!socket.valid()) continue;
     try {
-      Serve(socket.get());
+      ServeOnce();
     } catch (...) {
-      // An allocation that failed for one answer must not end the port.
+      // An allocation that failed for one round must not end the port; the
+      // pause keeps a lasting shortage from spinning the loop.
+      platform::SleepMilliseconds(TAcceptFailures::kRetryMilliseconds);
     }
   }
+  FClients.clear();
 }
 
-void TStatusListener::Serve(TSocket socket) {
-  const std::string head = ReadHead(socket);
-  if (head.empty()) return;
-  const std::string answer = Answer(head, FWorkers ? FWorkers->OpenConnections() : 0);
-  WriteBuffer(socket, answer.data(), static_cast<int>(answer.size()), kRequestSeconds);
+void TStatusListener::ServeOnce() {
+  const TClock::time_point now = TClock::now();
+  std::erase_if(FClients, [now](const TClient& client) { return client.Deadline <= now; });
+
+  // The listening socket first, unless a failed accept put it off.
+  std::vector<platform::PollEntry> entries;
+  const bool accepting = now >= FAcceptAfter;
+  TClock::time_point wakeUp = std::min(now + std::chrono::milliseconds(kWaitMilliseconds),
+                                       accepting ? TClock::time_point::max() : FAcceptAfter);
+  if (accepting) entries.push_back({FListenSocket.get(), true, false, false});
+  for (const TClient& client : FClients) {
+    entries.push_back({client.Socket.get(), client.Answer.empty(), !client.Answer.empty(), false});
+    wakeUp = std::min(wakeUp, client.Deadline);
+  }
+  const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wakeUp - now).count() + 1;
+  if (entries.empty()) {
+    platform::SleepMilliseconds(static_cast<unsigned>(wait));
+    return;
+  }
+  if (platform::NetPoll(entries.data(), entries.size(), static_cast<int>(wait)) <= 0) return;
+
+  const std::size_t first = accepting ? 1 : 0;
+  std::vector<bool> done(FClients.size());
+  for (std::size_t i = 0; i < FClients.size(); ++i)
+    if (entries[first + i].ready) done[i] = !Step(FClients[i]);
+  for (std::size_t i = FClients.size(); i-- > 0;)
+    if (done[i]) FClients.erase(FClients.begin() + static_cast<std::ptrdiff_t>(i));
+  if (accepting && entries[0].ready) Accept();
+}
+
+void TStatusListener::Accept() {
+  std::string error;
+  platform::UniqueSocket socket(SocketAccept(FListenSocket.get(), error));
+  if (!socket.valid()) {
+    FAcceptFailures.Failed(error);
+    FAcceptAfter = TClock::now() + std::chrono::milliseconds(TAcceptFailures::kRetryMilliseconds);
+    return;
+  }
+  platform::NetSetNonBlocking(socket.get(), true);
+  if (FClients.size() >= kMaxClients) FClients.erase(FClients.begin());
+  TClient client;
+  client.Socket = std::move(socket);
+  client.Deadline = TClock::now() + std::chrono::seconds(kRequestSeconds);
+  FClients.push_back(std::move(client));
+}
+
+bool TStatusListener::Step(TClient& client) {
+  const TSocket socket = client.Socket.get();
+  if (client.Answer.empty()) {
+    char chunk[512];
+    const long n = platform::NetRecv(socket, chunk, sizeof chunk);
+    if (n < 0 && platform::NetWouldBlock()) return true;
+    if (n <= 0) return false;
+    client.Head.append(chunk, static_cast<std::size_t>(n));
+    if (!HeadComplete(client.Head)) return client.Head.size() < kMaxRequest;
+    client.Answer = Answer(client.Head, FWorkers ? FWorkers->OpenConnections() : 0);
+  }
+  // As much as the socket takes now; the rest when it has room again.
+  const long n = platform::NetSend(socket, client.Answer.data() + client.Sent, client.Answer.size() - client.Sent);
+  if (n < 0 && platform::NetWouldBlock()) return true;
+  if (n <= 0) return false;
+  client.Sent += static_cast<std::size_t>(n);
+  return client.Sent < client.Answer.size();
 }

@@ -1,15 +1,22 @@
 #pragma once
 // The status port for load balancers and monitoring: plain HTTP on a port of
 // its own, answering GET /health (200 while the listener accepts, 503 from
-// the moment a stop begins or when the listener has ended) and GET /metrics
-// (the counters in the Prometheus text format). It writes nothing to the
-// daily log, so health checks every few seconds leave no trace there.
+// the moment a stop begins, when the listener has ended, or while
+// connections are closed for want of a thread) and GET /metrics (the
+// counters in the Prometheus text format). One thread serves every status
+// connection side by side, each within a deadline of its own, so that an
+// idle or slow client never holds up a balancer's health check. It writes
+// nothing to the daily log but accept failures, so health checks every few
+// seconds leave no trace there.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/Thread.h"
+#include "server/AcceptFailures.h"
 #include "platform/UniqueHandle.h"
 #include "server/WorkerSet.h"
 #include "transfer/SocketLib.h"
@@ -20,6 +27,7 @@ class TStatusListener : public TThread {
   // chooses). On failure the cause is logged under `logPath` and
   // std::runtime_error("Status Listener Initialize Error.") is thrown.
   TStatusListener(std::uint32_t address, int port, const std::string& logPath);
+  // Stops, then waits for the loop to end.
   ~TStatusListener() override;
 
   int Port() const;
@@ -33,8 +41,28 @@ class TStatusListener : public TThread {
   void Execute() override;
 
  private:
-  void Serve(TSocket socket);
+  using TClock = std::chrono::steady_clock;
+  // One accepted connection: its request head is read, then the answer is
+  // sent, both before its deadline.
+  struct TClient {
+    platform::UniqueSocket Socket;
+    TClock::time_point Deadline;
+    std::string Head;
+    std::string Answer;  // empty while the head is still coming
+    std::size_t Sent = 0;
+  };
+
+  // One wait on the listening socket and every client, and what it found.
+  void ServeOnce();
+  void Accept();
+  // Reads or sends what the client's socket has or takes now; false once the
+  // client is done with, answered or not.
+  bool Step(TClient& client);
 
   platform::UniqueSocket FListenSocket;
   std::shared_ptr<const TWorkerSet> FWorkers;
+  std::vector<TClient> FClients;
+  // After a failed accept, the next one waits until then.
+  TClock::time_point FAcceptAfter;
+  TAcceptFailures FAcceptFailures;
 };

@@ -1,5 +1,7 @@
 #include "server/WorkerSet.h"
 
+#include <utility>
+
 #include "platform/Sockets.h"
 
 void TWorkerSet::Joined(TSocket socket) {
@@ -28,4 +30,21 @@ void TWorkerSet::CutAllAndWait() {
     for (TSocket socket : FOpen) platform::NetShutdown(socket);
   }
   FThreads.JoinAll();
+}
+
+TWorkerMembership::TWorkerMembership(std::shared_ptr<TWorkerSet> workers, TSocket socket)
+    : FWorkers(std::move(workers)), FSocket(socket) {
+  FWorkers->Joined(socket);
+}
+
+TWorkerMembership::~TWorkerMembership() {
+  Closing();
+  FWorkers->Left();
+}
+
+void TWorkerMembership::Closing() {
+  // Once only: after the close the number may belong to another connection.
+  if (FSocket == INVALID_SOCK) return;
+  FWorkers->Closing(FSocket);
+  FSocket = INVALID_SOCK;
 }

@@ -5,6 +5,7 @@
 // it intact, and so that a drain can still count them.
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <unordered_set>
 
@@ -22,12 +23,6 @@ class TWorkerSet {
   // started, when no thread can be made or CutAllAndWait has begun.
   bool Run(void (*body)(void*), void* argument) { return FThreads.Run(body, argument); }
 
-  // A worker's life, from its creation to its end; and its connection's,
-  // from the accept to the close, which Closing precedes.
-  void Joined(TSocket socket);
-  void Closing(TSocket socket);
-  void Left() { --FLive; }
-
   // Workers that exist right now.
   int Live() const { return FLive; }
   // Connections open right now, for the connection limit: a worker in its
@@ -40,8 +35,33 @@ class TWorkerSet {
   void CutAllAndWait();
 
  private:
+  friend class TWorkerMembership;
+  void Joined(TSocket socket);
+  void Closing(TSocket socket);
+  void Left() { --FLive; }
+
   mutable std::mutex FLock;
   std::unordered_set<TSocket> FOpen;
   std::atomic<int> FLive{0};
   TThreadCache FThreads{TThread::kStackBytes};
+};
+
+// A worker's place in its set: its life, from its creation to its end, and
+// its connection's, from the accept to the close. A member of the worker, so
+// that a worker whose construction fails half-way leaves the set exactly as
+// it was: no connection counted for good, no number that a cut could reach
+// once the system gives it to another connection.
+class TWorkerMembership {
+ public:
+  TWorkerMembership(std::shared_ptr<TWorkerSet> workers, TSocket socket);
+  ~TWorkerMembership();
+  TWorkerMembership(const TWorkerMembership&) = delete;
+  TWorkerMembership& operator=(const TWorkerMembership&) = delete;
+
+  // Just before the connection's socket is closed.
+  void Closing();
+
+ private:
+  const std::shared_ptr<TWorkerSet> FWorkers;
+  TSocket FSocket;
 };

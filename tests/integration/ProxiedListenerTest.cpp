@@ -65,6 +65,24 @@ TEST_F(ProxiedListener, ListedSourceNamesTheClientAndLocalKeepsTheBalancer) {
   EXPECT_TRUE(vtest::WaitForLog(server.LogPrefix(), "127.0.0.1-ProxyHeader: connection closed", 5));
 }
 
+// A balancer whose header's address block trickles in a byte at a time,
+// each byte well within the wait for the next, is cut once the header as a
+// whole is late: at a byte every half second, long before it is complete.
+TEST_F(ProxiedListener, TricklingHeaderIsCutAtOneDeadlineForTheWhole) {
+  ASSERT_TRUE(TrustProxiesFrom("127.0.0.0/8"));
+  const std::string header = V2(0x21, 0x21, kV6Addresses);
+  TSocket s = vtest::Connect(server.Port());
+  std::size_t sent = 16;  // the fixed part at once; the server then waits for 36 bytes
+  ASSERT_TRUE(vtest::SendAll(s, header.substr(0, sent)));
+  while (sent < header.size() && platform::NetWait(s, 0, 1) == 0) {
+    ASSERT_TRUE(vtest::SendAll(s, header.substr(sent++, 1)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  EXPECT_LT(sent, header.size()) << "the whole header was taken";
+  EXPECT_TRUE(vtest::WaitForClose(s, 15));
+  CloseSocket(s);
+}
+
 TEST_F(ProxiedListener, UnlistedSourceIsNeverTrusted) {
   ASSERT_TRUE(TrustProxiesFrom("192.0.2.0/24"));
   TSocket s = vtest::Connect(server.Port());

@@ -1,11 +1,13 @@
 // The status port: /health follows the listener, /metrics counts what the
-// workers did, and nothing else is served.
+// workers did, nothing else is served, and idle clients hold up nobody.
 
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "base/Format.h"
+#include "server/Metrics.h"
 #include "server/StatusListener.h"
 #include "support/TestSupport.h"
 
@@ -34,18 +36,24 @@ class StatusPort : public ::testing::Test {
     const std::string answer = Ask(request);
     return answer.substr(0, answer.find("\r\n"));
   }
+  // Asks until /health answers 200, for at most five seconds.
+  std::string HealthWhenUp() {
+    std::string line;
+    for (int i = 0; i < 50 && line != "HTTP/1.0 200 OK"; ++i) {
+      line = StatusLine("GET /health HTTP/1.1\r\nHost: x\r\n\r\n");
+      if (line != "HTTP/1.0 200 OK") std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return line;
+  }
 
   vtest::RunningServer server;
   TStatusListener status;
 };
 
+bool StillOpen(TSocket s) { return platform::NetWait(s, 0, 1) == 0; }
+
 TEST_F(StatusPort, HealthFollowsTheListenerAndOtherRequestsAreRefused) {
-  std::string line;
-  for (int i = 0; i < 50 && line != "HTTP/1.0 200 OK"; ++i) {
-    line = StatusLine("GET /health HTTP/1.1\r\nHost: x\r\n\r\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  EXPECT_EQ(line, "HTTP/1.0 200 OK");
+  EXPECT_EQ(HealthWhenUp(), "HTTP/1.0 200 OK");
   EXPECT_EQ(StatusLine("POST /health HTTP/1.1\r\n\r\n"), "HTTP/1.0 405 Method Not Allowed");
   EXPECT_EQ(StatusLine("GET /other HTTP/1.1\r\n\r\n"), "HTTP/1.0 404 Not Found");
   // A head that never ends within the size bound gets no answer at all.
@@ -101,6 +109,65 @@ TEST_F(StatusPort, MetricsCountADownloadAndItsBytes) {
         "\n# TYPE vardex_open_connections gauge\n", "\nvardex_build_info{version=\"" VARDEX_VERSION "\"} 1\n",
         "\n# TYPE vardex_received_bytes_total counter\n"})
     EXPECT_NE(metrics.find(sample), std::string::npos) << sample << metrics;
+}
+
+TEST(StatusListener, DestroyedWhileRunningItStopsFirst) {
+  vtest::TempDir dir;
+  TStatusListener status(0x7F000001, 0, dir.File("FileServer"));
+  status.Resume();
+  // Without a Stop before it, the destructor would wait for good.
+}
+
+TEST_F(StatusPort, IdleAndSlowClientsHoldUpNoHealthCheck) {
+  ASSERT_EQ(HealthWhenUp(), "HTTP/1.0 200 OK");
+  // More idle clients than are served at once, then one that stops half-way
+  // through its head.
+  std::vector<TSocket> idle;
+  for (int i = 0; i < 100; ++i) idle.push_back(vtest::Connect(status.Port()));
+  TSocket slow = vtest::Connect(status.Port());
+  ASSERT_TRUE(vtest::SendAll(slow, "GET /hea"));
+
+  EXPECT_EQ(StatusLine("GET /health HTTP/1.1\r\n\r\n"), "HTTP/1.0 200 OK");
+  // Answered while the slow client and the latest idle one still wait.
+  EXPECT_TRUE(StillOpen(slow));
+  EXPECT_TRUE(StillOpen(idle.back()));
+  // Neither is served in the end, nor left open for good.
+  EXPECT_TRUE(vtest::WaitForClose(slow, 15));
+  EXPECT_TRUE(vtest::WaitForClose(idle.back(), 15));
+  EXPECT_EQ(vtest::Receive(slow, 1, 1), "");
+  CloseSocket(slow);
+  for (TSocket s : idle) CloseSocket(s);
+}
+
+TEST_F(StatusPort, ConnectionsWithoutAThreadAreCountedLoggedAndTurnHealthDown) {
+  ASSERT_EQ(HealthWhenUp(), "HTTP/1.0 200 OK");
+  // Once a cut of all workers has begun, the set makes no more threads, as
+  // when the system has none left; the listener itself goes on.
+  std::thread cut([this] { server.Workers()->CutAllAndWait(); });
+  while (server.Workers()->Run([](void*) {}, nullptr)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const std::uint64_t before = Metrics().RefusedNoThread;
+
+  TSocket s = vtest::Connect(server.Port());
+  EXPECT_TRUE(vtest::WaitForClose(s, 5));
+  CloseSocket(s);
+  EXPECT_TRUE(vtest::WaitForLog(server.LogPrefix(), "-Listen: connection closed, no thread could be made to serve it", 5));
+  EXPECT_EQ(Metrics().RefusedNoThread, before + 1);
+  EXPECT_EQ(StatusLine("GET /health HTTP/1.0\r\n\r\n"), "HTTP/1.0 503 Service Unavailable");
+  const std::string metrics = Ask("GET /metrics HTTP/1.0\r\n\r\n");
+  const std::string sample = Format("\nvardex_connections_refused_total{reason=\"no_thread\"} %llu\n",
+                                    static_cast<unsigned long long>(before + 1));
+  EXPECT_NE(metrics.find(sample), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("\nvardex_connections_refused_total{reason=\"max_connections\"} "), std::string::npos);
+  server.StopListening();
+  cut.join();
+
+  // The next connection that gets its thread turns health up again.
+  server.Restart(server.Config());
+  s = vtest::Connect(server.Port());
+  ASSERT_TRUE(vtest::SendAll(s, vtest::EncodeHeader("DNLD", 0)));
+  EXPECT_EQ(vtest::Receive(s, 8), vtest::EncodeHeader("DNLD", 0));
+  CloseSocket(s);
+  EXPECT_EQ(StatusLine("GET /health HTTP/1.0\r\n\r\n"), "HTTP/1.0 200 OK");
 }
 
 }  // namespace
