@@ -1,6 +1,7 @@
 #include "service/svcMain.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <utility>
 
@@ -74,6 +75,13 @@ std::string WithServerValues(const std::string& ini, std::map<std::string, std::
   if (server.back() != '\n') server += lineEnd;
   const std::size_t header = server.find('\n') + 1;
   return before + server.substr(0, header) + added + server.substr(header) + after;
+}
+
+// A rate of [Limits] in KiB/s as bytes per second; a value that is not a
+// whole number of at least 1 is no limit, the key's default.
+std::uint64_t ReadRate(const TIniFile& ini, const char* key) {
+  const std::int32_t kibibytes = ini.ReadInteger("Limits", key, 0);
+  return kibibytes > 0 ? static_cast<std::uint64_t>(kibibytes) * 1024 : 0;
 }
 }  // namespace
 
@@ -172,6 +180,8 @@ bool TVardexServerService::ReadConfig(const std::string& fileName, std::string& 
   const int idle = ini.ReadInteger("Server", "IdleTimeout", 300);
   config->Listen.IdleTimeout = idle < 0 ? 300 : idle > kMaxIdleTimeout ? kMaxIdleTimeout : idle;
   config->ReportHost = ini.ReadString("Report", "Host", "");
+  config->Limits = {ReadRate(ini, "DownloadRate"), ReadRate(ini, "UploadRate"), ReadRate(ini, "TotalDownloadRate"),
+                    ReadRate(ini, "TotalUploadRate")};
   FFleetOptions = {};
   const bool accepted = ReadFailClosedSettings(ini, *config, refusal);
   FConfig = std::move(config);
