@@ -77,13 +77,14 @@ TEST(IniFile, NamesIgnoreCaseAndValuesAreTrimmed) {
   EXPECT_EQ(PortOf("[Server]\nPort=8084\nPort=9000\n"), 8084);
 }
 
-TEST(IniFile, ReadConfigTakesTheReportHostAndTheListenerRestrictions) {
+TEST(IniFile, ReadConfigTakesTheReportHostTheListenerRestrictionsAndTheRateLimits) {
   vtest::TempDir roots;
   vtest::fs::create_directories(roots.path() / "a");
   vtest::fs::create_directories(roots.path() / "b");
   const std::string text = "[Server]\nPort=8085\nRoot= " + roots.File("a") + " ; " + roots.File("b") +
                            " \nBindAddress=127.0.0.1\nMaxConnections=12\nIdleTimeout=0\n"
-                           "[REPORT]\nhost = reports.example:8080 \n[Status]\nPort=65535\nBindAddress=0.0.0.0\n";
+                           "[REPORT]\nhost = reports.example:8080 \n[Status]\nPort=65535\nBindAddress=0.0.0.0\n"
+                           "[Limits]\nDownloadRate=100\nUploadRate=-3\nTotalDownloadRate=2048\nTotalUploadRate=fast\n";
   Config config(&text);
   EXPECT_TRUE(config.Accepted()) << config.Refusal();
   EXPECT_EQ(config.Service().Port(), 8085);
@@ -94,6 +95,12 @@ TEST(IniFile, ReadConfigTakesTheReportHostAndTheListenerRestrictions) {
   EXPECT_EQ(config.Service().ListenOptions().IdleTimeout, 0);
   EXPECT_EQ(config.Service().FleetOptions().StatusPort, 65535);
   EXPECT_EQ(config.Service().FleetOptions().StatusAddress, 0u);
+  // KiB/s into bytes per second; a negative or malformed rate is no limit.
+  const TRateLimits& limits = config.Service().Config().Limits;
+  EXPECT_EQ(limits.Download, 102400u);
+  EXPECT_EQ(limits.Upload, 0u);
+  EXPECT_EQ(limits.TotalDownload, 2097152u);
+  EXPECT_EQ(limits.TotalUpload, 0u);
 
   const std::string malformed = "[Server]\nIdleTimeout=soon\n";
   EXPECT_EQ(Config(&malformed).Service().ListenOptions().IdleTimeout, 300);
