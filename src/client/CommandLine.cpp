@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "client/Digests.h"
 #include "client/Download.h"
 #include "client/ProgressLine.h"
 #include "client/Upload.h"
@@ -46,6 +47,25 @@ const char kPutNotes[] =
     "empties its file first). After the last byte the client waits for the\n"
     "server to close the connection.\n\n";
 
+const char kSumNotes[] =
+    "The digest: LOCAL is cut into blocks of 4 MiB (the last one may be\n"
+    "shorter), each block gets its SHA-256, and the digest is the SHA-256 of\n"
+    "those block digests one after the other, printed in hexadecimal before\n"
+    "the name. An empty file has no blocks: its digest is the SHA-256 of\n"
+    "nothing. Exit status 0, or 1 when LOCAL cannot be read.\n";
+
+// `vardex sum`: "HEX  LOCAL", as the sha256sum family prints.
+int RunSum(const ClientCommand& command, std::ostream& out, std::ostream& err) {
+  TDigest digest;
+  TransferOutcome outcome;
+  if (!LocalDigest(command.request.local, -1, digest, outcome)) {
+    err << "vardex: " << outcome.message << "\n";
+    return ToInt(outcome.status);
+  }
+  out << DigestHex(digest) << "  " << command.request.local << "\n";
+  return ToInt(ExitStatus::kDone);
+}
+
 void AddCommonOptions(CLI::App& sub, ClientCommand& command) {
   TransferRequest& r = command.request;
   sub.add_option("--port", r.port, "TCP port of the server (default 80)")->check(CLI::Range(1, 65535));
@@ -82,13 +102,17 @@ int ParseCommandLine(int argc, const char* const* argv, ClientCommand& command, 
   put->add_option("REMOTE", r.remote, "the file's full name on the server")->required();
   put->footer(std::string(kPutNotes) + kExitStatuses);
 
+  CLI::App* sum = app.add_subcommand("sum", "print the digest of LOCAL that get and put compare with the server's");
+  sum->add_option("LOCAL", r.local, "the file to read")->required();
+  sum->footer(kSumNotes);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     int code = app.exit(e, out, err);
     return code == 0 ? ToInt(ExitStatus::kDone) : ToInt(ExitStatus::kUsage);
   }
-  command.direction = put->parsed() ? Direction::kPut : Direction::kGet;
+  command.direction = put->parsed() ? Direction::kPut : sum->parsed() ? Direction::kSum : Direction::kGet;
   return -1;
 }
 
@@ -96,6 +120,7 @@ int RunClient(int argc, const char* const* argv, std::ostream& out, std::ostream
   ClientCommand command;
   int status = ParseCommandLine(argc, argv, command, out, err);
   if (status >= 0) return status;
+  if (command.direction == Direction::kSum) return RunSum(command, out, err);
 
   std::string error;
   if (SockStartup(error) != 0) {
