@@ -92,6 +92,8 @@ class ClientFakeServer : public ::testing::Test {
     r.port = server.Port();
     r.remote = "/srv/file.bin";
     r.local = target;
+    // The scripted server speaks the transfer conversations only.
+    r.verify = Verification::kOff;
     return r;
   }
   vtest::TempDir dir;
