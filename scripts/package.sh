@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Builds the packages into build/packages/: the Debian package
-# vardex-server_<version>_<arch>.deb from the release preset and the Windows
-# installer VardexServer-<version>-setup.exe from the windows preset.
+# vardex-server_<version>_<arch>.deb from the release preset, and from the
+# windows preset the Windows Installer package VardexServer-<version>.msi
+# (for deployment by Group Policy, Intune or msiexec /qn) and the setup
+# program VardexServer-<version>-setup.exe (for an installation by hand into
+# a folder of one's choice).
 # `scripts/package.sh deb` or `scripts/package.sh windows` builds one only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -68,7 +71,11 @@ build_windows() {
   sed 's/\r*$/\r/' VardexServer.ini.example >"$work/VardexServer.ini.example"
   makensis -V2 -DVERSION="$version" -DBUILD_DIR="$PWD/build/windows" -DCONFIG="$PWD/$work/VardexServer.ini.example" \
     -DOUT_FILE="$PWD/$out/VardexServer-$version-setup.exe" packaging/windows/VardexServer.nsi
+  # wixl takes the sources' paths relative to the working directory.
+  wixl -a x64 -D Version="$version" -D BuildDir=build/windows -D ConfigDir="$work" \
+    -o "$out/VardexServer-$version.msi" packaging/windows/VardexServer.wxs
   echo "$out/VardexServer-$version-setup.exe"
+  echo "$out/VardexServer-$version.msi"
 }
 
 [ "$what" = windows ] || build_deb

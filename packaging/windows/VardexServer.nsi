@@ -50,9 +50,9 @@ UninstPage instfiles
   Pop $0
 !macroend
 
-; Deletes VardexServer.exe once its process has let go of the file: net
-; stop returns when the service reports stopped, a moment before its
-; process has ended.
+; Deletes VardexServer.exe once its process has let go of the file (the
+; stop step waits for the process to end; a virus scanner may still hold
+; the file a moment).
 !macro DeleteServer
   StrCpy $1 0
   ${Do}
@@ -95,6 +95,16 @@ UninstPage instfiles
   System::Call 'advapi32::CloseServiceHandle(p r1)'
 !macroend
 
+; Stops the service with `PROGRAM` /stop, which waits as long as the
+; service reports progress in stopping (a drain may take minutes) and until
+; its process has ended.
+!macro StopService PROGRAM
+  !insertmacro Run '"${PROGRAM}" /stop /silent'
+  ${If} $0 != 0
+    !insertmacro Fail "${SERVICE} did not stop; nothing was changed."
+  ${EndIf}
+!macroend
+
 ; The program the service runs; empty when it is not registered.
 Var ServicePath
 
@@ -107,7 +117,10 @@ Section
     ${AndIf} $ServicePath != '"$INSTDIR\VardexServer.exe"'
       !insertmacro Fail "${SERVICE} is registered for $ServicePath; uninstall it there first (VardexServer.exe /uninstall)."
     ${EndIf}
-    !insertmacro Run '"$SYSDIR\net.exe" stop ${SERVICE}'
+    ; The new program stops the old one: an older one may lack /stop.
+    InitPluginsDir
+    File "/oname=$PLUGINSDIR\VardexServer.exe" "${BUILD_DIR}\VardexServer.exe"
+    !insertmacro StopService "$PLUGINSDIR\VardexServer.exe"
     !insertmacro DeleteServer
   ${EndIf}
 
@@ -155,7 +168,7 @@ SectionEnd
 Section "Uninstall"
   ReadRegStr $ServicePath HKLM "${SERVICE_KEY}" "ImagePath"
   ${If} $ServicePath != ""
-    !insertmacro Run '"$SYSDIR\net.exe" stop ${SERVICE}'
+    !insertmacro StopService "$INSTDIR\VardexServer.exe"
     !insertmacro Run '"$INSTDIR\VardexServer.exe" /uninstall /silent'
     ${If} $0 != 0
       !insertmacro Fail "VardexServer.exe /uninstall failed; nothing was removed."

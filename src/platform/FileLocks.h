@@ -15,7 +15,8 @@ namespace platform {
 enum class LockResult {
   kLocked,       // the byte is now held through `file`
   kBusy,         // another open file holds it
-  kUnsupported,  // the file system keeps no such locks (or the call failed)
+  kUnsupported,  // the file system keeps no such locks at all
+  kFailed,       // it keeps them, but this call failed (LastError tells why)
 };
 
 // An exclusive lock of the one byte at `offset`, which may lie far beyond

@@ -16,17 +16,27 @@ enum class OpenMode {
   kReadExisting,    // read, existing file only
   kWriteTruncate,   // write, created anew (an existing file is emptied)
   kWriteExisting,   // write, existing file opened as it is
+  kWriteKeep,       // write, created when missing, an existing file opened as it is
   kAppend,          // write at the end, created when missing (log files)
 };
 
 FileHandle OpenFile(const std::string& name, OpenMode mode);
-void CloseFile(FileHandle file);
+// False when the system reports an error at the close: on network volumes a
+// write that failed late (no space, quota, I/O) may show only here. The
+// handle is gone either way.
+bool CloseFile(FileHandle file);
 
 // Returns the bytes read (0 at the end of the file) or -1.
 long ReadFile(FileHandle file, void* data, std::size_t length);
 // True when all `length` bytes were written.
 bool WriteFile(FileHandle file, const void* data, std::size_t length);
-void FlushFile(FileHandle file);
+// Brings the file's data to the disk (fdatasync, FlushFileBuffers); false
+// when the system could not, and the data may be lost.
+bool FlushFile(FileHandle file);
+// Cuts or extends the file to end at its current position.
+bool EndFileHere(FileHandle file);
+// Size of the open file, or -1.
+std::int64_t OpenFileSize(FileHandle file);
 // Moves to an absolute position; false for positions the platform refuses.
 bool SeekFile(FileHandle file, std::int64_t position);
 

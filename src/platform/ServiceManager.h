@@ -33,11 +33,30 @@ struct ServiceRegistration {
   std::uint32_t serviceType = 0;
   std::uint32_t startType = 0;
   std::uint32_t errorControl = 0;
-  std::string binaryPath;     // unquoted, without arguments
+  std::string binaryPath;     // unquoted, without arguments (Windows registers it quoted)
   std::string loadOrderGroup;  // empty: none
   std::string dependencies;    // each name followed by a zero byte, then one more; empty: none
   std::string startName;       // empty: the local system account
   std::string password;
+};
+
+// The status record of one report.
+struct ServiceStatus {
+  std::uint32_t serviceType = 0;
+  std::uint32_t currentState = 0;
+  std::uint32_t controlsAccepted = 0;
+  std::uint32_t win32ExitCode = 0;
+  std::uint32_t serviceSpecificExitCode = 0;
+  std::uint32_t checkPoint = 0;
+  std::uint32_t waitHint = 0;
+};
+
+// What the manager does when the service's process ends without having
+// reported stopped: restart it after each delay in turn, the last one
+// repeating, and forget the failures after `resetSeconds` without one.
+struct RecoveryActions {
+  std::vector<std::uint32_t> restartDelays;  // milliseconds
+  std::uint32_t resetSeconds = 0;
 };
 
 // Registration and removal. Calls that fail return kNoServiceHandle or false
@@ -53,20 +72,27 @@ class ServiceInstaller {
   virtual ServiceHandle OpenService(ServiceHandle manager, const std::string& name,
                                     std::uint32_t access) = 0;
   virtual bool DeleteService(ServiceHandle service) = 0;
+  // Settings beyond the registration. Where the manager has no such setting
+  // (systemd: the unit's own Restart= and ordering) they succeed and do
+  // nothing.
+  virtual bool SetRecovery(ServiceHandle /*service*/, const RecoveryActions& /*actions*/) { return true; }
+  virtual bool SetDelayedStart(ServiceHandle /*service*/, bool /*delayed*/) { return true; }
+  // Asks a running service to stop; true also when it is not running or
+  // already stopping. Where the manager stops services itself (systemd),
+  // nothing is asked and the service reads as stopped.
+  virtual bool StopService(ServiceHandle /*service*/) { return true; }
+  // The service's status, and its process (0 when it has none).
+  virtual bool QueryStatus(ServiceHandle /*service*/, ServiceStatus& status, std::uint32_t& processId) {
+    status.currentState = 1;  // stopped
+    processId = 0;
+    return true;
+  }
+  // Waits up to `milliseconds` for the process to end; true when it has.
+  virtual bool WaitForProcessEnd(std::uint32_t /*processId*/, std::uint32_t /*milliseconds*/) { return true; }
   virtual void CloseServiceHandle(ServiceHandle handle) = 0;
   virtual SystemFailure LastFailure() const = 0;
 };
 
-// The status record of one report.
-struct ServiceStatus {
-  std::uint32_t serviceType = 0;
-  std::uint32_t currentState = 0;
-  std::uint32_t controlsAccepted = 0;
-  std::uint32_t win32ExitCode = 0;
-  std::uint32_t serviceSpecificExitCode = 0;
-  std::uint32_t checkPoint = 0;
-  std::uint32_t waitHint = 0;
-};
 
 // Called by the dispatcher with the start arguments; the first is the
 // service's name.

@@ -21,15 +21,25 @@ void NetCleanup();
 int NetLastError();
 
 SocketHandle NetSocket();                                  // IPv4 stream socket
-int NetBind(SocketHandle s, std::uint32_t address, int port);  // address in host order
+// Binds a socket that is to listen (address in host order): a restart binds
+// while the last run's closed connections linger, and no other process can
+// bind the same port while this socket holds it.
+int NetBind(SocketHandle s, std::uint32_t address, int port);
 int NetListen(SocketHandle s, int backlog);
 SocketHandle NetAccept(SocketHandle s);
 int NetConnect(SocketHandle s, std::uint32_t address, int port);  // address in host order
 bool NetPeerAddress(SocketHandle s, std::string& dotted);
 int NetLocalPort(SocketHandle s);                          // -1 when unknown
 void NetClose(SocketHandle s);
-// Ends the receiving side only: a receive waiting in another thread, and
-// every later one, returns 0 as if the peer had closed, or fails (Windows).
+// With `abortive` set, a close, and the end of the process, resets the
+// connection instead of ending it with a normal close, so that the peer sees
+// an error; without it, closes are normal again.
+void NetSetAbortiveClose(SocketHandle s, bool abortive);
+// Ends the receiving side only. A receive waiting in another thread, and
+// every later one, returns 0 as if the peer had closed, or fails (Windows)
+// -- but on Linux only while no data arrive: bytes that the peer keeps
+// sending are still received. A caller that cuts a receiving loop this way
+// also sets a mark of its own, and the loop looks at it after every receive.
 void NetShutdownReceive(SocketHandle s);
 // Ends both sides: a send or receive waiting in another thread, and every
 // later one, fails or returns 0 at once.

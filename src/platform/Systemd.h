@@ -1,6 +1,7 @@
 #pragma once
 // systemd, the init system that runs the POSIX build as a service.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -10,9 +11,11 @@ namespace platform {
 
 // Readiness and stopping, told to systemd when it started the program with
 // a notification socket (NOTIFY_SOCKET); nothing otherwise, and nothing on
-// Windows.
+// Windows. Each stopping notice gives the stop `waitHintMilliseconds` more
+// from now before the unit's stop time-out kills the process, so a drain
+// that keeps reporting runs to its end, however long the operator set it.
 void NotifyReady();
-void NotifyStopping();
+void NotifyStopping(std::uint32_t waitHintMilliseconds);
 
 // Where the POSIX installer finds systemd. The defaults are the system's;
 // tests point them elsewhere.

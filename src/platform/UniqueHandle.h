@@ -10,7 +10,9 @@
 
 namespace platform {
 
-template <typename Handle, Handle kNone, void (*Close)(Handle)>
+// `Close` may return a result; owners that need it close by hand
+// (release) and look at it.
+template <typename Handle, Handle kNone, auto Close>
 class UniqueHandle {
  public:
   UniqueHandle() = default;
@@ -32,7 +34,7 @@ class UniqueHandle {
   // Closes the handle held now, if any, and holds `handle` instead.
   void reset(Handle handle = kNone) {
     const Handle old = std::exchange(FHandle, handle);
-    if (old != kNone) Close(old);
+    if (old != kNone) static_cast<void>(Close(old));
   }
 
  private:

@@ -15,6 +15,9 @@ struct TMetrics {
   std::atomic<std::uint64_t> Refused{0};
   std::atomic<std::uint64_t> Downloads[kResultCodeCount] = {};
   std::atomic<std::uint64_t> Uploads[kResultCodeCount] = {};
+  // Uploads that ended short of their size without a failure (the client
+  // closed, or a newer upload of the file won): not counted as result 0.
+  std::atomic<std::uint64_t> UploadsEndedEarly{0};
   std::atomic<std::uint64_t> BytesSent{0};
   std::atomic<std::uint64_t> BytesReceived{0};
   std::atomic<std::uint64_t> FailedReports{0};
@@ -28,4 +31,4 @@ TMetrics& Metrics();
 
 // One finished download or upload with its result code.
 void CountDownload(std::int32_t result);
-void CountUpload(std::int32_t result);
+void CountUpload(std::int32_t result, bool endedEarly = false);

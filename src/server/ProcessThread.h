@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/Files.h"
 #include "server/FileList.h"
 #include "server/ServerConfig.h"
 #include "server/UploadWriters.h"
@@ -70,7 +71,13 @@ class TProcessThread {
                               std::string& error);
   std::int32_t OfferResume(const TFile& file, std::int64_t& offered, std::string& error);
   std::int32_t TakeResumePosition(TFile& file, std::int64_t offered, std::string& error);
-  std::int32_t doInternalUpload(TFile& file, std::string& error);
+  // The data phase; `endedEarly` tells an upload whose data ended short of
+  // its size without a failure (its client closed, or a newer upload won).
+  std::int32_t doInternalUpload(TFile& file, bool& endedEarly, std::string& error);
+  // Holding the file here and across instances: checks the position
+  // against the file as it is now and cuts the file there. 0, or the result
+  // after an error header.
+  std::int32_t CutToPosition(platform::FileHandle handle, const TFile& file, std::string& error);
   // Closes the socket before the completion steps or a report, so that the
   // client sees the end at once and the connection no longer counts;
   // FSocket is then INVALID_SOCK and the address the connection had is kept

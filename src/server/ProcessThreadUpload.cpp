@@ -52,18 +52,18 @@ struct BodyBuffer {
   TCommandBody Parse() const { return TCommandBody(bytes, std::strlen(bytes)); }
 };
 
-// Position 0 starts the file anew; any other position continues an existing
-// file as it is, or starts one when there is none.
-platform::OpenMode OpenModeFor(const TFile& file) {
-  if (file.FilePos != 0 && platform::RegularFileSize(file.FileName) >= 0) return platform::OpenMode::kWriteExisting;
-  return platform::OpenMode::kWriteTruncate;
+// A name that exists but is no regular file is never opened: a FIFO would
+// block the worker, and writing into a device is never meant. The file is
+// opened as it is: nothing is cut before this connection is its only writer.
+platform::FileHandle OpenTarget(const std::string& name) {
+  if (platform::Exists(name) && platform::RegularFileSize(name) < 0) return platform::kNoFile;
+  return platform::OpenFile(name, platform::OpenMode::kWriteKeep);
 }
 
-// A name that exists but is no regular file is never opened: a FIFO would
-// block the worker, and writing into a device is never meant.
-platform::FileHandle OpenTarget(const std::string& name, platform::OpenMode mode) {
-  if (platform::Exists(name) && platform::RegularFileSize(name) < 0) return platform::kNoFile;
-  return platform::OpenFile(name, mode);
+// The line of a write, flush or close that failed: the data are not (all)
+// on the disk.
+std::string WriteFailure(const char* step, const std::string& name, int error, const char* what) {
+  return Format("%s(%s): failed. %s, %d%s", step, name.c_str(), ResultText(rcWriteFile).c_str(), error, what);
 }
 
 // Writes and then flushes one block at a time on a thread of its own, so
@@ -99,15 +99,14 @@ class TBlockWriter : public TThread {
     FChanged.notify_all();
   }
 
-  // Waits for the block of the last Put. False, with the system's error
-  // number of the failed write, when it could not be written.
-  bool Wait(int& error) {
+  // Waits for the block of the last Put. False, with the failure's line,
+  // when it could not be written or flushed.
+  bool Wait(const std::string& name, std::string& error) {
     std::unique_lock<std::mutex> lock(FLock);
     FChanged.wait(lock, [this] { return FData == nullptr; });
-    error = FError;
-    const bool written = FWritten;
-    FWritten = true;
-    return written;
+    if (FFailedStep == nullptr) return true;
+    error = WriteFailure(FFailedStep, name, FError, FFailedStep == kFlushStep ? ", flush" : "");
+    return false;
   }
 
   void Stop() {
@@ -140,12 +139,18 @@ class TBlockWriter : public TThread {
  private:
   // A failed write is still followed by the flush of what did reach the file.
   void WriteAndFlush(const char* data, std::size_t length) {
-    if (!platform::WriteFile(FFile, data, length)) {
-      FWritten = false;
-      FError = platform::LastError();
-    }
-    platform::FlushFile(FFile);
+    if (!platform::WriteFile(FFile, data, length)) Failed(kWriteStep);
+    if (!platform::FlushFile(FFile)) Failed(kFlushStep);
   }
+
+  void Failed(const char* step) {
+    if (FFailedStep != nullptr) return;
+    FFailedStep = step;
+    FError = platform::LastError();
+  }
+
+  static constexpr const char* kWriteStep = "doInternalUpload10";
+  static constexpr const char* kFlushStep = "doInternalUpload13";
 
   platform::FileHandle FFile;
   bool FThreaded = false;
@@ -154,7 +159,8 @@ class TBlockWriter : public TThread {
   const char* FData = nullptr;
   std::size_t FLength = 0;
   bool FStopping = false;
-  bool FWritten = true;
+  // The first write or flush that failed, and its error number.
+  const char* FFailedStep = nullptr;
   int FError = 0;
 };
 
@@ -163,9 +169,11 @@ class TBlockWriter : public TThread {
 // ends by the client's close. Each block but the last is written and flushed
 // while the next one is received into the other buffer; `buffers[1]` is null
 // when there is only one, and each block is then written before the next
-// receive. A failed write ends the loop with 13 once its block has been
-// counted; the last block, the one that completes the count, is written here
-// and flushed by the completion, and its failed write leaves the result 0.
+// receive. A failed write or flush ends the loop with 13 once its block has
+// been counted. The last block, the one that completes the count or the
+// first received after a newer upload's cut, is written here and flushed by
+// the caller; a failed write of it ends with 13 too. On return with any
+// result but 13 every received byte has been written.
 std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size, platform::FileHandle handle,
                              const TFile& file, const TUploadClaim& claim, std::string& error) {
   const auto expected = static_cast<std::uint64_t>(file.FileSize);
@@ -175,12 +183,7 @@ std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size
   bool pending = false;
   for (int current = 0;; current = overlap ? 1 - current : 0) {
     const long n = platform::NetRecv(s, buffers[current], size);
-    int writeError = 0;
-    if (pending && !writer.Wait(writeError)) {
-      error = Format("doInternalUpload10(%s): failed. %s, %d", file.FileName.c_str(),
-                     ResultText(rcWriteFile).c_str(), writeError);
-      return rcWriteFile;
-    }
+    if (pending && !writer.Wait(file.FileName, error)) return rcWriteFile;
     // A newer upload of the file ends this one as if its client had closed.
     if (n == 0 || (n < 0 && claim.WasCut())) return rcSuccess;
     if (n < 0) {
@@ -190,11 +193,12 @@ std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size
     }
     received += static_cast<std::uint64_t>(n);
     Metrics().BytesReceived += static_cast<std::uint64_t>(n);
-    if (received >= expected) {
-      if (!platform::WriteFile(handle, buffers[current], static_cast<std::size_t>(n)))
-        error = Format("doInternalUpload10(%s): failed. %s, %d", file.FileName.c_str(),
-                       ResultText(rcWriteFile).c_str(), platform::LastError());
-      return rcSuccess;
+    // The cut does not end a receive while the client keeps sending (Linux),
+    // so it is looked at after every one.
+    if (received >= expected || claim.WasCut()) {
+      if (platform::WriteFile(handle, buffers[current], static_cast<std::size_t>(n))) return rcSuccess;
+      error = WriteFailure("doInternalUpload10", file.FileName, platform::LastError(), "");
+      return rcWriteFile;
     }
     writer.Put(buffers[current], static_cast<std::size_t>(n));
     pending = true;
@@ -228,24 +232,28 @@ void RefreshDirectoryEntry(const std::string& logPath, const std::string& name) 
 
 // Measures, logs and reports the file after the data phase, and lets go of
 // it once its directory entry is refreshed: an upload waiting for the file
-// never finds the name moved away. A complete file turns any failure of the
-// loop into success; otherwise the result stays. A completion line that
+// never finds the name moved away. A complete file turns a failed receive
+// into success, never a failed write, flush or close (13): its bytes may not
+// be on the disk. Otherwise the result stays; `endedEarly` tells an upload
+// that ended short of its size without a failure. A completion line that
 // cannot be written makes the result 14, and the report of the upload's own
 // outcome still goes out.
 std::int32_t CompleteUpload(const TServerConfig& config, const TFile& file, std::int32_t result, std::string& error, const std::string& address,
-                            TUploadClaim& claim) {
+                            TUploadClaim& claim, bool& endedEarly) {
   const std::string& name = file.FileName;
   if (platform::RefreshesDirectoryEntries()) RefreshDirectoryEntry(config.LogPath, name);
   claim.Release();
   platform::NotifyDirectoryChanged(platform::DirectoryPart(name));
 
   const std::int64_t finalSize = GetFileSize64(name);
-  if (finalSize == file.FileSize) {
+  endedEarly = false;
+  if (finalSize == file.FileSize && result != rcWriteFile) {
     result = rcSuccess;
     error = Format("Upload Complete(%s)", name.c_str());
   } else {
     error += "\r\n" + Format("Upload Fail(%s) %lld / %lld", name.c_str(), static_cast<long long>(finalSize),
                              static_cast<long long>(file.FileSize));
+    endedEarly = result == rcSuccess;
   }
   const bool logged = WriteLog(config.LogPath, Format("%s-doUpload: %s", address.c_str(), error.c_str()));
 
@@ -273,8 +281,9 @@ void TProcessThread::doUpload() {
                              ResultText(check).c_str(), error.c_str()));
     return;
   }
-  const std::int32_t result = doInternalUpload(file, error);
-  CountUpload(result);
+  bool endedEarly = false;
+  const std::int32_t result = doInternalUpload(file, endedEarly, error);
+  CountUpload(result, endedEarly);
   if (result != rcSuccess)
     WriteLog(FConfig->LogPath, Format("%s-doUpload(): failed, %s e:20", ClientAddress().c_str(), error.c_str()));
 }
@@ -391,7 +400,7 @@ std::int32_t TProcessThread::TakeResumePosition(TFile& file, std::int64_t offere
   return result;
 }
 
-std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
+std::int32_t TProcessThread::doInternalUpload(TFile& file, bool& endedEarly, std::string& error) {
   const std::string& name = file.FileName;
   const std::string directory = platform::DirectoryPart(name);
   if (directory.empty() || !platform::CreateDirectories(directory)) {
@@ -400,7 +409,6 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
     return SendErrorHeader(FSocket, rcMakeDirectory, "doInternalUpload2", "MakeDirectory error header send", name,
                            error);
   }
-  const platform::OpenMode mode = OpenModeFor(file);
   // Nothing is missing: the file is neither opened nor reported.
   if (file.FilePos == file.FileSize) return rcSuccess;
 
@@ -409,7 +417,7 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
                    "file in use by another upload");
     return SendErrorHeader(FSocket, rcOpenFile, "doInternalUpload4", "CreateFile error header send", name, error);
   }
-  platform::UniqueFile handle(OpenTarget(name, mode));
+  platform::UniqueFile handle(OpenTarget(name));
   if (!handle.valid()) {
     error = Format("doInternalUpload3(%s): failed. %s, %d", name.c_str(), ResultText(rcOpenFile).c_str(),
                    platform::LastError());
@@ -430,12 +438,24 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
   // An upload of the file on another instance that shares the volume ends
   // as if its client had closed before this one writes.
   TSharedWriter sharedWriter;
-  if (!sharedWriter.Acquire(handle.get(), [this] { FUploadClaim.CutForNewerWriter(); }, kTakeOverSeconds)) {
-    error = Format("doInternalUpload3(%s): failed. %s, %s", name.c_str(), ResultText(rcOpenFile).c_str(),
-                   "file in use by an upload on another instance");
+  const TSharedWriter::Result writer =
+      sharedWriter.Acquire(handle.get(), [this] { FUploadClaim.CutForNewerWriter(); }, kTakeOverSeconds);
+  if (writer != TSharedWriter::Result::kWriter) {
+    error = writer == TSharedWriter::Result::kInUse
+                ? Format("doInternalUpload3(%s): failed. %s, %s", name.c_str(), ResultText(rcOpenFile).c_str(),
+                         "file in use by an upload on another instance")
+                : Format("doInternalUpload3(%s): failed. %s, lock %d", name.c_str(), ResultText(rcOpenFile).c_str(),
+                         sharedWriter.Error());
     return SendErrorHeader(FSocket, rcOpenFile, "doInternalUpload4", "CreateFile error header send", name, error);
   }
+  const std::int32_t prepared = CutToPosition(handle.get(), file, error);
+  if (prepared != rcSuccess) return prepared;
 
+  // From here until every received byte is written and flushed, the
+  // connection ends with a reset, also when the process ends: the client
+  // then sees an error and resumes, never a normal close that it would take
+  // for a finished upload.
+  platform::NetSetAbortiveClose(FSocket, true);
   // The large blocks exist only while data arrive, so neither an idle
   // connection nor the completion's pause holds them; when they cannot be
   // had, the connection's own buffer serves.
@@ -443,9 +463,39 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, std::string& error) {
   char* const buffers[2] = {blocks ? blocks.get() : FBuffer.get(), blocks ? blocks.get() + kReceiveBlock : nullptr};
   std::int32_t result = ReceiveFileData(FSocket, buffers, blocks ? kReceiveBlock : MAX_BLOCK_SIZE, handle.get(), file, FUploadClaim, error);
   blocks.reset();
-  platform::FlushFile(handle.get());
+  if (!platform::FlushFile(handle.get()) && result != rcWriteFile) {
+    result = rcWriteFile;
+    error = WriteFailure("doInternalUpload13", name, platform::LastError(), ", flush");
+  }
   sharedWriter.Release();
-  handle.reset();  // before the connection ends and the completion measures, and may move, the file
+  // Closed before the connection ends and the completion measures, and may
+  // move, the file.
+  if (!platform::CloseFile(handle.release()) && result != rcWriteFile) {
+    result = rcWriteFile;
+    error = WriteFailure("doInternalUpload14", name, platform::LastError(), ", close");
+  }
+  if (result != rcWriteFile) platform::NetSetAbortiveClose(FSocket, false);
   CloseConnection();
-  return CompleteUpload(*FConfig, file, result, error, FClosedPeerAddress, FUploadClaim);
+  return CompleteUpload(*FConfig, file, result, error, FClosedPeerAddress, FUploadClaim, endedEarly);
+}
+
+std::int32_t TProcessThread::CutToPosition(platform::FileHandle handle, const TFile& file, std::string& error) {
+  const std::string& name = file.FileName;
+  // Only now, as the file's only writer here and across instances, is its
+  // size certain: an upload from 0 that committed after this client's offer
+  // may have emptied it.
+  const std::int64_t size = platform::OpenFileSize(handle);
+  if (file.FilePos > size) {
+    error = Format("doInternalUpload5(%s): failed. FilePos is bigger than the file's size, %lld>%lld", name.c_str(),
+                   static_cast<long long>(file.FilePos), static_cast<long long>(size));
+    return SendErrorHeader(FSocket, rcSizeMismatch, "doInternalUpload6", "size mismatch error header send", name,
+                           error);
+  }
+  // Bytes beyond the position are an older upload's: the file is this
+  // upload's from the position on.
+  if (!platform::EndFileHere(handle)) {
+    error = WriteFailure("doInternalUpload12", name, platform::LastError(), ", truncate");
+    return SendErrorHeader(FSocket, rcWriteFile, "doInternalUpload12", "truncate error header send", name, error);
+  }
+  return rcSuccess;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -20,10 +21,12 @@ constexpr unsigned kWaitStepMilliseconds = 100;
 constexpr unsigned kWatchMilliseconds = 500;
 
 // The writers of this process, looked at by one thread that runs while
-// there are any, so that an idle server keeps no thread for it. A writer
-// leaves the list before its file is closed, and a
-// cut runs under the list's lock, so a cut never reaches a writer that has
-// gone.
+// there are any, so that an idle server keeps no thread for it. The lock
+// calls, each of which may go to a file server and flush the file there, run
+// outside the list's lock, so that a slow volume stalls no writer of another
+// one. A writer's file is never closed while the watcher calls on it: Remove
+// waits for that call. A cut runs under the list's lock, so it never reaches
+// a writer that has gone.
 class TWatcher {
  public:
   static TWatcher& Instance() {
@@ -38,7 +41,8 @@ class TWatcher {
   }
 
   void Remove(platform::FileHandle file) {
-    std::lock_guard<std::mutex> lock(FMutex);
+    std::unique_lock<std::mutex> lock(FMutex);
+    FChecked.wait(lock, [&] { return FChecking != file; });
     FWriters.erase(std::remove_if(FWriters.begin(), FWriters.end(), [file](const Writer& w) { return w.file == file; }),
                    FWriters.end());
   }
@@ -64,46 +68,86 @@ class TWatcher {
   void Watch() {
     for (;;) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kWatchMilliseconds));
-      std::lock_guard<std::mutex> lock(FMutex);
-      if (FWriters.empty()) {
-        FStarted = false;
-        return;
-      }
-      for (Writer& writer : FWriters) {
-        if (writer.cutDone) continue;
-        const platform::LockResult claim = platform::TryLockByte(writer.file, kClaimByte);
-        if (claim == platform::LockResult::kLocked) platform::UnlockByte(writer.file, kClaimByte);
-        if (claim != platform::LockResult::kBusy) continue;
-        writer.cutDone = true;
+      std::vector<platform::FileHandle> files;
+      {
+        std::lock_guard<std::mutex> lock(FMutex);
+        if (FWriters.empty()) {
+          FStarted = false;
+          return;
+        }
+        // A pass without the memory for its list checks fewer writers; the
+        // next one tries again.
         try {
-          writer.cut();
+          for (const Writer& writer : FWriters)
+            if (!writer.cutDone) files.push_back(writer.file);
         } catch (...) {
         }
       }
+      for (platform::FileHandle file : files) Check(file);
     }
   }
 
+  // Asks whether a newer upload claims `file`, and cuts its writer if so.
+  void Check(platform::FileHandle file) {
+    {
+      std::lock_guard<std::mutex> lock(FMutex);
+      if (Find(file) == nullptr) return;
+      FChecking = file;
+    }
+    const platform::LockResult claim = platform::TryLockByte(file, kClaimByte);
+    if (claim == platform::LockResult::kLocked) platform::UnlockByte(file, kClaimByte);
+    std::lock_guard<std::mutex> lock(FMutex);
+    FChecking = platform::kNoFile;
+    FChecked.notify_all();
+    Writer* writer = Find(file);
+    if (claim != platform::LockResult::kBusy || writer == nullptr || writer->cutDone) return;
+    writer->cutDone = true;
+    try {
+      writer->cut();
+    } catch (...) {
+    }
+  }
+
+  Writer* Find(platform::FileHandle file) {
+    for (Writer& writer : FWriters)
+      if (writer.file == file) return &writer;
+    return nullptr;
+  }
+
   std::mutex FMutex;
+  std::condition_variable FChecked;
   std::vector<Writer> FWriters;
+  // The file whose claim byte the watcher is asking about right now.
+  platform::FileHandle FChecking = platform::kNoFile;
   bool FStarted = false;
 };
 
 }  // namespace
 
-bool TSharedWriter::Acquire(platform::FileHandle file, std::function<void()> cut, int seconds) {
+TSharedWriter::Result TSharedWriter::Acquire(platform::FileHandle file, std::function<void()> cut, int seconds) {
   Release();
+  FError = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   bool claimHeld = false;
   for (;;) {
     if (!claimHeld) {
       const platform::LockResult claim = platform::TryLockByte(file, kClaimByte);
-      if (claim == platform::LockResult::kUnsupported) return true;
+      if (claim == platform::LockResult::kUnsupported) return Result::kWriter;
+      if (claim == platform::LockResult::kFailed) {
+        FError = platform::LastError();
+        return Result::kLockFailed;
+      }
       // The watcher of another writer may hold the byte for a moment.
       claimHeld = claim == platform::LockResult::kLocked;
     }
     if (claimHeld) {
       const platform::LockResult writer = platform::TryLockByte(file, kWriterByte);
       if (writer == platform::LockResult::kUnsupported) break;
+      if (writer == platform::LockResult::kFailed) {
+        FError = platform::LastError();
+        platform::UnlockByte(file, kClaimByte);
+        return Result::kLockFailed;
+      }
       if (writer == platform::LockResult::kLocked) {
         FFile = file;
         break;
@@ -111,13 +155,13 @@ bool TSharedWriter::Acquire(platform::FileHandle file, std::function<void()> cut
     }
     if (std::chrono::steady_clock::now() >= deadline) {
       if (claimHeld) platform::UnlockByte(file, kClaimByte);
-      return false;
+      return Result::kInUse;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(kWaitStepMilliseconds));
   }
   platform::UnlockByte(file, kClaimByte);
   if (FFile != platform::kNoFile) TWatcher::Instance().Add(FFile, std::move(cut));
-  return true;
+  return Result::kWriter;
 }
 
 void TSharedWriter::Release() {

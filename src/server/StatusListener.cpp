@@ -55,7 +55,10 @@ std::string MetricsText(int openConnections) {
   AddCounter(text, "vardex_connections_accepted_total", "Connections accepted.", m.Accepted);
   AddCounter(text, "vardex_connections_refused_total", "Connections closed at once over MaxConnections.", m.Refused);
   AddByResult(text, "vardex_downloads_total", "Downloads by result code.", m.Downloads);
-  AddByResult(text, "vardex_uploads_total", "Uploads by result code.", m.Uploads);
+  AddByResult(text, "vardex_uploads_total", "Uploads by result code; ended_early: short of their size, no failure.",
+              m.Uploads);
+  text += Format("vardex_uploads_total{result=\"ended_early\"} %llu\n",
+                 static_cast<unsigned long long>(m.UploadsEndedEarly));
   AddCounter(text, "vardex_sent_bytes_total", "File bytes sent to clients.", m.BytesSent);
   AddCounter(text, "vardex_received_bytes_total", "File bytes received from clients.", m.BytesReceived);
   AddCounter(text, "vardex_report_failures_total", "Reports to the web service that failed.", m.FailedReports);

@@ -4,15 +4,24 @@
 
 #include "platform/Sockets.h"
 
-TFleetOptions ReadFleetOptions(const TIniFile& ini) {
-  TFleetOptions options;
+std::string ReadFleetOptions(const TIniFile& ini, TFleetOptions& options) {
   options.ProxyFrom = ini.ReadString("Server", "ProxyFrom", "");
   options.DrainSeconds = std::max(0, ini.ReadInteger("Server", "DrainSeconds", 0));
-  const std::int32_t port = ini.ReadInteger("Status", "Port", 0);
-  options.StatusPort = port > 0 && port <= 65535 ? port : 0;
-  if (!platform::NetParseAddress(ini.ReadString("Status", "BindAddress", "127.0.0.1"), options.StatusAddress))
-    options.StatusAddress = 0x7F000001;
-  return options;
+  options.StatusPort = ini.ReadInteger("Status", "Port", 0);
+  std::string refusal = CheckPort(ini, "Status", options.StatusPort);
+  if (!refusal.empty()) return refusal;
+  // A typo must not leave the balancer's health checks failing unexplained
+  // on an address the operator did not choose.
+  const std::string address = ini.ReadString("Status", "BindAddress", "");
+  options.StatusAddress = 0x7F000001;
+  if (!address.empty() && !platform::NetParseAddress(address, options.StatusAddress))
+    return "[Status] BindAddress=" + address + " is not an IPv4 address";
+  return {};
+}
+
+std::string CheckPort(const TIniFile& ini, const char* section, std::int32_t port) {
+  if (port >= 0 && port <= 65535) return {};
+  return "[" + std::string(section) + "] Port=" + ini.ReadString(section, "Port", "") + " is outside 0-65535";
 }
 
 std::string ApplyProxyFrom(const std::string& proxyFrom, TProxySources& sources) {

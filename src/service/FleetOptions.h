@@ -16,9 +16,17 @@ struct TFleetOptions {
   std::uint32_t StatusAddress = 0x7F000001;  // [Status] BindAddress, host order
 };
 
-// Malformed numbers take their defaults (negative ones too); a malformed
-// [Status] BindAddress keeps loopback, which never widens access.
-TFleetOptions ReadFleetOptions(const TIniFile& ini);
+// Malformed numbers take their defaults (a negative DrainSeconds too).
+// Empty when the status listener's settings are usable; otherwise the reason
+// the start fails, naming key and value: a [Status] Port outside 0-65535, or
+// a [Status] BindAddress that is not an IPv4 address (empty or missing is
+// loopback).
+std::string ReadFleetOptions(const TIniFile& ini, TFleetOptions& options);
+
+// A port outside 0-65535 would be cut to 16 bits by the socket layer and
+// listen where nobody chose. Empty when `port` fits; otherwise the reason
+// the start fails, naming the key and its value as written.
+std::string CheckPort(const TIniFile& ini, const char* section, std::int32_t port);
 
 // Makes `proxyFrom` the list of trusted balancers in `sources`. Empty when
 // it is well formed; otherwise the reason the start fails, naming key and

@@ -50,7 +50,7 @@ platform::ServiceHandle TForegroundDispatcher::RegisterControlHandler(const std:
 
 bool TForegroundDispatcher::SetStatus(platform::ServiceHandle, const platform::ServiceStatus& status) {
   if (status.currentState == csRunning) platform::NotifyReady();
-  if (status.currentState == csStopPending) platform::NotifyStopping();
+  if (status.currentState == csStopPending) platform::NotifyStopping(status.waitHint);
   // A stop requested during the start reaches the service once it runs;
   // the control is queued for the service thread, which reports this.
   std::lock_guard<std::mutex> lock(FHandler->mutex);

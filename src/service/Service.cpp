@@ -87,7 +87,7 @@ void TService::Main(const std::vector<std::string>& arguments, platform::Service
   FServiceThread = std::make_unique<TServiceThread>(*this);
   FStatusHandle = dispatcher.RegisterControlHandler(FName, [this](std::uint32_t code) { Controller(code); });
   if (FStatusHandle == platform::kNoServiceHandle) {
-    LogMessage(dispatcher.LastFailure().text);
+    LogEvent(TEventId::ServiceManagerFailed, {dispatcher.LastFailure().text});
     return;
   }
   try {
@@ -118,13 +118,14 @@ void TService::ReportStatus(TCurrentStatus status) {
                                                            (AllowPause ? kAcceptPauseContinue : 0);
   record.checkPoint = FCheckPoint;
   record.waitHint = WaitHint;
-  if (!FDispatcher->SetStatus(FStatusHandle, record)) LogMessage(FDispatcher->LastFailure().text);
+  if (!FDispatcher->SetStatus(FStatusHandle, record))
+    LogEvent(TEventId::ServiceManagerFailed, {FDispatcher->LastFailure().text});
 }
 
-void TService::LogMessage(const std::string& message) { FEventLogger.LogMessage(message); }
+void TService::LogEvent(TEventId id, const std::vector<std::string>& strings) { FEventLogger.Log(id, strings); }
 
 void TService::LogFailure(const char* action, std::exception_ptr error) {
-  LogMessage(Format("Service failed on %s: %s", action, ExceptionMessage(error).c_str()));
+  LogEvent(TEventId::HandlerFailed, {action, ExceptionMessage(error)});
 }
 
 bool TService::CallFlagEvent(const TFlagEvent& event, TService& sender) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -72,6 +73,14 @@ class TService {
   std::uint32_t TagID = 0;
   std::vector<TDependency> Dependencies;
   std::vector<std::string> Params;  // the start arguments
+  // What the service manager does when the process ends without a stop;
+  // no restarts: nothing is set.
+  platform::RecoveryActions Recovery;
+  // An automatic start that waits until the system has started.
+  bool DelayedStart = false;
+  // The settings given to an installation ("/name=value", names in lower
+  // case), for the service's AfterInstall.
+  std::map<std::string, std::string> InstallSettings;
 
   // The platform's registration values. A stWin32 service of an executable
   // that holds several services shares its process.
@@ -104,8 +113,8 @@ class TService {
   // The running service thread, for a handler that processes requests.
   TServiceThread* ServiceThread() const { return FServiceThread.get(); }
 
-  // An error event of the service's own source.
-  void LogMessage(const std::string& message);
+  // An entry of the service's own event source.
+  void LogEvent(TEventId id, const std::vector<std::string>& strings = {});
   // "Service failed on <action>: <message>".
   void LogFailure(const char* action, std::exception_ptr error);
 

@@ -24,14 +24,15 @@ TServiceApplication::TServiceApplication(const THostPlatform& platform, std::str
     : FPlatform(platform),
       FExecutablePath(std::move(executablePath)),
       FTitle(WithoutExtension(FileName(FExecutablePath))),
-      FEventLogger(FileName(FExecutablePath), platform.EventLog) {}
+      FHostSource(FileName(FExecutablePath)),
+      FEventLogger(FHostSource, platform.EventLog) {}
 
 TServiceApplication::~TServiceApplication() {
   for (auto& service : FServices) {
     try {
       if (service->OnDestroy) service->OnDestroy(*service);
     } catch (...) {
-      FEventLogger.LogMessage(ExceptionMessage(std::current_exception()));
+      FEventLogger.Log(TEventId::HostFailed, {ExceptionMessage(std::current_exception())});
     }
   }
 }
@@ -44,10 +45,10 @@ void TServiceApplication::AddService(std::unique_ptr<TService> service) {
 
 int TServiceApplication::Run(const std::vector<std::string>& arguments) {
   const TCommandLine line = ParseCommandLine(arguments);
-  if (!line.Install && !line.Uninstall)
+  if (!line.Install && !line.Uninstall && !line.Configure && !line.Unconfigure && !line.Stop)
     return RunServices(line.Console ? FPlatform.ConsoleDispatcher : FPlatform.Dispatcher);
   try {
-    return RegisterServices(line.Install, line.Silent) ? 0 : 1;
+    return RegisterServices(line) ? 0 : 1;
   } catch (...) {
     FPlatform.Messages.Show(platform::MessageKind::kError, "Application Error",
                             ExceptionMessage(std::current_exception()));
@@ -67,7 +68,7 @@ int TServiceApplication::RunServices(platform::ServiceDispatcher& dispatcher) {
   try {
     starter.Resume();
   } catch (...) {
-    FEventLogger.LogMessage(ExceptionMessage(std::current_exception()));
+    FEventLogger.Log(TEventId::HostFailed, {ExceptionMessage(std::current_exception())});
     return 1;
   }
   // Until the dispatcher returns, or a stop handler quits this thread.
@@ -77,7 +78,7 @@ int TServiceApplication::RunServices(platform::ServiceDispatcher& dispatcher) {
   // The dispatcher's outcome is known only once its thread has ended.
   starter.WaitFor();
   if (starter.Result().code != 0) {
-    FEventLogger.LogMessage(starter.Result().text);
+    FEventLogger.Log(TEventId::HostFailed, {starter.Result().text});
     return 1;
   }
   for (const auto& service : FServices)

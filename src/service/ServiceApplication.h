@@ -10,6 +10,7 @@
 #include "platform/EventLog.h"
 #include "platform/ServiceManager.h"
 #include "platform/UserMessages.h"
+#include "service/CommandLine.h"
 #include "service/EventLogger.h"
 #include "service/Service.h"
 
@@ -21,6 +22,10 @@ struct THostPlatform {
   platform::EventLog& EventLog;
   platform::UserMessages& Messages;
 };
+
+// The account Windows gives every service to run as with no password and
+// no rights beyond those granted to it: "NT SERVICE\<name>".
+std::string VirtualAccountOf(const std::string& serviceName);
 
 class TServiceApplication {
  public:
@@ -40,11 +45,27 @@ class TServiceApplication {
   int Run(const std::vector<std::string>& arguments);
 
  private:
-  // Install and uninstall mode. Throws when the service manager cannot be
-  // opened; other failures are shown per service.
-  bool RegisterServices(bool install, bool silent);
+  // Install, uninstall, configure, unconfigure and stop mode. Throws when the
+  // service manager cannot be opened; other failures are shown per service.
+  bool RegisterServices(const TCommandLine& line);
   void InstallService(TService& service, platform::ServiceHandle manager);
+  void ConfigureService(TService& service, platform::ServiceHandle manager);
+  // What an installation sets after the registration: recovery, delayed
+  // start, the event source, and the service's AfterInstall.
+  void ApplySettings(TService& service, platform::ServiceHandle handle);
   void UninstallService(TService& service, platform::ServiceHandle manager);
+  void UnconfigureService(TService& service, platform::ServiceHandle manager);
+  // Stops the service and waits, as long as it keeps making progress, until
+  // it has stopped and its process has ended.
+  void StopService(TService& service, platform::ServiceHandle manager);
+  void WaitForStop(platform::ServiceHandle handle, const std::string& name);
+  // The least time a stopping service may go without progress, whatever
+  // its wait hint; and the time its process may take to end once stopped.
+  static constexpr std::uint32_t kLeastStopWait = 5000;
+  static constexpr std::uint32_t kProcessEndWait = 30000;
+  // The event source `name`, its messages in this executable.
+  void InstallEventSource(const std::string& name);
+  void RemoveEventSource(const std::string& name);
 
   // Service mode, until every service has stopped.
   int RunServices(platform::ServiceDispatcher& dispatcher);
@@ -55,6 +76,7 @@ class TServiceApplication {
   THostPlatform FPlatform;
   std::string FExecutablePath;
   std::string FTitle;  // the executable's file name without extension
+  std::string FHostSource;  // the executable's file name: the host's event source
   TEventLogger FEventLogger;
   std::vector<std::unique_ptr<TService>> FServices;
 };

@@ -73,8 +73,8 @@ void TServiceThread::HandleControl(std::uint32_t code) {
     if (const char* action = ActionWord(code))
       FService.LogFailure(action, std::current_exception());
     else
-      FService.LogMessage(Format("Service failed in custom message(%d): %s", static_cast<int>(code),
-                                 ExceptionMessage(std::current_exception()).c_str()));
+      FService.LogEvent(TEventId::CustomControlFailed,
+                        {std::to_string(code), ExceptionMessage(std::current_exception())});
   }
 }
 

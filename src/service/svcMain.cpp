@@ -1,11 +1,14 @@
 #include "service/svcMain.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
 #include "base/DailyLog.h"
 #include "base/Format.h"
+#include "base/Text.h"
 #include "platform/Files.h"
+#include "platform/FolderAccess.h"
 #include "platform/Paths.h"
 #include "platform/ProgramDirectory.h"
 #include "platform/ResolvedPaths.h"
@@ -15,6 +18,7 @@
 #include "service/Drain.h"
 #include "service/FirewallRule.h"
 #include "service/ServiceThread.h"
+#include "service/SystemError.h"
 #include "transfer/SocketLib.h"
 
 namespace {
@@ -22,6 +26,55 @@ const char kFirewallRuleName[] = "VardexServer";
 // The rule always names this file beside the executable, whatever the
 // running executable is called.
 const char kProgramFileName[] = "VardexServer.exe";
+
+// The settings of an installation that fill a new configuration, and the
+// keys of [Server] they fill.
+const std::pair<const char*, const char*> kInstallKeys[] = {
+    {"port", "Port"}, {"root", "Root"}, {"bindaddress", "BindAddress"}};
+
+std::string ReadWholeFile(const std::string& name) {
+  std::string text;
+  const platform::FileHandle file = platform::OpenFile(name, platform::OpenMode::kReadExisting);
+  if (file == platform::kNoFile) return text;
+  char buffer[4096];
+  for (long n; (n = platform::ReadFile(file, buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(n));
+  platform::CloseFile(file);
+  return text;
+}
+
+// `ini` with each key of `values` set in [Server]: its "Key=" line
+// replaced, or, where there is none (or no [Server] at all, or no `ini`),
+// a line added at the top of the section. Line ends follow the file's.
+std::string WithServerValues(const std::string& ini, std::map<std::string, std::string> values) {
+  const std::string lineEnd = ini.find("\r\n") != std::string::npos || ini.empty() ? "\r\n" : "\n";
+  std::string before, server, after;
+  std::string* part = &before;
+  for (std::size_t start = 0; start < ini.size();) {
+    std::size_t end = ini.find('\n', start);
+    end = end == std::string::npos ? ini.size() : end + 1;
+    std::string line = ini.substr(start, end - start);
+    start = end;
+    if (!line.empty() && line[0] == '[')
+      part = EqualsIgnoringAsciiCase(line.substr(0, 8), "[Server]") ? &server : part == &before ? &before : &after;
+    const std::size_t equals = line.find('=');
+    auto value = values.end();
+    if (part == &server && equals != std::string::npos)
+      value = std::find_if(values.begin(), values.end(),
+                           [&](const auto& v) { return EqualsIgnoringAsciiCase(line.substr(0, equals), v.first); });
+    if (value != values.end()) {
+      line = value->first + "=" + value->second + lineEnd;
+      values.erase(value);
+    }
+    *part += line;
+  }
+  std::string added;
+  for (const auto& [key, value] : values) added += key + "=" + value + lineEnd;
+  if (server.empty()) return "[Server]" + lineEnd + added + before + after;
+  if (server.back() != '\n') server += lineEnd;
+  const std::size_t header = server.find('\n') + 1;
+  return before + server.substr(0, header) + added + server.substr(header) + after;
+}
 }  // namespace
 
 std::string ProgramDirectory() {
@@ -37,11 +90,16 @@ TVardexServerService::TVardexServerService(platform::EventLog& eventLog, platfor
   FConfig = std::move(config);
   SetDisplayName("VardexServer");
   SetInteractive(true);
+  // Each stop-pending report during a drain gives the stop this long again
+  // (a new checkpoint on Windows, a longer stop time-out under systemd).
   WaitHint = 60000;
   AllowStop = true;
   StartType = TStartType::stAuto;
   ErrorSeverity = TErrorSeverity::esNormal;
   ServiceType = TServiceType::stWin32;
+  // After a crash: again at once nearly, again after half a minute, then
+  // every five minutes, counted afresh after a day without one.
+  Recovery = {{5000, 30000, 300000}, 86400};
 
   OnCreate = [this](TService& s) { ServiceCreate(s); };
   OnDestroy = [this](TService& s) { ServiceDestroy(s); };
@@ -70,7 +128,7 @@ void TVardexServerService::ServiceDestroy(TService&) { SockCleanup(); }
 void TVardexServerService::ServiceStart(TService& sender, bool& started) {
   // Workers may log while the process ends, after this object is gone; the
   // destructor clears the report first.
-  SetLogFailureReport([this](const std::string& message) { LogMessage(message); });
+  SetLogFailureReport([this](const std::string& message) { LogEvent(TEventId::LogWriteFailed, {message}); });
 
   started = false;
   std::string refusal;
@@ -94,13 +152,13 @@ void TVardexServerService::ServiceStart(TService& sender, bool& started) {
     FStatusListener->Resume();
   }
   WriteLog(FConfig->LogPath, "Service Start Success");
+  LogEvent(TEventId::ServiceStarted);
   started = true;
 }
 
 void TVardexServerService::StartFailed(TService& sender, const std::string& reason) {
-  const std::string line = "Service Start Fail: " + reason;
-  WriteLog(FConfig->LogPath, line);
-  sender.LogMessage(line);
+  WriteLog(FConfig->LogPath, "Service Start Fail: " + reason);
+  sender.LogEvent(TEventId::StartFailed, {reason});
 }
 
 bool TVardexServerService::ReadConfig(const std::string& fileName, std::string& refusal) {
@@ -114,13 +172,16 @@ bool TVardexServerService::ReadConfig(const std::string& fileName, std::string& 
   const int idle = ini.ReadInteger("Server", "IdleTimeout", 300);
   config->Listen.IdleTimeout = idle < 0 ? 300 : idle > kMaxIdleTimeout ? kMaxIdleTimeout : idle;
   config->ReportHost = ini.ReadString("Report", "Host", "");
-  FFleetOptions = ReadFleetOptions(ini);
+  FFleetOptions = {};
   const bool accepted = ReadFailClosedSettings(ini, *config, refusal);
   FConfig = std::move(config);
   return accepted;
 }
 
 bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, TServerConfig& config, std::string& refusal) {
+  refusal = CheckPort(ini, "Server", config.Port);
+  if (refusal.empty()) refusal = ReadFleetOptions(ini, FFleetOptions);
+  if (!refusal.empty()) return false;
   const std::string address = ini.ReadString("Server", "BindAddress", "");
   if (!address.empty() && !platform::NetParseAddress(address, config.Listen.BindAddress)) {
     refusal = "[Server] BindAddress=" + address + " is not an IPv4 address";
@@ -173,6 +234,7 @@ void TVardexServerService::StopListener(int drainSeconds) {
     FStatusListener.reset();
   }
   WriteLog(FConfig->LogPath, "Service Stoped");
+  LogEvent(TEventId::ServiceStopped);
 }
 
 int TVardexServerService::ListeningPort() const { return FListenThread ? FListenThread->Port() : -1; }
@@ -180,8 +242,52 @@ int TVardexServerService::ListeningPort() const { return FListenThread ? FListen
 void TVardexServerService::ServicePause(TService&, bool& paused) { paused = false; }
 void TVardexServerService::ServiceContinue(TService&, bool& continued) { continued = false; }
 
-void TVardexServerService::ServiceAfterInstall(TService&) {
+void TVardexServerService::ServiceAfterInstall(TService& sender) {
+  WriteNewConfig(sender.InstallSettings);
+  const std::string& account = sender.ServiceStartName();
+  if (!account.empty() && !EqualsIgnoringAsciiCase(account, "LocalSystem")) GrantFolders(account);
   AddFirewallRule(FFirewall, kFirewallRuleName, FDirectory + kProgramFileName);
+}
+
+void TVardexServerService::WriteNewConfig(const std::map<std::string, std::string>& settings) {
+  std::map<std::string, std::string> values;
+  for (const auto& [setting, key] : kInstallKeys) {
+    const auto given = settings.find(setting);
+    if (given != settings.end() && !given->second.empty()) values[key] = given->second;
+  }
+  const std::string fileName = FDirectory + "VardexServer.ini";
+  if (settings.empty() || platform::Exists(fileName)) return;
+  // A new installation serves this machine only, and only a folder of its
+  // own, unless told otherwise.
+  if (!values.count("BindAddress")) values["BindAddress"] = "127.0.0.1";
+  if (!values.count("Root")) {
+    values["Root"] = FDirectory + "files";
+    platform::SystemFailure failure;
+    if (!platform::MakeFolder(values["Root"], failure)) RaiseLastOSError(failure);
+  }
+  const std::string text = WithServerValues(ReadWholeFile(FDirectory + "VardexServer.ini.example"), values);
+  const platform::FileHandle file = platform::OpenFile(fileName, platform::OpenMode::kWriteTruncate);
+  const bool written = file != platform::kNoFile && platform::WriteFile(file, text.data(), text.size());
+  const int error = platform::LastError();
+  if (file != platform::kNoFile) platform::CloseFile(file);
+  if (!written) RaiseLastOSError({error, platform::ErrorText(error) + ": " + fileName});
+}
+
+void TVardexServerService::GrantFolders(const std::string& account) {
+  platform::SystemFailure failure;
+  const auto grant = [&](const std::string& path, platform::FolderRights rights) {
+    if (!platform::GrantFolderAccess(account, path, rights, failure))
+      RaiseLastOSError({failure.code, failure.text + ": " + path});
+  };
+  // The program and its configuration are read only; the log and the
+  // served folders are written.
+  grant(FDirectory, platform::FolderRights::kRead);
+  const std::string log = FDirectory + "Log";
+  if (!platform::MakeFolder(log, failure)) RaiseLastOSError(failure);
+  grant(log, platform::FolderRights::kModify);
+  const TIniFile ini(FDirectory + "VardexServer.ini");
+  for (const std::string& root : SplitRoots(ini.ReadString("Server", "Root", "")))
+    if (platform::IsDirectory(root)) grant(root, platform::FolderRights::kModify);
 }
 
 void TVardexServerService::ServiceBeforeUninstall(TService&) { RemoveFirewallRule(FFirewall, kFirewallRuleName); }

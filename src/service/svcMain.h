@@ -4,6 +4,7 @@
 // program in the firewall when installed and closes it when removed.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -58,12 +59,21 @@ class TVardexServerService : public TService {
 
  private:
   // The settings whose default would widen access or hide a typo that
-  // matters for safety ([Server] BindAddress, Root and ProxyFrom): a malformed value
-  // refuses the start instead of falling back. False with `refusal` naming
-  // the key and the value.
+  // matters for safety or reachability (both listeners' Port and
+  // BindAddress, Root and ProxyFrom): a malformed value refuses the start
+  // instead of falling back. False with `refusal` naming the key and the
+  // value.
   bool ReadFailClosedSettings(const TIniFile& ini, TServerConfig& config, std::string& refusal);
   // "Service Start Fail: <reason>" to the log and the event log.
   void StartFailed(TService& sender, const std::string& reason);
+  // A new VardexServer.ini from VardexServer.ini.example when an
+  // installation gives settings and there is none: [Server] Port, Root
+  // (default: the folder "files" beside the program) and BindAddress
+  // (default: 127.0.0.1) from `settings`. Throws when it cannot be written.
+  void WriteNewConfig(const std::map<std::string, std::string>& settings);
+  // Read rights on the program's folder and modify rights on Log\ and the
+  // configured Root folders for `account`. Throws at the first failure.
+  void GrantFolders(const std::string& account);
   // The steps that stop and shutdown share; a stop may first give running
   // transfers `drainSeconds` to finish.
   void StopListener(int drainSeconds);

@@ -3,14 +3,19 @@
 # with loopback addresses), separate directories and logs, one shared data
 # directory. The balancer connects from 127.0.0.2 with PROXY headers; the
 # test's own clients connect from 127.0.0.3 (python) and 127.0.0.1 (vardex).
-#   1. an upload cut off on one instance is resumed on the other, and a
-#      writer stalled on one instance is taken over through the other;
+#   1. an upload cut off on one instance is resumed on the other, a
+#      writer stalled on one instance is taken over through the other, and
+#      an upload from 0 racing a running one on the other instance leaves
+#      the file either its bytes or untouched, never a mix;
 #   2. a download cut off on one instance is resumed on the other;
 #   3. one instance SIGKILLed during a download is marked down by its health
 #      check, and the client's rerun completes through the other;
 #   4. the daily logs name the clients, never the balancer;
 #   5. a stop with DrainSeconds lets a running download finish while /health
-#      says 503; a plain stop cuts the same download.
+#      says 503; a plain stop cuts the same download;
+#   6. a stop without DrainSeconds while an upload's last bytes wait for a
+#      slow disk resets the connection: `vardex put` fails, and its rerun
+#      resumes.
 set -uo pipefail
 source "$(dirname "$0")/common.bash"
 
@@ -83,6 +88,36 @@ def upload_part(port, local, remote, count, hold):
     s.sendall(content[:count])
     time.sleep(120 if hold == "hold" else 0.5)
     s.close()
+
+def paced_upload(port, local, remote, seconds):
+    """Uploads LOCAL from position 0 whatever the offer, at a pace that takes
+    SECONDS, then closes its sending side; prints how the server ended it:
+    closed, refused CODE, or reset."""
+    content = open(local, "rb").read()
+    s = connect(port)
+    try:
+        s.sendall(header("UPLD", 0))
+        assert result(s) == 0
+        text = body(REMOTEFILENAME=remote, FILENO=1, USERNO=1, FILESIZE=len(content))
+        s.sendall(header("UP01", len(text)) + text)
+        assert result(s) == 0
+        s.sendall(header("UP02", 0))
+        receive(s, result(s))
+        text = body(FILEPOS=0)
+        s.sendall(header("UP03", len(text)) + text)
+        assert result(s) == 0
+        start = time.monotonic()
+        for at in range(0, len(content), 65536):
+            s.sendall(content[at:at + 65536])
+            ahead = start + seconds * at / len(content) - time.monotonic()
+            if ahead > 0:
+                time.sleep(ahead)
+        s.shutdown(socket.SHUT_WR)
+        answer = s.recv(8)
+    except OSError:
+        print("reset")
+        return
+    print("closed" if not answer else "refused %d" % struct.unpack("<i", answer[4:8])[0])
 
 def download_part(port, remote, size, local, count, hold):
     """Writes the first COUNT bytes of REMOTE to LOCAL, then closes, or with
@@ -245,6 +280,32 @@ wait "${pid[stalled]}" 2>/dev/null
 unset 'pid[stalled]'
 echo "stalled writer: vardex2's writer ended, the upload through vardex1 took ${takeover_ms} ms, byte-exact"
 
+# An upload from 0 through vardex2 while vardex1 still writes the file for
+# an older one: the newer upload wins and the file is its bytes exactly, or
+# it is refused and the file is what the older one wrote. Never a mix.
+head -c $((16 << 20)) /dev/urandom >"$dir/race-old.bin"
+head -c $((3 << 20)) /dev/urandom >"$dir/race-new.bin"
+timeout 60 python3 "$helper" paced_upload "${port[vardex1]}" "$dir/race-old.bin" "$data/race.bin" 8 >"$dir/race-old.out" &
+pid[race]=$!
+for ((i = 0; i < 100; i++)); do
+  [ "$(stat -c %s "$data/race.bin" 2>/dev/null || echo 0)" -ge $((2 << 20)) ] && break
+  sleep 0.1
+done
+newer=$(helper paced_upload "${port[vardex2]}" "$dir/race-new.bin" "$data/race.bin" 1)
+wait "${pid[race]}"
+unset 'pid[race]'
+wait_for_log "$dir/vardex1" "Upload Fail($data/race.bin)" 10 || fail "the older upload did not end: $(log_of "$dir/vardex1")"
+case $newer in
+  closed)
+    wait_for_log "$dir/vardex2" "Upload Complete($data/race.bin)" 10 || fail "race: $(log_of "$dir/vardex2")"
+    cmp -s "$dir/race-new.bin" "$data/race.bin" || fail "the file is not the newer upload's bytes" ;;
+  "refused 10")
+    cmp -s -n "$(stat -c %s "$data/race.bin")" "$dir/race-old.bin" "$data/race.bin" ||
+      fail "a refused upload changed the file" ;;
+  *) fail "the newer upload ended with '$newer'" ;;
+esac
+echo "race from 0: the newer upload $newer, the older one $(cat "$dir/race-old.out"), the file $(stat -c %s "$data/race.bin") bytes, no mix"
+
 # 2. Download: the first 5 MiB through vardex2, the rest through vardex1.
 head -c $((24 << 20)) /dev/urandom >"$data/down.bin"
 only vardex2
@@ -322,4 +383,42 @@ wait "${pid[paced]}"
 unset 'pid[paced]'
 [ "$(cat "$dir/plain.count")" -lt $((64 << 20)) ] || fail "a plain stop did not cut the download"
 echo "plain stop: the same download was cut at $(cat "$dir/plain.count") bytes"
+
+# 6. An instance whose disk takes three seconds for each flush (longer than
+# the stop takes), stopped without DrainSeconds while `vardex put` waits for
+# its last bytes to reach the disk.
+cat >"$dir/slowflush.c" <<'C'
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <unistd.h>
+int fdatasync(int fd) {
+  sleep(3);
+  return ((int (*)(int))dlsym(RTLD_NEXT, "fdatasync"))(fd);
+}
+C
+cc -shared -fPIC -o "$dir/slowflush.so" "$dir/slowflush.c" -ldl || fail "cannot build the slow-flush library"
+head -c $((3 << 20)) /dev/urandom >"$dir/put.bin"
+LD_PRELOAD=$dir/slowflush.so ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 start_instance slow 0
+"$client" put --quiet --port "${port[slow]}" 127.0.0.1 "$dir/put.bin" "$data/put.bin" 2>"$dir/put.err" &
+pid[put]=$!
+# Every byte received, the last ones still on their way to the disk: the
+# client has sent all and waits for the end.
+for ((i = 0; i < 200; i++)); do
+  [ "$(metric "${status[slow]}" vardex_received_bytes_total)" = $((3 << 20)) ] && break
+  sleep 0.1
+done
+[ "$(metric "${status[slow]}" vardex_received_bytes_total)" = $((3 << 20)) ] || fail "the slow instance did not receive the upload"
+kill -TERM "${pid[slow]}"
+wait "${pid[slow]}"
+unset 'pid[slow]'
+wait "${pid[put]}"
+code=$?
+unset 'pid[put]'
+on_disk=$(stat -c %s "$data/put.bin")
+[ "$code" -ne 0 ] || fail "vardex put exited 0 with $on_disk of 3145728 bytes on disk"
+log_of "$dir/slow" | grep -qF "Upload Complete($data/put.bin)" && fail "the stopped upload was logged complete"
+start_instance resumed 0
+upload_file "${port[resumed]}" "$dir/put.bin" "$data/put.bin" || fail "rerun of the stopped upload"
+cmp -s "$dir/put.bin" "$data/put.bin" || fail "resumed upload bytes differ"
+echo "stop during a slow flush: vardex put exited $code ($(head -c 200 "$dir/put.err")), $on_disk bytes on disk; the rerun completed byte-exact"
 echo "PASS: fleet-haproxy"

@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
-# The Windows installer under Wine, in a prefix of its own: built by
-# scripts/package.sh with the version in the executables' properties; /S
-# registers and starts the service, which serves a download to the installed
-# vardex.exe; a second install upgrades in place (the configuration stays);
-# one whose service cannot start says so; the uninstaller /S removes the
-# service and the program files and keeps Log\ and the configuration.
+# The Windows packages under Wine, in a prefix of their own, built by
+# scripts/package.sh with the version in the executables' properties.
+# The setup program: /S registers and starts the service, which serves a
+# download to the installed vardex.exe; a second install upgrades in place
+# (the configuration stays); one whose service cannot start says so; the
+# uninstaller /S removes the service and the program files and keeps Log\
+# and the configuration.
+# The MSI package: msiexec /qn with PORT, ROOT and BINDADDRESS writes a new
+# configuration and starts the service as its virtual account, which serves
+# a download; a newer package upgrades in place and keeps the edited
+# configuration; msiexec /x removes the service, its event sources and the
+# program files and keeps the configuration, Log\ and the files.
 set -uo pipefail
 source "$(dirname "$0")/common.bash"
 export WINEDEBUG=-all
@@ -102,4 +108,55 @@ timeout 60 wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\VardexServerSe
 timeout 60 wine reg query "$uninstall_key" </dev/null >/dev/null 2>&1 && fail "the uninstaller is still registered"
 [ -f "$program/VardexServer.ini" ] || fail "the uninstall removed the configuration"
 log_of "$program" | grep -q "SocketBind($taken): failed" || fail "the uninstall removed the log"
+kill "$holder_pid" 2>/dev/null
+holder_pid=
+
+# The MSI package, with no configuration there yet.
+msi=$repo/build/packages/VardexServer-$version.msi
+rm -rf "$program"
+port=$(free_port)
+w msiexec /i "$(winpath "$msi")" /qn PORT="$port" ROOT="$(winpath "$dir/files")" BINDADDRESS=127.0.0.1 ||
+  fail "msiexec /i: exit status $?: $(cat "$dir/wine.out")"
+for line in "Port=$port" "Root=$(winpath "$dir/files")" "BindAddress=127.0.0.1"; do
+  sed -n '/^\[Server\]/,/^\[/p' "$program/VardexServer.ini" | grep -qxF "$line"$'\r' ||
+    fail "no $line in the new configuration: $(cat "$program/VardexServer.ini")"
+done
+wait_for_state RUNNING 20 || fail "the service is not running after msiexec /i"
+service_key='HKLM\SYSTEM\CurrentControlSet\Services\VardexServerService'
+timeout 60 wine reg query "$service_key" /v ObjectName </dev/null 2>/dev/null |
+  grep -qF 'NT SERVICE\VardexServerService' || fail "the MSI did not register the virtual account"
+sources='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
+timeout 60 wine reg query "$sources\\VardexServerService" /v EventMessageFile </dev/null 2>/dev/null |
+  grep -qF 'VardexServer\VardexServer.exe' || fail "the MSI did not register the event source"
+rm -f "$dir/fetched.bin"
+w "$program/vardex.exe" get --quiet --port "$port" 127.0.0.1 "$(winpath "$dir/files/small.bin")" \
+  "$(winpath "$dir/fetched.bin")" || fail "download after msiexec /i: $(cat "$dir/wine.out")"
+cmp -s "$dir/files/small.bin" "$dir/fetched.bin" || fail "downloaded bytes differ after msiexec /i"
+
+# A newer package of the same upgrade code replaces the program and keeps
+# the operator's edit.
+sed -i 's/^IdleTimeout=.*/IdleTimeout=301\r/' "$program/VardexServer.ini"
+cp "$program/VardexServer.ini" "$dir/edited.ini"
+newer=${version%.*}.$((${version##*.} + 1))
+(cd "$repo" && wixl -a x64 -D Version="$newer" -D BuildDir=build/windows -D ConfigDir=build/package-windows \
+  -o "$dir/VardexServer-$newer.msi" packaging/windows/VardexServer.wxs) >>"$dir/wine.out" 2>&1 || fail "wixl $newer"
+w msiexec /i "$(winpath "$dir/VardexServer-$newer.msi")" /qn || fail "msiexec upgrade: exit status $?: $(cat "$dir/wine.out")"
+cmp -s "$dir/edited.ini" "$program/VardexServer.ini" || fail "the upgrade replaced the configuration"
+wait_for_state RUNNING 20 || fail "the service is not running after the upgrade"
+[ "$(log_of "$program" | grep -c 'Service Start Success')" -eq 2 ] || fail "no restart by the upgrade: $(log_of "$program")"
+versions=$(timeout 60 wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s </dev/null 2>/dev/null |
+  tr -d '\r' | grep DisplayVersion)
+grep -q "REG_SZ *$newer\$" <<<"$versions" || fail "version $newer not registered: $versions"
+grep -q "REG_SZ *$version\$" <<<"$versions" && fail "version $version still registered after the upgrade"
+
+w msiexec /x "$(winpath "$dir/VardexServer-$newer.msi")" /qn || fail "msiexec /x: exit status $?: $(cat "$dir/wine.out")"
+for file in VardexServer.exe vardex.exe VardexServer.ini.example; do
+  [ -e "$program/$file" ] && fail "$file is left after msiexec /x"
+done
+for key in "$service_key" "$sources\\VardexServerService" "$sources\\VardexServer.exe"; do
+  timeout 60 wine reg query "$key" </dev/null >/dev/null 2>&1 && fail "left after msiexec /x: $key"
+done
+cmp -s "$dir/edited.ini" "$program/VardexServer.ini" || fail "msiexec /x removed the configuration"
+[ -f "$dir/files/small.bin" ] || fail "msiexec /x removed the files"
+log_of "$program" | grep -q "Service Stoped" || fail "msiexec /x removed the log"
 echo "PASS: package-windows"

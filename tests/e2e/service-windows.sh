@@ -63,6 +63,16 @@ winpath() { echo "Z:${1//\//\\}"; }
 # Install, and a second install that the existing service refuses.
 w "$dir/VardexServer.exe" /install /silent || fail "install: $(cat "$dir/wine.out")"
 installed=1
+# Quoted: a path with spaces is otherwise first tried at each space.
+service_key='HKLM\SYSTEM\CurrentControlSet\Services\VardexServerService'
+timeout 60 wine reg query "$service_key" /v ImagePath </dev/null 2>/dev/null | grep -qF "\"$(winpath "$dir")\\VardexServer.exe\"" ||
+  fail "image path not quoted: $(timeout 60 wine reg query "$service_key" /v ImagePath </dev/null 2>&1)"
+# The event sources name the program's message table.
+sources='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
+for source in VardexServerService VardexServer.exe; do
+  timeout 60 wine reg query "$sources\\$source" /v EventMessageFile </dev/null 2>/dev/null |
+    grep -qF "$(winpath "$dir")\\VardexServer.exe" || fail "event source $source not registered"
+done
 w "$dir/VardexServer.exe" /install /silent
 status=$?
 [ "$status" -eq 1 ] || fail "second install: exit code $status"
@@ -105,6 +115,19 @@ wait_for_state STOPPED 15 || fail "not stopped after the failed start"
 kill "$holder_pid"
 holder_pid=
 
+w "$dir/VardexServer.exe" /uninstall /silent || fail "uninstall: $(cat "$dir/wine.out")"
+installed=0
+for key in "$service_key" "$sources\\VardexServerService" "$sources\\VardexServer.exe"; do
+  timeout 60 wine reg query "$key" </dev/null >/dev/null 2>&1 && fail "left after uninstall: $key"
+done
+
+# Its own account: registered with it, and its folders granted to it (Wine
+# does not enforce access lists, so the grant calls succeeding is all that
+# shows here).
+w "$dir/VardexServer.exe" /install /silent /account || fail "install /account: $(cat "$dir/wine.out")"
+installed=1
+timeout 60 wine reg query "$service_key" /v ObjectName </dev/null 2>/dev/null |
+  grep -qF 'NT SERVICE\VardexServerService' || fail "not registered with its virtual account"
 w "$dir/VardexServer.exe" /uninstall /silent || fail "uninstall: $(cat "$dir/wine.out")"
 installed=0
 

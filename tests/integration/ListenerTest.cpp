@@ -88,6 +88,28 @@ TEST(Listener, ConnectionsStillOpenAtStopAreServedToTheirEnd) {
   CloseSocket(s);
 }
 
+// A restart binds its port at once, though the connections the last run
+// closed first still linger there (TIME-WAIT) for a minute.
+TEST(Listener, ARestartBindsThePortItsLastRunServed) {
+  vtest::RunningServer server;
+  const std::string name = server.Dir().File("file.bin");
+  vtest::WriteAll(name, "abc");
+  const std::string body = "REMOTEFILENAME=" + name + "\r\nFILESIZE=3\r\n";
+  TSocket s = vtest::Connect(server.Port());
+  ASSERT_TRUE(vtest::SendAll(s, vtest::EncodeHeader("DNLD", 0) + vtest::Request("DL01", body)));
+  EXPECT_EQ(vtest::Receive(s, 19), vtest::EncodeHeader("DNLD", 0) + vtest::EncodeHeader("DL01", 0) + "abc");
+  ASSERT_TRUE(vtest::WaitForClose(s, 5));  // the server closed first
+  CloseSocket(s);
+
+  const int port = server.Port();
+  server.RestartOnItsPort();  // raises when the bind fails
+  EXPECT_EQ(server.Port(), port);
+  s = vtest::Connect(port);
+  ASSERT_TRUE(vtest::SendAll(s, vtest::EncodeHeader("DNLD", 0)));
+  EXPECT_EQ(vtest::Receive(s, 8), vtest::EncodeHeader("DNLD", 0));
+  CloseSocket(s);
+}
+
 }  // namespace
 
 namespace {

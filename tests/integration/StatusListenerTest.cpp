@@ -58,6 +58,25 @@ TEST_F(StatusPort, HealthFollowsTheListenerAndOtherRequestsAreRefused) {
     EXPECT_EQ(message.find("Socket (Port=0) bind."), 0u) << message;
 }
 
+// A restart binds the status port at once, though the health checks the last
+// run answered and closed first still linger there.
+TEST(StatusPortRestart, BindsThePortItsLastRunServed) {
+  vtest::TempDir dir;
+  const std::string logPath = dir.File("FileServer");
+  int port = 0;
+  for (int run = 0; run < 2; ++run) {
+    TStatusListener status(0x7F000001, port, logPath);  // raises when the bind fails
+    port = status.Port();
+    status.Resume();
+    TSocket s = vtest::Connect(port);
+    ASSERT_TRUE(vtest::SendAll(s, "GET /metrics HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(vtest::Receive(s, 15, 10), "HTTP/1.0 200 OK") << "run " << run;
+    EXPECT_TRUE(vtest::WaitForClose(s, 10));  // the server closed first
+    CloseSocket(s);
+    status.Stop();
+  }
+}
+
 TEST_F(StatusPort, MetricsCountADownloadAndItsBytes) {
   const std::string name = server.Dir().File("file.bin");
   vtest::WriteAll(name, vtest::RandomBytes(30000));
@@ -77,7 +96,8 @@ TEST_F(StatusPort, MetricsCountADownloadAndItsBytes) {
   EXPECT_EQ(metrics.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
   for (const char* sample :
        {"\nvardex_connections_accepted_total 1\n", "\nvardex_downloads_total{result=\"0\"} 1\n",
-        "\nvardex_uploads_total{result=\"0\"} 0\n", "\nvardex_sent_bytes_total 29000\n",
+        "\nvardex_uploads_total{result=\"0\"} 0\n", "\nvardex_uploads_total{result=\"ended_early\"} 0\n",
+        "\nvardex_sent_bytes_total 29000\n",
         "\n# TYPE vardex_open_connections gauge\n", "\nvardex_build_info{version=\"" VARDEX_VERSION "\"} 1\n",
         "\n# TYPE vardex_received_bytes_total counter\n"})
     EXPECT_NE(metrics.find(sample), std::string::npos) << sample << metrics;

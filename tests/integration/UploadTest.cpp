@@ -3,6 +3,7 @@
 // and report. Every upload that reaches the completion steps waits five
 // seconds before its report, so related cases share one upload where they can.
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -17,7 +18,11 @@
 #include "base/Format.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "platform/Sockets.h"
+#include "platform/UniqueHandle.h"
+#include "server/Metrics.h"
 #include "server/Reports.h"
+#include "server/SharedWriter.h"
 #include "server/UploadWriters.h"
 #include "support/HttpServer.h"
 #include "support/TestSupport.h"
@@ -154,8 +159,11 @@ TEST_F(Upload, NewFileEndsByCountWhileTheClientStaysConnected) {
   const std::string data = vtest::RandomBytes(40000);
   TSocket s = Negotiate(name, 40000, 0, 0, 41);
   ASSERT_TRUE(vtest::SendAll(s, data));
-  // The server closes once the count is reached, before its pause and report.
-  EXPECT_TRUE(vtest::WaitForClose(s, 4));
+  // The server closes once the count is reached, before its pause and
+  // report, with a normal close: a reset would tell the client it failed.
+  char byte;
+  EXPECT_GT(platform::NetWait(s, 4, 1), 0);
+  EXPECT_EQ(platform::NetRecv(s, &byte, 1), 0);
   EXPECT_TRUE(web.Paths().empty());
   CloseSocket(s);
 
@@ -196,6 +204,7 @@ TEST_F(Upload, ResumedFileEndsWhenTheClientClosesAndPositionsBeyondTheOfferAreRe
 }
 
 TEST_F(Upload, InterruptedUploadsResumeFromWhatArrivedAndDownloadByteExact) {
+  const std::uint64_t doneBefore = Metrics().Uploads[0], earlyBefore = Metrics().UploadsEndedEarly;
   // A complete file offered again is left alone: no data, no line, no report.
   const std::string complete = File("complete.bin");
   vtest::WriteAll(complete, vtest::RandomBytes(1000, 4));
@@ -233,6 +242,13 @@ TEST_F(Upload, InterruptedUploadsResumeFromWhatArrivedAndDownloadByteExact) {
     return bytes;
   };
   EXPECT_EQ(download(0, 12345) + download(12345, SIZE_MAX), data);
+
+  // The two that ended early are told from the complete one and the one
+  // that had nothing to send; the last one is counted after its report.
+  for (auto start = vtest::Clock::now(); Metrics().Uploads[0] - doneBefore < 2 && vtest::SecondsSince(start) < 15;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(Metrics().Uploads[0] - doneBefore, 2u);
+  EXPECT_EQ(Metrics().UploadsEndedEarly - earlyBefore, 2u);
 }
 
 TEST_F(Upload, PositionZeroEmptiesTheFileAndBytesBeyondTheSizeAreWritten) {
@@ -419,6 +435,61 @@ TEST_F(Upload, AFileAnotherUploadHoldsOnToIsRefusedWith10) {
   SendAndClose(name, 10, 3, 3, "defghij");
   EXPECT_TRUE(Logged("-doUpload: Upload Complete(" + name + ")"));
   EXPECT_EQ(vtest::ReadAll(name), "abcdefghij");
+}
+
+// An upload from position 0 cuts the file only once it is the file's only
+// writer, here and across instances: a writer elsewhere (held here through a
+// file of its own) that never lets go keeps the file as it was; one that
+// writes its last block and lets go leaves no hole and none of its bytes.
+TEST_F(Upload, AnUploadFromZeroChangesTheFileOnlyAsItsOnlyWriter) {
+  const std::string name = File("shared.bin"), old = vtest::RandomBytes(1 << 20, 8);
+  vtest::WriteAll(name, old);
+  const auto offered = static_cast<std::int64_t>(old.size());
+  platform::UniqueFile elsewhere(platform::OpenFile(name, platform::OpenMode::kWriteExisting));
+  ASSERT_TRUE(elsewhere.valid());
+  std::atomic<int> cuts{0};
+  TSharedWriter holder;
+  ASSERT_EQ(holder.Acquire(elsewhere.get(), [&] { ++cuts; }, 1), TSharedWriter::Result::kWriter);
+
+  EXPECT_EQ(DataPhase(name, 1000, 0, offered), EncodeHeader("", 10));
+  EXPECT_TRUE(Logged("doInternalUpload3(" + name + "): failed. " + ResultText(10) +
+                     ", file in use by an upload on another instance"));
+  EXPECT_TRUE(vtest::ReadAll(name) == old);
+  EXPECT_EQ(cuts, 1);
+
+  holder.Release();
+  ASSERT_EQ(holder.Acquire(elsewhere.get(), [&] { ++cuts; }, 1), TSharedWriter::Result::kWriter);
+  const std::string data = vtest::RandomBytes(1000, 9);
+  TSocket s = Negotiate(name, 1000, 0, offered);
+  for (auto start = vtest::Clock::now(); cuts < 2 && vtest::SecondsSince(start) < 10;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(cuts, 2);
+  ASSERT_TRUE(platform::SeekFile(elsewhere.get(), offered));
+  ASSERT_TRUE(platform::WriteFile(elsewhere.get(), "last", 4));
+  holder.Release();
+  ASSERT_TRUE(vtest::SendAll(s, data));
+  EXPECT_TRUE(vtest::WaitForClose(s, 10));
+  CloseSocket(s);
+  EXPECT_TRUE(Logged("-doUpload: Upload Complete(" + name + ")"));
+  EXPECT_TRUE(vtest::ReadAll(name) == data);
+
+  // Within one instance: a client offered the old size commits only after an
+  // upload from 0 has made the file shorter; its position is refused at the
+  // data phase and the file stays the newer upload's.
+  TSocket late = Open();
+  const std::string body = Body(name, 5000);
+  ASSERT_TRUE(vtest::SendAll(late, Header("UP01", body) + body));
+  EXPECT_EQ(Reply(late, "UP01"), 0);
+  EXPECT_EQ(Offer(late), Position(1000));
+  SendAndClose(name, 10, 0, 1000, "0123456789");
+  EXPECT_TRUE(vtest::WaitForLogCount(server.LogPrefix(), "-doUpload: Upload Complete(" + name + ")", 2, 15));
+  ASSERT_TRUE(vtest::SendAll(late, Header("UP03", Position(1000)) + Position(1000)));
+  EXPECT_EQ(Reply(late, "UP03"), 0);
+  EXPECT_EQ(vtest::Receive(late, SIZE_MAX), EncodeHeader("", 9));
+  CloseSocket(late);
+  EXPECT_TRUE(Logged("doInternalUpload5(" + name + "): failed. FilePos is bigger than the file's size, 1000>10"));
+  EXPECT_EQ(vtest::ReadAll(name), "0123456789");
+  EXPECT_TRUE(web.WaitForRequests(2, 20));
 }
 
 }  // namespace

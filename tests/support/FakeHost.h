@@ -20,15 +20,30 @@ class FakeEventLog : public platform::EventLog {
     FSources.push_back(name);
     return static_cast<platform::EventSource>(FSources.size());
   }
-  void ReportError(platform::EventSource source, const std::string& message) override {
+  void Report(platform::EventSource source, platform::EventType, std::uint32_t, const std::vector<std::string>&,
+              const std::string& text) override {
     std::lock_guard<std::mutex> lock(FMutex);
-    FEvents.push_back(FSources.at(static_cast<std::size_t>(source) - 1) + ": " + message);
+    FEvents.push_back(FSources.at(static_cast<std::size_t>(source) - 1) + ": " + text);
   }
   void DeregisterSource(platform::EventSource source) override {
     std::lock_guard<std::mutex> lock(FMutex);
     FDeregistered.push_back(FSources.at(static_cast<std::size_t>(source) - 1));
   }
-  // "source: message", in order.
+  bool InstallSource(const std::string& name, const std::string& messageFile, int& error) override {
+    std::lock_guard<std::mutex> lock(FMutex);
+    Installed.push_back(name + " " + messageFile);
+    error = 0;
+    return true;
+  }
+  bool RemoveSource(const std::string& name, int& error) override {
+    std::lock_guard<std::mutex> lock(FMutex);
+    Removed.push_back(name);
+    error = 0;
+    return true;
+  }
+  // "source messageFile" and "source", in order.
+  std::vector<std::string> Installed, Removed;
+  // "source: text", in order.
   std::vector<std::string> Events() {
     std::lock_guard<std::mutex> lock(FMutex);
     return FEvents;

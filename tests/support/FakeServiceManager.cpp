@@ -52,6 +52,41 @@ bool FakeInstaller::DeleteService(platform::ServiceHandle service) {
   return true;
 }
 
+bool FakeInstaller::SetRecovery(platform::ServiceHandle service, const platform::RecoveryActions& actions) {
+  Calls.push_back("SetRecovery " + FOpenNames.at(static_cast<std::size_t>(service) - 1));
+  Recovery = actions;
+  return true;
+}
+
+bool FakeInstaller::SetDelayedStart(platform::ServiceHandle service, bool delayed) {
+  Calls.push_back("SetDelayedStart " + FOpenNames.at(static_cast<std::size_t>(service) - 1) + " " +
+                  std::to_string(delayed));
+  if (DelayedFailure.code == 0) return true;
+  Fail(DelayedFailure);
+  return false;
+}
+
+bool FakeInstaller::StopService(platform::ServiceHandle service) {
+  Calls.push_back("StopService " + FOpenNames.at(static_cast<std::size_t>(service) - 1));
+  return true;
+}
+
+bool FakeInstaller::QueryStatus(platform::ServiceHandle, platform::ServiceStatus& status, std::uint32_t& processId) {
+  status = {};
+  status.currentState = 1;
+  if (!Statuses.empty()) {
+    status = Statuses.front();
+    if (Statuses.size() > 1) Statuses.erase(Statuses.begin());
+  }
+  processId = status.currentState == 1 ? 0 : ProcessId;
+  return true;
+}
+
+bool FakeInstaller::WaitForProcessEnd(std::uint32_t processId, std::uint32_t) {
+  Calls.push_back("WaitForProcessEnd " + std::to_string(processId));
+  return true;
+}
+
 void FakeInstaller::CloseServiceHandle(platform::ServiceHandle handle) {
   Calls.push_back("CloseServiceHandle " + FOpenNames.at(static_cast<std::size_t>(handle) - 1));
 }

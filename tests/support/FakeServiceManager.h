@@ -21,6 +21,11 @@ class FakeInstaller : public platform::ServiceInstaller {
   platform::ServiceHandle OpenService(platform::ServiceHandle manager, const std::string& name,
                                       std::uint32_t access) override;
   bool DeleteService(platform::ServiceHandle service) override;
+  bool SetRecovery(platform::ServiceHandle service, const platform::RecoveryActions& actions) override;
+  bool SetDelayedStart(platform::ServiceHandle service, bool delayed) override;
+  bool StopService(platform::ServiceHandle service) override;
+  bool QueryStatus(platform::ServiceHandle service, platform::ServiceStatus& status, std::uint32_t& processId) override;
+  bool WaitForProcessEnd(std::uint32_t processId, std::uint32_t milliseconds) override;
   void CloseServiceHandle(platform::ServiceHandle handle) override;
   platform::SystemFailure LastFailure() const override { return FLastFailure; }
 
@@ -33,7 +38,13 @@ class FakeInstaller : public platform::ServiceInstaller {
   std::uint32_t TagGiven = 7;
 
   // A failure to give instead of success; code 0 means success.
-  platform::SystemFailure OpenManagerFailure, CreateFailure, OpenServiceFailure, DeleteFailure;
+  platform::SystemFailure OpenManagerFailure, CreateFailure, OpenServiceFailure, DeleteFailure, DelayedFailure;
+  // What QueryStatus reads, one after the other, the last repeating;
+  // nothing: stopped. The process is ProcessId until stopped.
+  std::vector<platform::ServiceStatus> Statuses;
+  std::uint32_t ProcessId = 42;
+  // The last recovery actions set.
+  platform::RecoveryActions Recovery;
   // Services that exist; CreateService fails with ExistsFailure for these.
   std::vector<std::string> Installed;
   platform::SystemFailure ExistsFailure{1073, "The specified service already exists."};

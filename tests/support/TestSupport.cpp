@@ -227,10 +227,14 @@ void RunningServer::ReportTo(const std::string& host) {
   Restart(std::move(config));
 }
 
-void RunningServer::Restart(TServerConfig config) {
+void RunningServer::Restart(TServerConfig config) { Listen(std::move(config), 0); }
+
+void RunningServer::RestartOnItsPort() { Listen(*FConfig, FPort); }
+
+void RunningServer::Listen(TServerConfig config, int port) {
   StopListening();
   config.LogPath = FLogPrefix;
-  config.Port = 0;
+  config.Port = port;
   FConfig = std::make_shared<const TServerConfig>(std::move(config));
   FListener = std::make_unique<TListenThread>(FConfig);
   FWorkerSets.push_back(FListener->Workers());

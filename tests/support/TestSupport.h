@@ -95,6 +95,8 @@ class RunningServer {
   void StopListening();
   // A new listener on a new port with `config`; the log stays where it is.
   void Restart(TServerConfig config);
+  // A new listener with the same configuration on the port of the last one.
+  void RestartOnItsPort();
   // Restart with reports going to `host`.
   void ReportTo(const std::string& host);
   const TServerConfig& Config() const { return *FConfig; }
@@ -105,6 +107,8 @@ class RunningServer {
   const TempDir& Dir() const { return FDir; }
 
  private:
+  void Listen(TServerConfig config, int port);
+
   TempDir FDir;
   std::string FLogPrefix;
   TServerConfigPtr FConfig;

@@ -44,6 +44,8 @@ TEST(IniFile, MissingFileSectionOrKeyTakesTheDefaults) {
     EXPECT_EQ(config.Service().ListenOptions().MaxConnections, 0);
     EXPECT_EQ(config.Service().ListenOptions().BindAddress, 0u);
     EXPECT_TRUE(config.Service().Config().Roots.empty());
+    EXPECT_EQ(config.Service().FleetOptions().StatusPort, 0);
+    EXPECT_EQ(config.Service().FleetOptions().StatusAddress, 0x7F000001u);
   }
   EXPECT_EQ(PortOf("[Other]\nPort=8080\n"), 80);
   EXPECT_EQ(PortOf("[Server]\nHost=8080\n"), 80);
@@ -56,7 +58,7 @@ TEST(IniFile, PortIsDecimalOrHexadecimalWithASign) {
   EXPECT_EQ(PortOf("[Server]\nPort=0X1f90\n"), 8080);
   EXPECT_EQ(PortOf("[Server]\nPort=$1F90\n"), 8080);
   EXPECT_EQ(PortOf("[Server]\nPort=+8080\n"), 8080);
-  EXPECT_EQ(PortOf("[Server]\nPort=-0x10\n"), -16);  // no range check
+  EXPECT_EQ(PortOf("[Server]\nPort=-0x10\n"), -16);  // read as written; the start is refused
   EXPECT_EQ(PortOf("[Server]\nPort=2147483647\n"), 2147483647);
 }
 
@@ -81,7 +83,7 @@ TEST(IniFile, ReadConfigTakesTheReportHostAndTheListenerRestrictions) {
   vtest::fs::create_directories(roots.path() / "b");
   const std::string text = "[Server]\nPort=8085\nRoot= " + roots.File("a") + " ; " + roots.File("b") +
                            " \nBindAddress=127.0.0.1\nMaxConnections=12\nIdleTimeout=0\n"
-                           "[REPORT]\nhost = reports.example:8080 \n";
+                           "[REPORT]\nhost = reports.example:8080 \n[Status]\nPort=65535\nBindAddress=0.0.0.0\n";
   Config config(&text);
   EXPECT_TRUE(config.Accepted()) << config.Refusal();
   EXPECT_EQ(config.Service().Port(), 8085);
@@ -90,6 +92,8 @@ TEST(IniFile, ReadConfigTakesTheReportHostAndTheListenerRestrictions) {
   EXPECT_EQ(config.Service().ListenOptions().BindAddress, 0x7F000001u);
   EXPECT_EQ(config.Service().ListenOptions().MaxConnections, 12);
   EXPECT_EQ(config.Service().ListenOptions().IdleTimeout, 0);
+  EXPECT_EQ(config.Service().FleetOptions().StatusPort, 65535);
+  EXPECT_EQ(config.Service().FleetOptions().StatusAddress, 0u);
 
   const std::string malformed = "[Server]\nIdleTimeout=soon\n";
   EXPECT_EQ(Config(&malformed).Service().ListenOptions().IdleTimeout, 300);
@@ -98,9 +102,10 @@ TEST(IniFile, ReadConfigTakesTheReportHostAndTheListenerRestrictions) {
   EXPECT_EQ(Config(&negative).Service().ListenOptions().IdleTimeout, 300);
 }
 
-// A typo in these would serve every interface or every path: the start is
-// refused instead, naming the key and the value.
-TEST(IniFile, MalformedBindAddressOrRootRefusesTheStart) {
+// A typo in these would serve every interface or every path, or listen
+// where nobody looks: the start is refused instead, naming the key and the
+// value.
+TEST(IniFile, MalformedAddressPortOrRootRefusesTheStart) {
   vtest::TempDir dir;
   const std::string missing = dir.File("missing");
   const struct {
@@ -111,6 +116,14 @@ TEST(IniFile, MalformedBindAddressOrRootRefusesTheStart) {
       {"[Server]\nRoot=" + dir.File("") + ";" + missing + "\n",
        "[Server] Root entry " + missing + " is not an existing directory"},
       {"[Server]\nRoot= ; ;\n", "[Server] Root=; ; has no usable entry"},
+      {"[Server]\nPort=80800\n", "[Server] Port=80800 is outside 0-65535"},
+      {"[Server]\nPort=-0x10\n", "[Server] Port=-0x10 is outside 0-65535"},
+      {"[Status]\nPort=80800\n", "[Status] Port=80800 is outside 0-65535"},
+      {"[Status]\nPort=-1\n", "[Status] Port=-1 is outside 0-65535"},
+      {"[Status]\nPort=9100\nBindAddress=10.0.0\n", "[Status] BindAddress=10.0.0 is not an IPv4 address"},
+      // The rest of the line is the value: a comment after it is a typo.
+      {"[Status]\nPort=9100\nBindAddress=0.0.0.0 ; every interface\n",
+       "[Status] BindAddress=0.0.0.0 ; every interface is not an IPv4 address"},
   };
   for (const auto& c : kCases) {
     Config config(&c.text);

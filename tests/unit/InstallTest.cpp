@@ -1,6 +1,7 @@
 // Install and uninstall mode against a fake service manager: the order of
 // the hooks and calls, the values registered, and the messages shown.
 
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -115,6 +116,72 @@ TEST(Install, SecondInstallFailsWithThePlatformTextAndSkipsAfterInstall) {
                                  "1073.\r\nThe specified service already exists.\""});
 }
 
+TEST(Install, RecoveryDelayedStartAccountAndEventSourcesComeWithTheRegistrationOrNotAtAll) {
+  const std::string sources[] = {"VardexServerService " + kExecutable, "VardexServer.exe " + kExecutable};
+  {
+    Installation install;
+    install.Service->Recovery = {{5000, 30000, 300000}, 86400};
+    EXPECT_EQ(install.Run({"/install", "/silent", "/delayed", "/account"}), 0);
+    EXPECT_EQ(install.Installer.Calls,
+              (Calls{"OpenManager " + std::to_string(0xF003F), "BeforeInstall", "CreateService VardexServerService",
+                     "SetRecovery VardexServerService", "SetDelayedStart VardexServerService 1", "AfterInstall",
+                     "CloseServiceHandle VardexServerService", "CloseServiceHandle manager"}));
+    EXPECT_EQ(install.Installer.Recovery.restartDelays, (std::vector<std::uint32_t>{5000, 30000, 300000}));
+    EXPECT_EQ(install.Installer.Recovery.resetSeconds, 86400u);
+    // A virtual account cannot interact with the desktop.
+    EXPECT_EQ(install.Installer.Registrations.at(0).startName, "NT SERVICE\\VardexServerService");
+    EXPECT_EQ(install.Installer.Registrations.at(0).serviceType, 0x10u);
+    EXPECT_EQ(install.Events.Installed, (std::vector<std::string>{sources[0], sources[1]}));
+
+    // Another installer's registration gets the same settings, and the
+    // service's AfterInstall its settings.
+    install.Installer.Calls.clear();
+    EXPECT_EQ(install.Run({"/configure", "/silent", "/Port=8080", "/account=LocalSystem"}), 0);
+    EXPECT_EQ(install.Installer.Calls,
+              (Calls{"OpenManager " + std::to_string(0xF003F), "OpenService VardexServerService " + std::to_string(0xF01FF),
+                     "SetRecovery VardexServerService", "AfterInstall", "CloseServiceHandle VardexServerService",
+                     "CloseServiceHandle manager"}));
+    EXPECT_EQ(install.Service->InstallSettings, (std::map<std::string, std::string>{{"port", "8080"}}));
+    EXPECT_EQ(install.Service->ServiceStartName(), "LocalSystem");
+
+    // Before another installer removes it, the service is stopped: the
+    // wait lasts as long as each report advances the checkpoint, and until
+    // the process has ended.
+    install.Installer.Calls.clear();
+    for (std::uint32_t checkPoint : {0u, 1u, 2u, 3u}) {
+      platform::ServiceStatus stopping;
+      stopping.currentState = checkPoint == 0 ? 4 : 3;
+      stopping.checkPoint = checkPoint;
+      stopping.waitHint = 1000;
+      install.Installer.Statuses.push_back(stopping);
+    }
+    install.Installer.Statuses.push_back({});
+    install.Installer.Statuses.back().currentState = 1;
+    EXPECT_EQ(install.Run({"/unconfigure", "/silent"}), 0);
+    EXPECT_EQ(install.Installer.Calls,
+              (Calls{"OpenManager " + std::to_string(0xF003F), "OpenService VardexServerService " + std::to_string(0xF01FF),
+                     "StopService VardexServerService", "WaitForProcessEnd 42",
+                     "CloseServiceHandle VardexServerService", "BeforeUninstall", "CloseServiceHandle manager"}));
+    EXPECT_EQ(install.Installer.Installed, std::vector<std::string>{"VardexServerService"});
+    EXPECT_EQ(install.Run({"/uninstall", "/silent"}), 0);
+    EXPECT_EQ(install.Events.Removed,
+              (std::vector<std::string>{"VardexServerService", "VardexServer.exe", "VardexServerService",
+                                        "VardexServer.exe"}));
+  }
+  {
+    // A manager without delayed starts (Wine's) fails the installation whole.
+    Installation install;
+    install.Installer.DelayedFailure = {87, "The parameter is incorrect."};
+    EXPECT_EQ(install.Run({"/install", "/silent", "/delayed"}), 1);
+    EXPECT_TRUE(install.Installer.Installed.empty());
+    EXPECT_EQ(install.Installer.Calls.at(3), "SetDelayedStart VardexServerService 1");
+    EXPECT_EQ(install.Installer.Calls.at(4), "DeleteService VardexServerService");
+    EXPECT_TRUE(install.Events.Installed.empty());
+    EXPECT_EQ(install.Texts().at(0), "Service \"VardexServer\" failed to install with error: \"System Error.  Code: "
+                                     "87.\r\nThe parameter is incorrect.\"");
+  }
+}
+
 TEST(Install, UninstallDeletesBetweenTheHooksUnlessBeforeUninstallFails) {
   {
     Installation install;
@@ -224,6 +291,10 @@ TEST(InstallCommandLine, SwitchesTakeEitherPrefixAnyCaseAnyPosition) {
   EXPECT_FALSE(line.Uninstall);
   EXPECT_FALSE(line.Console);
   EXPECT_TRUE(ParseCommandLine({"/UNINSTALL"}).Uninstall);
+  const TCommandLine settings = ParseCommandLine({"/Root=C:\\a b;D:\\c", "-ACCOUNT=NT SERVICE\\x", "/port=", "/=x"});
+  EXPECT_EQ(settings.Settings, (std::map<std::string, std::string>{{"root", "C:\\a b;D:\\c"}, {"port", ""}}));
+  EXPECT_EQ(settings.Account, "NT SERVICE\\x");
+  EXPECT_FALSE(settings.VirtualAccount);
   EXPECT_TRUE(ParseCommandLine({"-console"}).Console);
   for (const char* notASwitch : {"install", "--install", "//install", "/installer", "/instal", "\\install", "/", ""})
     EXPECT_FALSE(ParseCommandLine({notASwitch}).Install) << notASwitch;

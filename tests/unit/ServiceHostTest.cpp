@@ -2,6 +2,10 @@
 // each request, refusals, errors and their event-log messages.
 
 #include <atomic>
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <set>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -12,6 +16,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/Paths.h"
+#include "service/EventIds.h"
+#include "service/EventLogger.h"
 #include "service/ServiceApplication.h"
 #include "service/ServiceThread.h"
 #include "support/FakeHost.h"
@@ -311,3 +317,50 @@ TEST(ServiceHost, ConsoleSwitchRunsTheConsoleDispatcher) {
 }
 
 }  // namespace
+
+namespace {
+
+// MessageId and text of each message of the message table, its lines joined
+// by "\n".
+std::map<std::uint32_t, std::string> MessageTable(const std::string& fileName) {
+  std::ifstream file(fileName);
+  std::map<std::uint32_t, std::string> messages;
+  std::string line, text;
+  std::uint32_t id = 0;
+  bool inText = false;
+  while (std::getline(file, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (inText && line == ".") {
+      messages[id] = text;
+      inText = false;
+    } else if (inText) {
+      text += (text.empty() ? "" : "\n") + line;
+    } else if (line.rfind("MessageId=", 0) == 0) {
+      id = static_cast<std::uint32_t>(std::stoul(line.substr(10)));
+    } else if (line.rfind("Language=", 0) == 0) {
+      inText = true;
+      text.clear();
+    }
+  }
+  return messages;
+}
+
+}  // namespace
+
+// The viewer finds an entry's text by its identifier in the message table;
+// a logged identifier missing there, or a text that differs from what POSIX
+// prints, is a fault an administrator would see only in production.
+TEST(ServiceHost, EveryEventKindIsInTheMessageTableWithItsText) {
+  const std::map<std::uint32_t, std::string> table = MessageTable(VARDEX_EVENT_MESSAGES);
+  ASSERT_FALSE(table.empty()) << VARDEX_EVENT_MESSAGES;
+  std::set<std::uint32_t> ids;
+  for (const TEventKind& kind : kEventKinds) {
+    const auto id = static_cast<std::uint32_t>(kind.Id);
+    EXPECT_TRUE(ids.insert(id).second) << "twice: " << id;
+    ASSERT_TRUE(table.count(id)) << "not in the message table: " << id;
+    EXPECT_EQ(table.at(id), kind.Text) << id;
+  }
+  EXPECT_EQ(ids.size(), table.size()) << "the message table has messages no entry uses";
+  EXPECT_EQ(FillInserts("Service failed in custom message(%1): %2 %3%", {"201", "bad %1"}),
+            "Service failed in custom message(201): bad %1 %");
+}

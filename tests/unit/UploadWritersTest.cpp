@@ -3,6 +3,7 @@
 // file's own locks do the same between two open files.
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <string>
@@ -85,24 +86,36 @@ TEST(UploadWriters, AcrossInstancesTheOlderWriterIsAskedAndTheNewerWaitsForIt) {
 
   std::atomic<int> cuts{0};
   TSharedWriter older, newer;
-  ASSERT_TRUE(older.Acquire(first, [&] { ++cuts; }, 1));
+  constexpr auto kWriter = TSharedWriter::Result::kWriter;
+  ASSERT_EQ(older.Acquire(first, [&] { ++cuts; }, 1), kWriter);
   auto acquired = std::async(std::launch::async, [&] { return newer.Acquire(second, [] {}, 20); });
   for (int i = 0; i < 50 && cuts == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(cuts, 1);
   // Asked, the older one still writes until it lets go.
   EXPECT_EQ(acquired.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
   older.Release();
-  EXPECT_TRUE(acquired.get());
+  EXPECT_EQ(acquired.get(), kWriter);
 
   // One that never lets go keeps the file: the next is refused in time.
   TSharedWriter third;
-  EXPECT_FALSE(third.Acquire(first, [] {}, 1));
+  EXPECT_EQ(third.Acquire(first, [] {}, 1), TSharedWriter::Result::kInUse);
   newer.Release();
-  EXPECT_TRUE(third.Acquire(first, [] {}, 1));
+  EXPECT_EQ(third.Acquire(first, [] {}, 1), kWriter);
   third.Release();
   EXPECT_EQ(cuts, 1);
   platform::CloseFile(first);
   platform::CloseFile(second);
+
+#ifndef _WIN32
+  // A lock call that fails where locks exist (here a write lock through a
+  // file open for reading) refuses: the writer never goes on unprotected.
+  const platform::FileHandle reading = platform::OpenFile(name, platform::OpenMode::kReadExisting);
+  ASSERT_NE(reading, platform::kNoFile);
+  TSharedWriter unprotected;
+  EXPECT_EQ(unprotected.Acquire(reading, [] {}, 1), TSharedWriter::Result::kLockFailed);
+  EXPECT_EQ(unprotected.Error(), EBADF);
+  platform::CloseFile(reading);
+#endif
 }
 
 }  // namespace

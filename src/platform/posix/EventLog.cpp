@@ -17,16 +17,26 @@ class StandardErrorLog : public EventLog {
     return FLast;
   }
 
-  void ReportError(EventSource source, const std::string& message) override {
+  void Report(EventSource source, EventType, std::uint32_t, const std::vector<std::string>&,
+              const std::string& text) override {
     std::lock_guard<std::mutex> lock(FMutex);
     auto it = FSources.find(source);
-    std::fprintf(stderr, "%s: %s\n", it == FSources.end() ? "" : it->second.c_str(), message.c_str());
+    std::fprintf(stderr, "%s: %s\n", it == FSources.end() ? "" : it->second.c_str(), text.c_str());
     std::fflush(stderr);
   }
 
   void DeregisterSource(EventSource source) override {
     std::lock_guard<std::mutex> lock(FMutex);
     FSources.erase(source);
+  }
+
+  bool InstallSource(const std::string&, const std::string&, int& error) override {
+    error = 0;
+    return true;
+  }
+  bool RemoveSource(const std::string&, int& error) override {
+    error = 0;
+    return true;
   }
 
  private:

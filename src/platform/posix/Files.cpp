@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -13,6 +14,7 @@ FileHandle OpenFile(const std::string& name, OpenMode mode) {
     case OpenMode::kReadExisting: flags |= O_RDONLY; break;
     case OpenMode::kWriteTruncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
     case OpenMode::kWriteExisting: flags |= O_WRONLY; break;
+    case OpenMode::kWriteKeep: flags |= O_WRONLY | O_CREAT; break;
     case OpenMode::kAppend: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
   }
   int fd;
@@ -22,7 +24,9 @@ FileHandle OpenFile(const std::string& name, OpenMode mode) {
   return fd < 0 ? kNoFile : fd;
 }
 
-void CloseFile(FileHandle file) { ::close(static_cast<int>(file)); }
+// Linux releases the descriptor even when close is interrupted, so EINTR is
+// no failure and the call is never repeated.
+bool CloseFile(FileHandle file) { return ::close(static_cast<int>(file)) == 0 || errno == EINTR; }
 
 long ReadFile(FileHandle file, void* data, std::size_t length) {
   ssize_t n;
@@ -47,7 +51,29 @@ bool WriteFile(FileHandle file, const void* data, std::size_t length) {
   return true;
 }
 
-void FlushFile(FileHandle file) { ::fdatasync(static_cast<int>(file)); }
+bool FlushFile(FileHandle file) {
+  int result;
+  do {
+    result = ::fdatasync(static_cast<int>(file));
+  } while (result < 0 && errno == EINTR);
+  return result == 0;
+}
+
+bool EndFileHere(FileHandle file) {
+  const off_t position = ::lseek(static_cast<int>(file), 0, SEEK_CUR);
+  if (position < 0) return false;
+  int result;
+  do {
+    result = ::ftruncate(static_cast<int>(file), position);
+  } while (result < 0 && errno == EINTR);
+  return result == 0;
+}
+
+std::int64_t OpenFileSize(FileHandle file) {
+  struct stat status {};
+  if (::fstat(static_cast<int>(file), &status) != 0) return -1;
+  return static_cast<std::int64_t>(status.st_size);
+}
 
 bool SeekFile(FileHandle file, std::int64_t position) {
   if (position < 0) {

@@ -30,6 +30,11 @@ SocketHandle NetSocket() {
 }
 
 int NetBind(SocketHandle s, std::uint32_t address, int port) {
+  // A restart must bind at once: the connections the last run closed first
+  // sit in TIME-WAIT on this port for a minute, and without SO_REUSEADDR
+  // they keep the bind failing. A port held by a live listener still fails.
+  const int on = 1;
+  ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   const sockaddr_in sa = Ipv4SocketAddress(address, port);
   return ::bind(static_cast<int>(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
@@ -71,6 +76,11 @@ int NetLocalPort(SocketHandle s) {
 }
 
 void NetClose(SocketHandle s) { ::close(static_cast<int>(s)); }
+
+void NetSetAbortiveClose(SocketHandle s, bool abortive) {
+  const linger option{abortive ? 1 : 0, 0};
+  ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_LINGER, &option, sizeof option);
+}
 
 void NetShutdownReceive(SocketHandle s) { ::shutdown(static_cast<int>(s), SHUT_RD); }
 

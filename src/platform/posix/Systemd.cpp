@@ -15,7 +15,9 @@ extern char** environ;
 namespace platform {
 
 void NotifyReady() { sd_notify(0, "READY=1"); }
-void NotifyStopping() { sd_notify(0, "STOPPING=1"); }
+void NotifyStopping(std::uint32_t waitHintMilliseconds) {
+  sd_notifyf(0, "STOPPING=1\nEXTEND_TIMEOUT_USEC=%llu", waitHintMilliseconds * 1000ULL);
+}
 
 namespace {
 
@@ -36,13 +38,19 @@ std::string UnitCommand(const std::string& path) {
 }
 
 std::string UnitText(const ServiceRegistration& registration) {
+  // A failed start or a crash is tried again after a pause; five failed
+  // starts within a minute (a configuration the server refuses) end it.
   return "[Unit]\n"
          "Description=" + registration.displayName + "\n"
          "After=network.target\n"
+         "StartLimitIntervalSec=60\n"
+         "StartLimitBurst=5\n"
          "\n"
          "[Service]\n"
          "Type=notify\n"
          "ExecStart=" + UnitCommand(registration.binaryPath) + "\n"
+         "Restart=on-failure\n"
+         "RestartSec=5\n"
          "\n"
          "[Install]\n"
          "WantedBy=multi-user.target\n";

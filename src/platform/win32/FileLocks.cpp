@@ -20,8 +20,18 @@ LockResult TryLockByte(FileHandle file, std::int64_t offset) {
   if (::LockFileEx(reinterpret_cast<HANDLE>(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                    &where))
     return LockResult::kLocked;
-  const DWORD error = ::GetLastError();
-  return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? LockResult::kBusy : LockResult::kUnsupported;
+  // Only a file system without lock calls answers that it cannot do them;
+  // any other error is a failure of a volume that keeps locks.
+  switch (::GetLastError()) {
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_IO_PENDING:
+      return LockResult::kBusy;
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION:
+      return LockResult::kUnsupported;
+    default:
+      return LockResult::kFailed;
+  }
 }
 
 void UnlockByte(FileHandle file, std::int64_t offset) {

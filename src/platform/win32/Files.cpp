@@ -13,6 +13,8 @@ FileHandle OpenFile(const std::string& name, OpenMode mode) {
     case OpenMode::kReadExisting: access = GENERIC_READ; break;
     case OpenMode::kWriteTruncate: disposition = CREATE_ALWAYS; break;
     case OpenMode::kWriteExisting: break;
+    // The upload that opens it this way reads its size (OpenFileSize).
+    case OpenMode::kWriteKeep: access |= FILE_READ_ATTRIBUTES; disposition = OPEN_ALWAYS; break;
     // One writer at a time, readers welcome: two lines never mix.
     case OpenMode::kAppend: share = FILE_SHARE_READ; disposition = OPEN_ALWAYS; break;
   }
@@ -26,7 +28,7 @@ FileHandle OpenFile(const std::string& name, OpenMode mode) {
   return reinterpret_cast<FileHandle>(h);
 }
 
-void CloseFile(FileHandle file) { ::CloseHandle(Native(file)); }
+bool CloseFile(FileHandle file) { return ::CloseHandle(Native(file)) != 0; }
 
 long ReadFile(FileHandle file, void* data, std::size_t length) {
   DWORD read = 0;
@@ -44,7 +46,15 @@ bool WriteFile(FileHandle file, const void* data, std::size_t length) {
   return true;
 }
 
-void FlushFile(FileHandle file) { ::FlushFileBuffers(Native(file)); }
+bool FlushFile(FileHandle file) { return ::FlushFileBuffers(Native(file)) != 0; }
+
+bool EndFileHere(FileHandle file) { return ::SetEndOfFile(Native(file)) != 0; }
+
+std::int64_t OpenFileSize(FileHandle file) {
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(Native(file), &size)) return -1;
+  return static_cast<std::int64_t>(size.QuadPart);
+}
 
 bool SeekFile(FileHandle file, std::int64_t position) {
   // Below -2^31 the 32-bit path would land on the low part's position.

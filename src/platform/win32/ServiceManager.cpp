@@ -1,6 +1,7 @@
 #include "platform/ServiceManager.h"
 
 #include <mutex>
+#include <vector>
 #include <windows.h>
 
 #include "platform/Files.h"
@@ -27,6 +28,11 @@ ServiceHandle Handle(void* handle) { return reinterpret_cast<ServiceHandle>(hand
 
 const char* OrNull(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
 
+// The manager takes a command line, not a path: unquoted, "C:\Program
+// Files\VardexServer\VardexServer.exe" would first be tried as C:\Program.exe,
+// which any user allowed to write to C:\ could plant.
+std::string CommandLineOf(const std::string& path) { return '"' + path + '"'; }
+
 class ScmInstaller : public ServiceInstaller {
  public:
   ServiceHandle OpenManager(std::uint32_t access) override {
@@ -38,9 +44,10 @@ class ScmInstaller : public ServiceInstaller {
   ServiceHandle CreateService(ServiceHandle manager, const ServiceRegistration& r,
                               std::uint32_t* tag) override {
     DWORD tagId = tag ? *tag : 0;
+    const std::string commandLine = CommandLineOf(r.binaryPath);
     SC_HANDLE service = ::CreateServiceA(
         Sc(manager), r.name.c_str(), r.displayName.c_str(), r.desiredAccess, r.serviceType, r.startType,
-        r.errorControl, r.binaryPath.c_str(), OrNull(r.loadOrderGroup), tag ? &tagId : nullptr,
+        r.errorControl, commandLine.c_str(), OrNull(r.loadOrderGroup), tag ? &tagId : nullptr,
         r.dependencies.empty() ? nullptr : r.dependencies.data(), OrNull(r.startName), OrNull(r.password));
     if (!service) {
       CaptureFailure();
@@ -60,6 +67,55 @@ class ScmInstaller : public ServiceInstaller {
     if (::DeleteService(Sc(service))) return true;
     CaptureFailure();
     return false;
+  }
+
+  bool SetRecovery(ServiceHandle service, const RecoveryActions& actions) override {
+    std::vector<SC_ACTION> restarts;
+    for (std::uint32_t delay : actions.restartDelays) restarts.push_back({SC_ACTION_RESTART, delay});
+    SERVICE_FAILURE_ACTIONSA config{};
+    config.dwResetPeriod = actions.resetSeconds;
+    config.cActions = static_cast<DWORD>(restarts.size());
+    config.lpsaActions = restarts.data();
+    if (::ChangeServiceConfig2A(Sc(service), SERVICE_CONFIG_FAILURE_ACTIONS, &config)) return true;
+    CaptureFailure();
+    return false;
+  }
+
+  bool SetDelayedStart(ServiceHandle service, bool delayed) override {
+    SERVICE_DELAYED_AUTO_START_INFO config{delayed};
+    if (::ChangeServiceConfig2A(Sc(service), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &config)) return true;
+    CaptureFailure();
+    return false;
+  }
+
+  bool StopService(ServiceHandle service) override {
+    SERVICE_STATUS status;
+    if (::ControlService(Sc(service), SERVICE_CONTROL_STOP, &status)) return true;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_SERVICE_NOT_ACTIVE || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL) return true;
+    CaptureFailure();
+    return false;
+  }
+
+  bool QueryStatus(ServiceHandle service, ServiceStatus& status, std::uint32_t& processId) override {
+    SERVICE_STATUS_PROCESS s{};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(Sc(service), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&s), sizeof s, &needed)) {
+      CaptureFailure();
+      return false;
+    }
+    status = {s.dwServiceType, s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode,
+              s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint};
+    processId = s.dwProcessId;
+    return true;
+  }
+
+  bool WaitForProcessEnd(std::uint32_t processId, std::uint32_t milliseconds) override {
+    HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, processId);
+    if (!process) return true;  // ended already
+    const DWORD result = ::WaitForSingleObject(process, milliseconds);
+    ::CloseHandle(process);
+    return result == WAIT_OBJECT_0;
   }
 
   void CloseServiceHandle(ServiceHandle handle) override { ::CloseServiceHandle(Sc(handle)); }

@@ -28,6 +28,10 @@ SocketHandle NetSocket() {
 }
 
 int NetBind(SocketHandle s, std::uint32_t address, int port) {
+  // Windows lets a later socket with SO_REUSEADDR bind over this one and
+  // take its connections; exclusive use keeps any other process off the port.
+  const BOOL on = TRUE;
+  ::setsockopt(Native(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
   const sockaddr_in sa = Ipv4SocketAddress(address, port);
   return ::bind(Native(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
@@ -63,6 +67,11 @@ int NetLocalPort(SocketHandle s) {
 }
 
 void NetClose(SocketHandle s) { ::closesocket(Native(s)); }
+
+void NetSetAbortiveClose(SocketHandle s, bool abortive) {
+  const linger option{static_cast<u_short>(abortive ? 1 : 0), 0};
+  ::setsockopt(Native(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option), sizeof option);
+}
 
 // Shutting down does not wake a receive that waits already; cancelling the
 // socket's pending I/O does, and that receive then fails.
