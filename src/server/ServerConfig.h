@@ -22,6 +22,9 @@ struct TListenOptions {
 struct TServerConfig {
   // The daily log's path prefix: a directory followed by a file-name stem.
   std::string LogPath;
+  // [Log] KeepDays: daily files older than this many days are deleted; 0
+  // keeps every file.
+  int LogKeepDays = 0;
   std::int32_t Port = 80;  // 0: the system chooses
   TListenOptions Listen;
   // [Server] Root: the directories clients may reach; empty serves every

@@ -135,12 +135,14 @@ void TVardexServerService::ServiceStart(TService& sender, bool& started) {
     return;
   }
   try {
+    if (FConfig->LogKeepDays > 0) FLogRetention = std::make_unique<TLogRetention>(FConfig->LogPath, FConfig->LogKeepDays);
     if (FFleetOptions.StatusPort > 0)
       FStatusListener =
           std::make_unique<TStatusListener>(FFleetOptions.StatusAddress, FFleetOptions.StatusPort, FConfig->LogPath);
     FListenThread = std::make_unique<TListenThread>(FConfig);
   } catch (const std::exception& e) {
     FStatusListener.reset();
+    FLogRetention.reset();
     StartFailed(sender, Format("%s.", e.what()));
     return;
   }
@@ -170,6 +172,7 @@ bool TVardexServerService::ReadConfig(const std::string& fileName, std::string& 
   const int idle = ini.ReadInteger("Server", "IdleTimeout", 300);
   config->Listen.IdleTimeout = idle < 0 ? 300 : idle > kMaxIdleTimeout ? kMaxIdleTimeout : idle;
   config->ReportHost = ini.ReadString("Report", "Host", "");
+  config->LogKeepDays = std::max(0, ini.ReadInteger("Log", "KeepDays", 0));
   FFleetOptions = ReadFleetOptions(ini);
   const bool accepted = ReadFailClosedSettings(ini, *config, refusal);
   FConfig = std::move(config);
@@ -228,6 +231,7 @@ void TVardexServerService::StopListener(int drainSeconds) {
     FStatusListener->Stop();
     FStatusListener.reset();
   }
+  FLogRetention.reset();
   WriteLog(FConfig->LogPath, "Service Stoped");
   LogEvent(TEventId::ServiceStopped);
 }

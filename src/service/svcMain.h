@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "base/LogRetention.h"
 #include "platform/EventLog.h"
 #include "platform/Firewall.h"
 #include "server/ListenThread.h"
@@ -86,4 +87,5 @@ class TVardexServerService : public TService {
   // Between a successful start and the stop.
   std::unique_ptr<TListenThread> FListenThread;
   std::unique_ptr<TStatusListener> FStatusListener;
+  std::unique_ptr<TLogRetention> FLogRetention;
 };
