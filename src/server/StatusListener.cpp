@@ -52,6 +52,8 @@ std::string MetricsText(int openConnections) {
   std::string text;
   AddMetric(text, "vardex_open_connections", "gauge", "Connections being served now.");
   text += Format("vardex_open_connections %d\n", openConnections);
+  AddMetric(text, "vardex_max_connections", "gauge", "The configured MaxConnections; 0 is no limit.");
+  text += Format("vardex_max_connections %d\n", m.MaxConnections.load());
   AddCounter(text, "vardex_connections_accepted_total", "Connections accepted.", m.Accepted);
   AddCounter(text, "vardex_connections_refused_total", "Connections closed at once over MaxConnections.", m.Refused);
   AddByResult(text, "vardex_downloads_total", "Downloads by result code.", m.Downloads);

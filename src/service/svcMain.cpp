@@ -146,6 +146,7 @@ void TVardexServerService::ServiceStart(TService& sender, bool& started) {
     StartFailed(sender, Format("%s.", e.what()));
     return;
   }
+  Metrics().MaxConnections = FConfig->Listen.MaxConnections > 0 ? FConfig->Listen.MaxConnections : 0;
   FListenThread->Resume();
   if (FStatusListener) {
     FStatusListener->CountWorkers(FListenThread->Workers());
