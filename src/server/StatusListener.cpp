@@ -64,6 +64,12 @@ std::string MetricsText(int openConnections) {
   AddCounter(text, "vardex_sent_bytes_total", "File bytes sent to clients.", m.BytesSent);
   AddCounter(text, "vardex_received_bytes_total", "File bytes received from clients.", m.BytesReceived);
   AddCounter(text, "vardex_report_failures_total", "Reports to the web service that failed.", m.FailedReports);
+  AddMetric(text, "vardex_report_spool_depth", "gauge", "Failed reports kept for retries.");
+  text += Format("vardex_report_spool_depth %llu\n", static_cast<unsigned long long>(m.ReportSpoolDepth));
+  AddCounter(text, "vardex_reports_delivered_total", "Spooled reports delivered.", m.ReportsDelivered);
+  AddCounter(text, "vardex_reports_retried_total", "Attempts at spooled reports.", m.ReportsRetried);
+  AddCounter(text, "vardex_reports_dropped_total", "Reports the spool gave up: too old, or the oldest of a full spool.",
+             m.ReportsDropped);
   AddCounter(text, "vardex_log_write_failures_total", "Daily log lines that could not be written.",
              LogWriteFailures());
   AddMetric(text, "vardex_build_info", "gauge", "The running build.");

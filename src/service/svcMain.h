@@ -12,6 +12,7 @@
 #include "platform/EventLog.h"
 #include "platform/Firewall.h"
 #include "server/ListenThread.h"
+#include "server/ReportSpool.h"
 #include "server/ServerConfig.h"
 #include "server/StatusListener.h"
 #include "service/FleetOptions.h"
@@ -88,4 +89,5 @@ class TVardexServerService : public TService {
   std::unique_ptr<TListenThread> FListenThread;
   std::unique_ptr<TStatusListener> FStatusListener;
   std::unique_ptr<TLogRetention> FLogRetention;
+  std::unique_ptr<TReportSpool> FReportSpool;
 };
