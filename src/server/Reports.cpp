@@ -1,6 +1,8 @@
 #include "server/Reports.h"
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <random>
 
 #include "base/Format.h"
@@ -30,13 +32,25 @@ std::string PercentEncode(const std::string& bytes) {
 namespace {
 
 // 128 random bits in hex: unique per event across restarts and instances
-// without any state to keep.
+// without any state to keep. Where the system gives no randomness, the
+// clock and a count of this process's events stand in.
 std::string NewEventId() {
   static const char kHex[] = "0123456789abcdef";
-  std::random_device random;
+  static std::atomic<std::uint32_t> events{0};
+  std::uint32_t words[4];
+  try {
+    std::random_device random;
+    for (std::uint32_t& word : words) word = random();
+  } catch (...) {
+    const auto ticks = static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+    words[0] = static_cast<std::uint32_t>(ticks >> 32);
+    words[1] = static_cast<std::uint32_t>(ticks);
+    words[2] = ++events;
+    words[3] = static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  }
   std::string id;
-  for (int word = 0; word < 4; ++word)
-    for (std::uint32_t bits = random(), digit = 0; digit < 8; ++digit, bits >>= 4) id += kHex[bits & 0x0F];
+  for (std::uint32_t bits : words)
+    for (int digit = 0; digit < 8; ++digit, bits >>= 4) id += kHex[bits & 0x0F];
   return id;
 }
 
