@@ -110,7 +110,8 @@ std::size_t SpooledFiles(const vtest::TempDir& dir) {
 // The web service is down (it answers 503) when two reports are made and
 // through a first run of the spool; after a restart it is back. Each report
 // reaches it with a valid signature, and is taken exactly once, under the
-// event id it carried from its first attempt on.
+// event id it carried from its first attempt on; one older than SpoolDays
+// is dropped instead.
 TEST(Reports, SignedReportsSurviveAnOutageAndARestartAndAreTakenOnceByEvent) {
   std::string hmac;
   ASSERT_TRUE(platform::HmacSha256("Jefe", "what do ya want for nothing?", hmac));  // RFC 4231, case 2
@@ -146,6 +147,8 @@ TEST(Reports, SignedReportsSurviveAnOutageAndARestartAndAreTakenOnceByEvent) {
   }
   EXPECT_EQ(SpooledFiles(dir), 2u);
 
+  // One kept since long before SpoolDays is dropped and logged, never sent.
+  vtest::WriteAll(dir.path() / "spool" / "000000000001-old.report", "/service/old.php?event=old");
   web.SetResponse(200, "");
   {
     const TReportSpool restarted(config);
@@ -164,6 +167,8 @@ TEST(Reports, SignedReportsSurviveAnOutageAndARestartAndAreTakenOnceByEvent) {
     taken[event] += statuses[i] == 200;
   }
   EXPECT_EQ(taken, (std::map<std::string, int>{{first, 1}, {second, 1}}));
+  EXPECT_EQ(vtest::LogMessages(config->LogPath),
+            std::vector<std::string>{"Report dropped after 7 days undelivered: /service/old.php?event=old"});
 }
 
 }  // namespace
