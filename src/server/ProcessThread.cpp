@@ -56,6 +56,8 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
     direction = 0;
   else if (IsCommand(header, "UPLD"))
     direction = 1;
+  else if (IsCommand(header, "DGST"))
+    direction = 2;
   else
     result = rcProtocol;
 
@@ -94,6 +96,8 @@ void TProcessThread::Serve() {
   if (Validate(direction) != rcSuccess) return;
   if (direction == 0)
     doDownload();
-  else
+  else if (direction == 1)
     doUpload();
+  else
+    doDigest();
 }
