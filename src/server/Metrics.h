@@ -32,6 +32,9 @@ struct TMetrics {
   std::atomic<std::uint64_t> ReportsDelivered{0};
   std::atomic<std::uint64_t> ReportsRetried{0};
   std::atomic<std::uint64_t> ReportsDropped{0};
+  // Requests refused with 3 because an [Access] list does not name the
+  // client.
+  std::atomic<std::uint64_t> AccessRefusedList{0};
   // The running listener's MaxConnections (0: no limit), so that an alert
   // can compare the open connections with it.
   std::atomic<int> MaxConnections{0};

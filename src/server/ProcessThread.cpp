@@ -5,6 +5,7 @@
 
 #include "base/DailyLog.h"
 #include "base/Format.h"
+#include "server/Metrics.h"
 #include "transfer/uGlobal.h"
 
 TProcessThread::TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers,
@@ -31,6 +32,12 @@ void TProcessThread::CloseConnection() {
 std::string TProcessThread::ClientAddress() const {
   if (!FProxiedAddress.empty()) return FProxiedAddress;
   return FSocket == INVALID_SOCK ? FClosedPeerAddress : GetPeerAddress(FSocket);
+}
+
+std::string TProcessThread::AccessRefusal(TAccessDirection direction) const {
+  std::string rule = FConfig->Access.Refusal(direction, ClientAddress());
+  if (!rule.empty()) ++Metrics().AccessRefusedList;
+  return rule;
 }
 
 std::int32_t TProcessThread::Initialize(TSocket socket) {

@@ -87,6 +87,10 @@ class TProcessThread {
   // for the lines written afterwards.
   void CloseConnection();
   std::string ClientAddress() const;
+  // Empty when the [Access] lists let this client go on in `direction`;
+  // otherwise the rule that refuses it, and the refusal is counted. Asked
+  // once per conversation, before anything looks at the file or the disk.
+  std::string AccessRefusal(TAccessDirection direction) const;
   std::string FClosedPeerAddress;
   // Held from the resume offer until the file is closed; let go before the
   // socket is closed, so that a newer upload never cuts a closed socket.

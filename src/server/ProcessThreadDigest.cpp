@@ -97,10 +97,14 @@ void TProcessThread::doDigest() {
   std::int64_t length = 0;
   TDigest digest{};
   TDigestTurn turn;
-  // The roots are checked first, so that nothing outside them is even
-  // confirmed to exist.
+  // The lists and the roots are checked first, so that a refused client is
+  // not even told whether the file exists. A digest reads the file, so it
+  // is a download to the lists.
   std::int32_t result = rcNoPermission;
-  if (!IsInsideRoots(FConfig->Roots, file.FileName)) {
+  const std::string refusal = AccessRefusal(TAccessDirection::kDownload);
+  if (!refusal.empty()) {
+    error = "refused by " + refusal;
+  } else if (!IsInsideRoots(FConfig->Roots, file.FileName)) {
     error = "outside every root";
   } else if ((result = PrefixLength(file, length, error)) == rcSuccess) {
     if (turn.Take(kTurnWaitSeconds)) {

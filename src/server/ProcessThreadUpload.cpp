@@ -314,8 +314,11 @@ std::int32_t TProcessThread::CheckRequest(MsgHeader header, TFile& file, std::st
   const char* name = file.FileName.c_str();
 
   // The whole size must fit; bytes already on disk are not deducted.
+  // The lists come first, so that a refused client learns nothing of the
+  // disk or of which files exist.
   std::int32_t result = rcSuccess;
-  if (!IsInsideRoots(FConfig->Roots, file.FileName)) {
+  const std::string refusal = AccessRefusal(TAccessDirection::kUpload);
+  if (!refusal.empty() || !IsInsideRoots(FConfig->Roots, file.FileName)) {
     result = rcNoPermission;
   } else {
     const std::int64_t freeBytes = GetDiskFreeBytes(platform::DrivePart(file.FileName));
@@ -332,6 +335,7 @@ std::int32_t TProcessThread::CheckRequest(MsgHeader header, TFile& file, std::st
     return rcWriteTimeout;
   }
   if (result != rcSuccess) error = Format("doDiskCheck(%s): failed. %s", name, ResultText(result).c_str());
+  if (!refusal.empty()) error += ", refused by " + refusal;
   return result;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/IpAddress.h"
+#include "server/AccessRules.h"
 #include "server/ProxySources.h"
 
 // What an operator may restrict; the defaults serve everyone, as always.
@@ -62,6 +63,8 @@ struct TServerConfig {
   TReportOptions Report;
   // [Server] ProxyFrom: the balancers trusted to name the client.
   TProxySources ProxyFrom;
+  // [Access]: who may download and who may upload.
+  TAccessRules Access;
   TRateLimits Limits;
 };
 

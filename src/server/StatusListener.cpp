@@ -82,6 +82,9 @@ std::string MetricsText(int openConnections) {
   AddCounter(text, "vardex_reports_retried_total", "Attempts at spooled reports.", m.ReportsRetried);
   AddCounter(text, "vardex_reports_dropped_total", "Reports the spool gave up: too old, or the oldest of a full spool.",
              m.ReportsDropped);
+  AddMetric(text, "vardex_access_refused_total", "counter", "Requests refused with 3, by the rule that refused them.");
+  text += Format("vardex_access_refused_total{reason=\"list\"} %llu\n",
+                 static_cast<unsigned long long>(m.AccessRefusedList));
   AddCounter(text, "vardex_log_write_failures_total", "Daily log lines that could not be written.",
              LogWriteFailures());
   AddMetric(text, "vardex_build_info", "gauge", "The running build.");

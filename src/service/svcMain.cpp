@@ -236,7 +236,17 @@ bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, TServerCo
   config.Roots = entries;
   if (!ReadSigningKey(ini, FDirectory, config.Report, refusal)) return false;
   refusal = ApplyProxyFrom(FFleetOptions.ProxyFrom, config.ProxyFrom);
-  return refusal.empty();
+  if (!refusal.empty()) return false;
+  // A list that cannot be read must not start a server open to everyone.
+  for (const auto& [key, list] : {std::pair<const char*, TAddressList*>{"DownloadFrom", &config.Access.DownloadFrom},
+                                  {"UploadFrom", &config.Access.UploadFrom}}) {
+    const std::string value = ini.ReadString("Access", key, "");
+    if (!list->Parse(value)) {
+      refusal = "[Access] " + std::string(key) + "=" + value + " is malformed";
+      return false;
+    }
+  }
+  return true;
 }
 
 void TVardexServerService::ServiceExecute(TService&) {

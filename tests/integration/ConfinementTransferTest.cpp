@@ -1,10 +1,14 @@
 // Transfers with roots configured: names inside behave as always, names
-// outside are refused with 3 in the direction's own check.
+// outside are refused with 3 in the direction's own check. So are clients
+// that the [Access] lists do not name.
 
 #include <gtest/gtest.h>
 
 #include "platform/Paths.h"
 #include "server/Confinement.h"
+#include "server/Metrics.h"
+#include "support/HttpServer.h"
+#include "support/ProxyHeaders.h"
 #include "support/TestSupport.h"
 #include "transfer/uGlobal.h"
 
@@ -26,9 +30,10 @@ class ConfinedTransfer : public ::testing::Test {
     vtest::WriteAll(outside, "outside bytes");
   }
 
-  std::string Exchange(const char* hello, const char* command, const std::string& body, std::size_t expect) {
+  std::string Exchange(const char* hello, const char* command, const std::string& body, std::size_t expect,
+                       const std::string& prefix = "") {
     TSocket s = vtest::Connect(server.Port());
-    vtest::SendAll(s, EncodeHeader(hello, 0) + vtest::Request(command, body));
+    vtest::SendAll(s, prefix + EncodeHeader(hello, 0) + vtest::Request(command, body));
     std::string answer = vtest::Receive(s, expect);
     CloseSocket(s);
     return answer;
@@ -69,6 +74,48 @@ TEST_F(ConfinedTransfer, UploadsOutsideEveryRootAreRefusedAtTheDiskCheck) {
   EXPECT_EQ(vtest::Receive(s, 16 + 8 + 10), EncodeHeader("UPLD", 0) + EncodeHeader("UP01", 0) +
                                                  EncodeHeader("UP02", 10) + "FILEPOS=12");
   CloseSocket(s);
+}
+
+// Behind a listed balancer the lists judge the client its PROXY header
+// names: 192.0.2.7 is refused both ways, 2001:db8::1:0:0:7 may download.
+TEST_F(ConfinedTransfer, ClientsOutsideTheAccessListsAreRefusedWith3BeforeAnyFileIsLookedAt) {
+  vtest::HttpServer web;
+  TServerConfig config = server.Config();
+  config.ReportHost = web.Host();
+  ASSERT_TRUE(config.ProxyFrom.Parse("127.0.0.1"));
+  ASSERT_TRUE(config.Access.DownloadFrom.Parse("2001:db8::/32"));
+  ASSERT_TRUE(config.Access.UploadFrom.Parse("10.0.0.0/8; 2001:db8::1:0:0:8"));
+  server.Restart(config);
+  const std::string v4 = vtest::V2(0x21, 0x11, vtest::kV4Addresses);
+  const std::string v6 = vtest::V2(0x21, 0x21, vtest::kV6Addresses);
+  const std::string missing = server.Dir().File("root") + sep + "missing.bin";
+  const std::uint64_t refusedBefore = Metrics().AccessRefusedList;
+
+  EXPECT_EQ(Exchange("UPLD", "UP01", "REMOTEFILENAME=" + inside + "\r\nFILESIZE=20", 100, v6),
+            EncodeHeader("UPLD", 0) + EncodeHeader("UP01", 3));
+  EXPECT_TRUE(vtest::WaitForLog(server.LogPrefix(),
+                                "2001:db8::1:0:0:7-doUpload(): failed, " + ResultText(3) + ", doDiskCheck(" + inside +
+                                    "): failed. " + ResultText(3) + ", refused by [Access] UploadFrom, doDiskCheck",
+                                5));
+  EXPECT_EQ(vtest::ReadAll(inside), "inside bytes");
+
+  // A missing file gets 3 too, and no report: the client learns nothing.
+  EXPECT_EQ(Exchange("DNLD", "DL01", "REMOTEFILENAME=" + missing + "\r\nFILESIZE=1", 100, v4),
+            EncodeHeader("DNLD", 0) + EncodeHeader("DL01", 3));
+  EXPECT_TRUE(vtest::WaitForLog(server.LogPrefix(),
+                                "192.0.2.7-doDownload(" + missing + "): failed, " + ResultText(3) + ", doFileCheck(" +
+                                    missing + "): failed. " + ResultText(3) + ", refused by [Access] DownloadFrom",
+                                5));
+  EXPECT_EQ(Metrics().AccessRefusedList - refusedBefore, 2u);
+
+  EXPECT_EQ(Exchange("DNLD", "DL01", "REMOTEFILENAME=" + inside + "\r\nFILESIZE=12", 100, v6),
+            EncodeHeader("DNLD", 0) + EncodeHeader("DL01", 0) + "inside bytes");
+  // The allowed client's failure is reported as always, and is the only
+  // report: the refused download, logged before, sent none.
+  EXPECT_EQ(Exchange("DNLD", "DL01", "REMOTEFILENAME=" + missing + "\r\nFILESIZE=1", 100, v6),
+            EncodeHeader("DNLD", 0) + EncodeHeader("DL01", 2));
+  ASSERT_TRUE(web.WaitForRequests(1, 10));
+  EXPECT_EQ(web.Paths().size(), 1u);
 }
 
 }  // namespace

@@ -86,7 +86,8 @@ TEST(IniFile, ReadConfigTakesTheReportSettingsTheListenerRestrictionsAndTheRateL
                            " \nBindAddress=127.0.0.1; ::1\nMaxConnections=12\nIdleTimeout=0\n"
                            "[REPORT]\nhost = reports.example:8080 \nSpool=1\nSpoolDays=3\nSigningKey=" +
                            roots.File("key") + "\n[Status]\nPort=65535\nBindAddress=0.0.0.0\n"
-                           "[Limits]\nDownloadRate=100\nUploadRate=-3\nTotalDownloadRate=2048\nTotalUploadRate=fast\n";
+                           "[Limits]\nDownloadRate=100\nUploadRate=-3\nTotalDownloadRate=2048\nTotalUploadRate=fast\n"
+                           "[Access]\nUploadFrom= 10.0.0.0/8 ; 2001:db8::/32 \n";
   // Upper or lower case, a line end after it.
   vtest::WriteAll(roots.path() / "key", std::string(62, 'a') + "0F\r\n");
   Config config(&text);
@@ -105,6 +106,12 @@ TEST(IniFile, ReadConfigTakesTheReportSettingsTheListenerRestrictionsAndTheRateL
   EXPECT_TRUE(config.Service().Config().Report.Spool);
   EXPECT_EQ(config.Service().Config().Report.SpoolDays, 3);
   EXPECT_EQ(config.Service().Config().Report.SigningKey, std::string(31, '\xAA') + "\x0F");
+  // An IPv4-mapped client is the IPv4 client it carries; no DownloadFrom is everyone.
+  const TAccessRules& access = config.Service().Config().Access;
+  EXPECT_EQ(access.Refusal(TAccessDirection::kUpload, "::ffff:10.1.2.3"), "");
+  EXPECT_EQ(access.Refusal(TAccessDirection::kUpload, "2001:db8:1::7"), "");
+  EXPECT_EQ(access.Refusal(TAccessDirection::kUpload, "192.0.2.1"), "[Access] UploadFrom");
+  EXPECT_EQ(access.Refusal(TAccessDirection::kDownload, "192.0.2.1"), "");
   // KiB/s into bytes per second; a negative or malformed rate is no limit.
   const TRateLimits& limits = config.Service().Config().Limits;
   EXPECT_EQ(limits.Download, 102400u);
@@ -152,6 +159,11 @@ TEST(IniFile, MalformedAddressPortRootOrKeyRefusesTheStart) {
       {"[Report]\nSigningKey=" + oddKey + "\n",
        "[Report] SigningKey=" + oddKey + " is not one hexadecimal key with an even number of digits"},
       {"[Report]\nSigningKey=" + missing + "\n", "[Report] SigningKey=" + missing + " cannot be read"},
+      // An empty entry or a prefix with host bits would let in whom the
+      // operator did not mean.
+      {"[Access]\nUploadFrom=;\n", "[Access] UploadFrom=; is malformed"},
+      {"[Access]\nDownloadFrom=10.0.0.0/8;;::1\n", "[Access] DownloadFrom=10.0.0.0/8;;::1 is malformed"},
+      {"[Access]\nDownloadFrom=10.0.0.1/8\n", "[Access] DownloadFrom=10.0.0.1/8 is malformed"},
   };
   for (const auto& c : kCases) {
     Config config(&c.text);

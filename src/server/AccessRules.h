@@ -1,0 +1,38 @@
+#pragma once
+// Who may download and who may upload: [Access] DownloadFrom and UploadFrom,
+// lists of IPv4 and IPv6 addresses and prefixes. An empty list lets everyone
+// in, as a server without these keys always has. The client is the address
+// the PROXY header names when the peer is a trusted balancer, so that a list
+// means the same behind a balancer as without one.
+
+#include <string>
+#include <vector>
+
+#include "platform/IpAddress.h"
+
+class TAddressList {
+ public:
+  // "10.0.0.0/8;192.168.1.7;2001:db8::/32", blanks around entries ignored;
+  // empty is everyone. An empty entry ("10.0.0.1;") is malformed, unlike in
+  // ProxyFrom: a list that lets in is read strictly, so that a stray `;` is
+  // not mistaken for a deliberate rule. False, leaving the list as it was,
+  // when malformed.
+  bool Parse(const std::string& text);
+  // `client` in the text the worker logs it with; an address that cannot be
+  // read is let in only by an empty list.
+  bool Allows(const std::string& client) const;
+
+ private:
+  std::vector<platform::IpPrefix> FPrefixes;
+};
+
+enum class TAccessDirection { kDownload, kUpload };
+
+struct TAccessRules {
+  TAddressList DownloadFrom;
+  TAddressList UploadFrom;
+
+  // Empty when `client` may go on in `direction`; otherwise the rule that
+  // refuses it, as the operator wrote it ("[Access] UploadFrom").
+  std::string Refusal(TAccessDirection direction, const std::string& client) const;
+};
