@@ -26,6 +26,8 @@ struct TMetrics {
   std::atomic<std::uint64_t> BytesSent{0};
   std::atomic<std::uint64_t> BytesReceived{0};
   std::atomic<std::uint64_t> FailedReports{0};
+  // File bytes read to compute block digests that no record held.
+  std::atomic<std::uint64_t> DigestBytesRead{0};
   // True while the listener waits for connections; false from the moment a
   // stop begins, and when the listener has ended for any reason.
   std::atomic<bool> Accepting{false};

@@ -27,11 +27,12 @@ namespace {
 // The file name is encoded: raw blanks, "&", "#" or CR LF would break the
 // request or smuggle text into it. The web service decodes the same bytes.
 void SendReport(const std::string& host, const char* path, std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
-                const std::string& fileName) {
+                const std::string& fileName, const std::string& sha256 = {}) {
   if (host.empty()) return;
-  const std::string url = Format("http://%s%s?errno=%d&fileno=%d&filesize=%lld&filename=%s", host.c_str(),
-                                 path, static_cast<int>(errorCode), static_cast<int>(fileNo),
-                                 static_cast<long long>(fileSize), PercentEncode(fileName).c_str());
+  std::string url = Format("http://%s%s?errno=%d&fileno=%d&filesize=%lld&filename=%s", host.c_str(),
+                           path, static_cast<int>(errorCode), static_cast<int>(fileNo),
+                           static_cast<long long>(fileSize), PercentEncode(fileName).c_str());
+  if (!sha256.empty()) url += "&sha256=" + sha256;
   TGetHTTP http;
   const char* answer = nullptr;
   if (http.ReadUrl(url, answer) < 0) ++Metrics().FailedReports;
@@ -45,6 +46,6 @@ void SendDownloadErrorReport(const std::string& host, std::int32_t errorCode, st
 }
 
 void SendUploadCompleteReport(const std::string& host, std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
-                              const std::string& fileName) {
-  SendReport(host, "/service/UploadCompleteServer.php", errorCode, fileNo, fileSize, fileName);
+                              const std::string& fileName, const std::string& sha256) {
+  SendReport(host, "/service/UploadCompleteServer.php", errorCode, fileNo, fileSize, fileName, sha256);
 }

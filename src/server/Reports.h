@@ -15,5 +15,6 @@ std::string PercentEncode(const std::string& bytes);
 void SendDownloadErrorReport(const std::string& host, std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
                              const std::string& fileName);
 // GET http://host/service/UploadCompleteServer.php?errno=..&fileno=..&filesize=..&filename=..
+// with "&sha256=.." after it when `sha256` (the file's digest in hex) is given.
 void SendUploadCompleteReport(const std::string& host, std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
-                              const std::string& fileName);
+                              const std::string& fileName, const std::string& sha256 = {});

@@ -30,6 +30,9 @@ struct TServerConfig {
   // [Report] Host: "host" or "host:port" of the operator's web service;
   // empty sends no reports.
   std::string ReportHost;
+  // [Report] Digest=1: the report of a completed upload carries the file's
+  // digest; off by default, as the web service's URLs are its contract.
+  bool ReportDigest = false;
   // [Server] ProxyFrom: the balancers trusted to name the client.
   TProxySources ProxyFrom;
 };

@@ -72,6 +72,8 @@ std::string MetricsText(int openConnections) {
                  static_cast<unsigned long long>(m.UploadsEndedEarly));
   AddCounter(text, "vardex_sent_bytes_total", "File bytes sent to clients.", m.BytesSent);
   AddCounter(text, "vardex_received_bytes_total", "File bytes received from clients.", m.BytesReceived);
+  AddCounter(text, "vardex_digest_read_bytes_total", "File bytes read for digests that no record held.",
+             m.DigestBytesRead);
   AddCounter(text, "vardex_report_failures_total", "Reports to the web service that failed.", m.FailedReports);
   AddCounter(text, "vardex_log_write_failures_total", "Daily log lines that could not be written.",
              LogWriteFailures());
