@@ -281,8 +281,8 @@ std::int32_t CompleteUpload(const TServerConfig& config, const TFile& file, std:
 
   platform::SleepMilliseconds(kReportPauseMilliseconds);
   const std::string sha256 =
-      config.ReportDigest && result == rcSuccess && !endedEarly ? CompletedDigest(name, finalSize, digest) : "";
-  SendUploadCompleteReport(config.ReportHost, result, file.FileNo, finalSize, name, sha256);
+      config.Report.Digest && result == rcSuccess && !endedEarly ? CompletedDigest(name, finalSize, digest) : "";
+  SendUploadCompleteReport(config.ReportHost, result, file.FileNo, finalSize, name, config.Report, sha256);
   if (logged) return result;
   error = Format("doInternalUpload11(%s): failed. %s, %s", name.c_str(), ResultText(rcCloseFile).c_str(),
                  "completion line not written");

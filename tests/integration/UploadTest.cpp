@@ -211,7 +211,7 @@ TEST_F(Upload, ResumedFileEndsWhenTheClientClosesAndPositionsBeyondTheOfferAreRe
 // the file's whole digest, kept across the two resumes.
 TEST_F(Upload, InterruptedUploadsResumeFromWhatArrivedAndDownloadByteExact) {
   TServerConfig config = server.Config();
-  config.ReportDigest = true;
+  config.Report.Digest = true;
   server.Restart(config);
   const std::uint64_t doneBefore = Metrics().Uploads[0], earlyBefore = Metrics().UploadsEndedEarly;
   // A complete file offered again is left alone: no data, no line, no report.
