@@ -10,13 +10,25 @@
 #include <string>
 #include <vector>
 
+#include "platform/IpAddress.h"
 #include "server/ProxySources.h"
 
 // What an operator may restrict; the defaults serve everyone, as always.
 struct TListenOptions {
-  std::uint32_t BindAddress = 0;  // host order; 0 is every IPv4 interface
-  int MaxConnections = 0;         // open connections at most; 0 is no limit
-  int IdleTimeout = 0;            // seconds without progress; 0 never cuts
+  // One listening socket each; 0.0.0.0 is every IPv4 interface, :: every
+  // IPv6 one (and IPv4 too, when the list names no IPv4 address).
+  std::vector<platform::IpAddress> BindAddresses{platform::IpAddress()};
+  int MaxConnections = 0;  // open connections at most; 0 is no limit
+  int IdleTimeout = 0;     // seconds without progress; 0 never cuts
+};
+
+// [Limits], in bytes per second; 0 is no limit. The totals are shared by all
+// running transfers of their direction on one listener.
+struct TRateLimits {
+  std::uint64_t Download = 0;  // each download
+  std::uint64_t Upload = 0;    // each upload
+  std::uint64_t TotalDownload = 0;
+  std::uint64_t TotalUpload = 0;
 };
 
 // What becomes of a report the web service did not take.
@@ -53,6 +65,7 @@ struct TServerConfig {
   TReportOptions Report;
   // [Server] ProxyFrom: the balancers trusted to name the client.
   TProxySources ProxyFrom;
+  TRateLimits Limits;
 };
 
 using TServerConfigPtr = std::shared_ptr<const TServerConfig>;

@@ -1,6 +1,7 @@
 #include "service/svcMain.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <utility>
 
@@ -90,6 +91,13 @@ bool ReadSigningKey(const TIniFile& ini, const std::string& directory, TReportOp
   refusal = "[Report] SigningKey=" + file + " " + problem;
   return false;
 }
+
+// A rate of [Limits] in KiB/s as bytes per second; a value that is not a
+// whole number of at least 1 is no limit, the key's default.
+std::uint64_t ReadRate(const TIniFile& ini, const char* key) {
+  const std::int32_t kibibytes = ini.ReadInteger("Limits", key, 0);
+  return kibibytes > 0 ? static_cast<std::uint64_t>(kibibytes) * 1024 : 0;
+}
 }  // namespace
 
 std::string ProgramDirectory() {
@@ -155,7 +163,7 @@ void TVardexServerService::ServiceStart(TService& sender, bool& started) {
     if (FConfig->LogKeepDays > 0) FLogRetention = std::make_unique<TLogRetention>(FConfig->LogPath, FConfig->LogKeepDays);
     if (FFleetOptions.StatusPort > 0)
       FStatusListener =
-          std::make_unique<TStatusListener>(FFleetOptions.StatusAddress, FFleetOptions.StatusPort, FConfig->LogPath);
+          std::make_unique<TStatusListener>(FFleetOptions.StatusAddresses, FFleetOptions.StatusPort, FConfig->LogPath);
     FListenThread = std::make_unique<TListenThread>(FConfig);
     // Only a server that starts sends what the spool holds.
     if (FConfig->Report.Spool && !FConfig->ReportHost.empty()) FReportSpool = std::make_unique<TReportSpool>(FConfig);
@@ -194,6 +202,8 @@ bool TVardexServerService::ReadConfig(const std::string& fileName, std::string& 
   const int idle = ini.ReadInteger("Server", "IdleTimeout", 300);
   config->Listen.IdleTimeout = idle < 0 ? 300 : idle > kMaxIdleTimeout ? kMaxIdleTimeout : idle;
   config->ReportHost = ini.ReadString("Report", "Host", "");
+  config->Limits = {ReadRate(ini, "DownloadRate"), ReadRate(ini, "UploadRate"), ReadRate(ini, "TotalDownloadRate"),
+                    ReadRate(ini, "TotalUploadRate")};
   config->LogKeepDays = std::max(0, ini.ReadInteger("Log", "KeepDays", 0));
   config->Report.Spool = ini.ReadInteger("Report", "Spool", 0) == 1;
   config->Report.Digest = ini.ReadInteger("Report", "Digest", 0) == 1;
@@ -209,11 +219,8 @@ bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, TServerCo
   refusal = CheckPort(ini, "Server", config.Port);
   if (refusal.empty()) refusal = ReadFleetOptions(ini, FFleetOptions);
   if (!refusal.empty()) return false;
-  const std::string address = ini.ReadString("Server", "BindAddress", "");
-  if (!address.empty() && !platform::NetParseAddress(address, config.Listen.BindAddress)) {
-    refusal = "[Server] BindAddress=" + address + " is not an IPv4 address";
-    return false;
-  }
+  refusal = ReadBindAddresses(ini, "Server", config.Listen.BindAddresses);
+  if (!refusal.empty()) return false;
   const std::string roots = ini.ReadString("Server", "Root", "");
   const std::vector<std::string> entries = SplitRoots(roots);
   if (!roots.empty() && entries.empty()) {

@@ -12,6 +12,7 @@
 #include "client/Download.h"
 #include "client/Upload.h"
 #include "platform/Files.h"
+#include "platform/IpAddress.h"
 #include "server/Metrics.h"
 #include "support/TestSupport.h"
 #include "transfer/BlockDigest.h"
@@ -224,6 +225,33 @@ TEST_F(ClientRoundTrip, PutStoppedPartwayResumesToAByteExactFile) {
   EXPECT_LE(Metrics().DigestBytesRead - readBefore, static_cast<std::uint64_t>(kDigestBlockSize));
 }
 
+// Limited transfers move in many small paced steps, downloads still
+// straight from the file: every step must hand on exactly the bytes that
+// follow the last, to the file's end, whichever limit sets the step.
+TEST_F(ClientRoundTrip, UnderRateLimitsGetsAndPutsStayByteExact) {
+  TServerConfig limited = server.Config();
+  limited.Limits = {4096 * 1024, 1024 * 1024, 2048 * 1024, 4096 * 1024};
+  server.Restart(limited);
+  const std::string remote = Remote("paced.bin"), target = Local("paced.bin");
+  const std::string content = vtest::RandomBytes(700001, 5);
+  vtest::WriteAll(remote, content);
+
+  TransferOutcome fetched = RunDownload(Request(remote, target), nullptr);
+  EXPECT_EQ(fetched.status, ExitStatus::kDone) << fetched.message;
+  EXPECT_TRUE(vtest::ReadAll(target) == content);
+  vtest::WriteAll(target, content.substr(0, 333333));
+  TransferOutcome resumed = RunDownload(Request(remote, target), nullptr);
+  EXPECT_EQ(resumed.status, ExitStatus::kDone) << resumed.message;
+  EXPECT_EQ(resumed.start, 333333);
+  EXPECT_TRUE(vtest::ReadAll(target) == content);
+
+  const std::string uploaded = Remote("in/paced.bin");
+  TransferOutcome sent = RunUpload(Request(uploaded, target), nullptr);
+  EXPECT_EQ(sent.status, ExitStatus::kDone) << sent.message;
+  ASSERT_TRUE(Logged("Upload Complete(" + uploaded + ")"));
+  EXPECT_TRUE(vtest::ReadAll(uploaded) == content);
+}
+
 // Resumes that would continue bytes other than LOCAL's: the digests of the
 // shared prefix differ, the transfer stops with 7 before a byte moves, and
 // --restart starts anew. The files span more than one 4 MiB digest block.
@@ -308,6 +336,50 @@ TEST_F(ClientRoundTrip, ConnectionFailuresHaveTheirOwnStatus) {
   ClientRun unknown = Client({"get", "no-such-host.invalid", "/x", Local("x")});
   EXPECT_EQ(unknown.status, 3);
   EXPECT_NE(unknown.err.find("cannot resolve no-such-host.invalid"), std::string::npos) << unknown.err;
+}
+
+// The client reaches an IPv6 literal, and a dual-stack listener (::, with
+// no IPv4 address beside it) serves both families, naming its IPv4 clients
+// in the log exactly as an IPv4 listener does.
+TEST_F(ClientRoundTrip, OverIPv6AndADualStackListener) {
+  platform::IpAddress any, loopback;
+  ASSERT_TRUE(platform::IpAddress::Parse("::", any));
+  ASSERT_TRUE(platform::IpAddress::Parse("::1", loopback));
+  {
+    std::string error;
+    const platform::UniqueSocket probe(BaseSocket(loopback, error));
+    if (!probe.valid() || SocketBind(probe.get(), loopback, 0, false, error) != 0)
+      GTEST_SKIP() << "no IPv6 loopback here: " << error;
+  }
+  TServerConfig config;
+  config.Listen.BindAddresses = {any};
+  server.Restart(config);
+
+  const std::string remote = Remote("six.bin"), target = Local("six.bin"), source = Local("six-up.bin");
+  const std::string content = vtest::RandomBytes(1500017, 6);
+  vtest::WriteAll(remote, content);
+  TransferRequest get = Request(remote, target);
+  get.host = "::1";
+  const TransferOutcome got = RunDownload(get, nullptr);
+  EXPECT_EQ(got.status, ExitStatus::kDone) << got.message;
+  EXPECT_TRUE(vtest::ReadAll(target) == content);
+
+  vtest::WriteAll(source, content);
+  TransferRequest put = Request(Remote("in6/six.bin"), source);
+  put.host = "::1";
+  const TransferOutcome sent = RunUpload(put, nullptr);
+  EXPECT_EQ(sent.status, ExitStatus::kDone) << sent.message;
+  ASSERT_TRUE(Logged("::1-doUpload: Upload Complete(" + Remote("in6/six.bin") + ")"));
+  EXPECT_TRUE(vtest::ReadAll(Remote("in6/six.bin")) == content);
+
+  // The same listener, an IPv4 client: plain 127.0.0.1, never ::ffff:127.0.0.1.
+  const TransferOutcome refused = RunDownload(Request(Remote("absent.bin"), Local("absent.bin")), nullptr);
+  EXPECT_EQ(refused.status, ExitStatus::kRefused) << refused.message;
+  const std::string line = "127.0.0.1-doDownload(" + Remote("absent.bin") + "): failed";
+  ASSERT_TRUE(Logged(line));
+  bool plain = false;
+  for (const std::string& message : vtest::LogMessages(server.LogPrefix())) plain |= message.rfind(line, 0) == 0;
+  EXPECT_TRUE(plain) << "the IPv4 client is not written as plain IPv4";
 }
 
 }  // namespace

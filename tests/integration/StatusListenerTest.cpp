@@ -15,7 +15,7 @@ namespace {
 
 class StatusPort : public ::testing::Test {
  protected:
-  StatusPort() : status(0x7F000001, 0, server.LogPrefix()) {
+  StatusPort() : status({platform::IpAddress::V4(0x7F000001)}, 0, server.LogPrefix()) {
     status.CountWorkers(server.Workers());
     status.Resume();
   }
@@ -73,7 +73,7 @@ TEST(StatusPortRestart, BindsThePortItsLastRunServed) {
   const std::string logPath = dir.File("FileServer");
   int port = 0;
   for (int run = 0; run < 2; ++run) {
-    TStatusListener status(0x7F000001, port, logPath);  // raises when the bind fails
+    TStatusListener status({platform::IpAddress::V4(0x7F000001)}, port, logPath);  // raises when the bind fails
     port = status.Port();
     status.Resume();
     TSocket s = vtest::Connect(port);
@@ -113,7 +113,7 @@ TEST_F(StatusPort, MetricsCountADownloadAndItsBytes) {
 
 TEST(StatusListener, DestroyedWhileRunningItStopsFirst) {
   vtest::TempDir dir;
-  TStatusListener status(0x7F000001, 0, dir.File("FileServer"));
+  TStatusListener status({platform::IpAddress::V4(0x7F000001)}, 0, dir.File("FileServer"));
   status.Resume();
   // Without a Stop before it, the destructor would wait for good.
 }
