@@ -1,7 +1,10 @@
 #include "client/Digests.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <thread>
+#include <vector>
 
 #include "client/ClientSession.h"
 #include "platform/Clock.h"
@@ -87,6 +90,54 @@ bool LocalDigest(const std::string& local, std::int64_t length, TDigest& digest,
   return false;
 }
 
+// LOCAL's digest read beside the transfer; stopped when it is not needed.
+struct TVerifier::Ahead {
+  std::int64_t length = 0;
+  std::atomic<bool> stop{false};
+  bool done = false;
+  TDigest digest{};
+  std::thread thread;
+
+  void Read(const std::string& local) {
+    try {
+      const platform::UniqueFile file(platform::OpenFile(local, platform::OpenMode::kReadExisting));
+      std::vector<std::uint8_t> buffer(1 << 20);
+      TBlockDigest blocks;
+      std::int64_t left = length;
+      while (file.valid() && left > 0 && !stop) {
+        const long n = platform::ReadFile(file.get(), buffer.data(),
+                                          static_cast<std::size_t>(std::min<std::int64_t>(left, buffer.size())));
+        if (n <= 0) return;
+        blocks.Update(buffer.data(), static_cast<std::size_t>(n));
+        left -= n;
+      }
+      done = file.valid() && left == 0 && blocks.Finish(digest);
+    } catch (...) {
+      done = false;
+    }
+  }
+};
+
+TVerifier::TVerifier(const TransferRequest& request) : FRequest(request) {}
+
+TVerifier::~TVerifier() {
+  if (!FAhead) return;
+  FAhead->stop = true;
+  FAhead->thread.join();
+}
+
+void TVerifier::ReadLocalAhead(std::int64_t length) {
+  if (!Active() || FAhead) return;
+  auto ahead = std::make_unique<Ahead>();
+  ahead->length = length;
+  try {
+    ahead->thread = std::thread([raw = ahead.get(), local = FRequest.local] { raw->Read(local); });
+  } catch (...) {
+    return;
+  }
+  FAhead = std::move(ahead);
+}
+
 bool TVerifier::ServerDigest(std::int64_t length, std::string& hex, std::int64_t& covered, bool& available,
                              TransferOutcome& outcome) {
   available = false;
@@ -122,7 +173,14 @@ bool TVerifier::ServerDigest(std::int64_t length, std::string& hex, std::int64_t
 bool TVerifier::SameAsLocal(std::int64_t length, const std::string& hex, const std::string& what,
                             TransferOutcome& outcome) {
   TDigest digest;
-  if (!LocalDigest(FRequest.local, length, digest, outcome)) return false;
+  bool readAhead = false;
+  if (FAhead && FAhead->length == length) {
+    FAhead->thread.join();
+    readAhead = FAhead->done;
+    digest = FAhead->digest;
+    FAhead.reset();
+  }
+  if (!readAhead && !LocalDigest(FRequest.local, length, digest, outcome)) return false;
   if (DigestHex(digest) == hex) return true;
   outcome = Failure(ExitStatus::kDiffers, what + " (the first " + Bytes(length) + " of " + FRequest.remote +
                                               " and " + FRequest.local + " have different digests)");

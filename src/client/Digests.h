@@ -6,6 +6,7 @@
 // "FILEPOS=n" and "SHA256=hex").
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "client/Transfer.h"
@@ -20,7 +21,10 @@ bool LocalDigest(const std::string& local, std::int64_t length, TDigest& digest,
 // or, when the request requires checks, ends with status 7.
 class TVerifier {
  public:
-  explicit TVerifier(const TransferRequest& request) : FRequest(request) {}
+  explicit TVerifier(const TransferRequest& request);
+  ~TVerifier();
+  TVerifier(const TVerifier&) = delete;
+  TVerifier& operator=(const TVerifier&) = delete;
 
   // Whether checks still run: not switched off, and the server has digests
   // as far as is known.
@@ -39,6 +43,12 @@ class TVerifier {
   // false with status 7 and a message made from `what` when they differ.
   bool SameAsLocal(std::int64_t length, const std::string& hex, const std::string& what, TransferOutcome& outcome);
 
+  // Starts reading LOCAL's first `length` bytes on a thread of its own while
+  // the transfer runs, for the SameAsLocal of that length after it, which
+  // then waits for no second read of LOCAL. Nothing when no thread can be
+  // had: SameAsLocal reads LOCAL itself then.
+  void ReadLocalAhead(std::int64_t length);
+
   // The warning of a transfer that went unchecked, or empty.
   const std::string& Warning() const { return FWarning; }
 
@@ -46,4 +56,6 @@ class TVerifier {
   const TransferRequest& FRequest;
   bool FUnavailable = false;
   std::string FWarning;
+  struct Ahead;
+  std::unique_ptr<Ahead> FAhead;
 };

@@ -113,10 +113,15 @@ TransferOutcome TUpload::Run() {
 
   TransferOutcome outcome;
   if ((FRequest.restart || CheckServerCopy(outcome)) && Negotiate(outcome)) {
-    if (!FSource.Seek(FState.start))
+    if (!FSource.Seek(FState.start)) {
       outcome = Failure(ExitStatus::kLocalFile, "cannot position " + FRequest.local + ": " + SystemError(platform::LastError()));
-    else if ((outcome = Finished(SendData())).status == ExitStatus::kDone && !CheckServerFile(outcome))
-      outcome = Finished(outcome);
+    } else {
+      // LOCAL's digest for the check after the last byte is read while the
+      // bytes go out.
+      FVerifier.ReadLocalAhead(FLocalSize);
+      if ((outcome = Finished(SendData())).status == ExitStatus::kDone && !CheckServerFile(outcome))
+        outcome = Finished(outcome);
+    }
   }
   outcome.warning = FVerifier.Warning();
   return outcome;

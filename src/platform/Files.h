@@ -38,6 +38,23 @@ bool FlushFile(FileHandle file);
 bool EndFileHere(FileHandle file);
 // Size of the open file, or -1.
 std::int64_t OpenFileSize(FileHandle file);
+// What tells whether a file changed since it was last looked at: the file
+// itself on its volume (device and inode; volume serial and file index) and
+// its size and modification time. Two equal identities are taken for the
+// same bytes.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  std::int64_t size = -1;
+  std::int64_t modified = 0;  // in the platform's own unit, finest it keeps
+
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && index == other.index && size == other.size && modified == other.modified;
+  }
+  bool operator!=(const FileIdentity& other) const { return !(*this == other); }
+};
+// The identity of the open file; false when the system cannot tell it.
+bool OpenFileIdentity(FileHandle file, FileIdentity& identity);
 // Moves to an absolute position; false for positions the platform refuses.
 bool SeekFile(FileHandle file, std::int64_t position);
 

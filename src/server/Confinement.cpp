@@ -1,5 +1,7 @@
 #include "server/Confinement.h"
 
+#include "server/DigestRecord.h"
+
 #include "platform/ResolvedPaths.h"
 
 std::vector<std::string> SplitRoots(const std::string& text) {
@@ -17,9 +19,13 @@ std::vector<std::string> SplitRoots(const std::string& text) {
 }
 
 bool IsInsideRoots(const std::vector<std::string>& roots, const std::string& name) {
-  if (roots.empty()) return true;
+  // A file's digest record is the server's own, never a client's to read
+  // or write, under its own name or through a link.
+  if (IsDigestRecordName(name)) return false;
   std::string resolved;
-  if (!platform::ResolvePath(name, resolved)) return false;
+  if (platform::ResolvePath(name, resolved) && IsDigestRecordName(resolved)) return false;
+  if (roots.empty()) return true;
+  if (resolved.empty()) return false;
   // Roots are resolved at each check: a root may be created or relinked
   // while the service runs.
   for (const std::string& root : roots) {

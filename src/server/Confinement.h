@@ -9,6 +9,7 @@
 // "a;b; c" into its trimmed, non-empty parts.
 std::vector<std::string> SplitRoots(const std::string& text);
 
-// True when `roots` is empty, or when `name` resolves to a place inside one
-// of them.
+// True when `name` is no file's digest record (DigestRecord.h), by name or
+// where it resolves to, and `roots` is empty or `name` resolves to a place
+// inside one of them.
 bool IsInsideRoots(const std::vector<std::string>& roots, const std::string& name);

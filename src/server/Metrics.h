@@ -26,6 +26,8 @@ struct TMetrics {
   std::atomic<std::uint64_t> BytesSent{0};
   std::atomic<std::uint64_t> BytesReceived{0};
   std::atomic<std::uint64_t> FailedReports{0};
+  // File bytes read to compute block digests that no record held.
+  std::atomic<std::uint64_t> DigestBytesRead{0};
   // The report spool: reports it holds now, delivered from it, attempts it
   // made, and reports it gave up (too old, or the oldest of a full spool).
   std::atomic<std::uint64_t> ReportSpoolDepth{0};

@@ -17,9 +17,11 @@
 #include "platform/Files.h"
 #include "platform/UniqueHandle.h"
 #include "server/Confinement.h"
+#include "server/DigestRecord.h"
 #include "server/DigestTurns.h"
 #include "server/FileHelpers.h"
 #include "server/ProcessThread.h"
+#include "server/UploadWriters.h"
 #include "transfer/BlockDigest.h"
 #include "transfer/CommandBody.h"
 #include "transfer/uGlobal.h"
@@ -29,6 +31,10 @@ namespace {
 // A request waits this long for its turn, well inside the client's wait for
 // the reply, and is then answered busy so that the client can ask again.
 constexpr int kTurnWaitSeconds = 5;
+// An upload whose connection has closed lets go of its file once its
+// directory entry is settled, which takes moments; a client's final check
+// must not find the file moved away or its size not yet current.
+constexpr int kCompletionWaitSeconds = 5;
 
 long long Wide(std::int64_t value) { return static_cast<long long>(value); }
 
@@ -59,7 +65,7 @@ std::int32_t ComputeDigest(const std::string& name, std::int64_t length, TDigest
     error = Format("open error %d", platform::LastError());
     return rcOpenFile;
   }
-  switch (DigestOfFile(file.get(), length, digest)) {
+  switch (KeptDigest(name, file.get(), length, digest)) {
     case DigestStatus::kDone:
       return rcSuccess;
     case DigestStatus::kShortFile:
@@ -106,10 +112,12 @@ void TProcessThread::doDigest() {
     error = "refused by " + refusal;
   } else if (!IsInsideRoots(FConfig->Roots, file.FileName)) {
     error = "outside every root";
-  } else if ((result = PrefixLength(file, length, error)) == rcSuccess) {
-    if (turn.Take(kTurnWaitSeconds)) {
+  } else {
+    TUploadClaim::AwaitCompletion(file.FileName, kCompletionWaitSeconds);
+    result = PrefixLength(file, length, error);
+    if (result == rcSuccess && turn.Take(kTurnWaitSeconds)) {
       result = ComputeDigest(file.FileName, length, digest, error);
-    } else {
+    } else if (result == rcSuccess) {
       result = rcBusy;
       error = Format("busy, %d digests running", TDigestTurn::kAtOnce);
     }

@@ -15,6 +15,7 @@
 #include "platform/Paths.h"
 #include "platform/UniqueHandle.h"
 #include "server/Confinement.h"
+#include "server/DigestRecord.h"
 #include "server/ErrorHeader.h"
 #include "server/FileHelpers.h"
 #include "server/Metrics.h"
@@ -22,6 +23,7 @@
 #include "server/Reports.h"
 #include "server/SharedWriter.h"
 #include "server/TransferPace.h"
+#include "server/UploadDigest.h"
 #include "transfer/CommandBody.h"
 #include "transfer/uGlobal.h"
 
@@ -74,7 +76,7 @@ std::string WriteFailure(const char* step, const std::string& name, int error, c
 // When its thread cannot be made, the writer works in the caller's thread.
 class TBlockWriter : public TThread {
  public:
-  explicit TBlockWriter(platform::FileHandle file) : FFile(file) {}
+  TBlockWriter(platform::FileHandle file, TUploadDigest& digest) : FFile(file), FDigest(digest) {}
   ~TBlockWriter() override { Stop(); }
 
   // False when the writer works in the caller's thread.
@@ -139,9 +141,14 @@ class TBlockWriter : public TThread {
 
  private:
   // A failed write is still followed by the flush of what did reach the file.
+  // The block digests follow the bytes on the disk, so they end at the first
+  // failure (the upload ends there too).
   void WriteAndFlush(const char* data, std::size_t length) {
     if (!platform::WriteFile(FFile, data, length)) Failed(kWriteStep);
     if (!platform::FlushFile(FFile)) Failed(kFlushStep);
+    if (FFailedStep != nullptr) return;
+    FDigest.Add(data, length);
+    FDigest.Record(FFile);
   }
 
   void Failed(const char* step) {
@@ -154,6 +161,7 @@ class TBlockWriter : public TThread {
   static constexpr const char* kFlushStep = "doInternalUpload13";
 
   platform::FileHandle FFile;
+  TUploadDigest& FDigest;
   bool FThreaded = false;
   std::mutex FLock;
   std::condition_variable FChanged;
@@ -177,10 +185,11 @@ class TBlockWriter : public TThread {
 // the caller; a failed write of it ends with 13 too. On return with any
 // result but 13 every received byte has been written.
 std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size, platform::FileHandle handle,
-                             const TFile& file, const TUploadClaim& claim, TTransferPace& pace, std::string& error) {
+                             const TFile& file, const TUploadClaim& claim, TTransferPace& pace, TUploadDigest& digest,
+                             std::string& error) {
   const auto expected = static_cast<std::uint64_t>(file.FileSize);
   std::uint64_t received = 0;
-  TBlockWriter writer(handle);
+  TBlockWriter writer(handle, digest);
   const bool overlap = buffers[1] != nullptr && writer.Start();
   bool pending = false;
   std::size_t step = pace.Next(0, size);
@@ -199,7 +208,10 @@ std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size
     // The cut does not end a receive while the client keeps sending (Linux),
     // so it is looked at after every one.
     if (received >= expected || claim.WasCut()) {
-      if (platform::WriteFile(handle, buffers[current], static_cast<std::size_t>(n))) return rcSuccess;
+      if (platform::WriteFile(handle, buffers[current], static_cast<std::size_t>(n))) {
+        digest.Add(buffers[current], static_cast<std::size_t>(n));
+        return rcSuccess;
+      }
       error = WriteFailure("doInternalUpload10", file.FileName, platform::LastError(), "");
       return rcWriteFile;
     }
@@ -234,6 +246,17 @@ void RefreshDirectoryEntry(const std::string& logPath, const std::string& name) 
                            shortName.c_str(), static_cast<long long>(after)));
 }
 
+// The digest of the completed file of `size` bytes in hex: the upload's own
+// when it kept one (a resume from where no record reached keeps none), or
+// else read. Empty when the file cannot be read.
+std::string CompletedDigest(const std::string& name, std::int64_t size, const TDigest* kept) {
+  if (kept != nullptr) return DigestHex(*kept);
+  const platform::UniqueFile file(platform::OpenFile(name, platform::OpenMode::kReadExisting));
+  TDigest digest{};
+  if (!file.valid() || KeptDigest(name, file.get(), size, digest) != DigestStatus::kDone) return {};
+  return DigestHex(digest);
+}
+
 // Measures, logs and reports the file after the data phase, and lets go of
 // it once its directory entry is refreshed: an upload waiting for the file
 // never finds the name moved away. A complete file turns a failed receive
@@ -243,7 +266,7 @@ void RefreshDirectoryEntry(const std::string& logPath, const std::string& name) 
 // cannot be written makes the result 14, and the report of the upload's own
 // outcome still goes out.
 std::int32_t CompleteUpload(const TServerConfig& config, const TFile& file, std::int32_t result, std::string& error, const std::string& address,
-                            TUploadClaim& claim, bool& endedEarly) {
+                            TUploadClaim& claim, const TDigest* digest, bool& endedEarly) {
   const std::string& name = file.FileName;
   if (platform::RefreshesDirectoryEntries()) RefreshDirectoryEntry(config.LogPath, name);
   claim.Release();
@@ -262,7 +285,9 @@ std::int32_t CompleteUpload(const TServerConfig& config, const TFile& file, std:
   const bool logged = WriteLog(config.LogPath, Format("%s-doUpload: %s", address.c_str(), error.c_str()));
 
   platform::SleepMilliseconds(kReportPauseMilliseconds);
-  SendUploadCompleteReport(config.ReportHost, result, file.FileNo, finalSize, name, config.Report);
+  const std::string sha256 =
+      config.Report.Digest && result == rcSuccess && !endedEarly ? CompletedDigest(name, finalSize, digest) : "";
+  SendUploadCompleteReport(config.ReportHost, result, file.FileNo, finalSize, name, config.Report, sha256);
   if (logged) return result;
   error = Format("doInternalUpload11(%s): failed. %s, %s", name.c_str(), ResultText(rcCloseFile).c_str(),
                  "completion line not written");
@@ -456,8 +481,11 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, bool& endedEarly, std
                          sharedWriter.Error());
     return SendErrorHeader(FSocket, rcOpenFile, "doInternalUpload4", "CreateFile error header send", name, error);
   }
+  TUploadDigest digest;
+  digest.Begin(name, handle.get(), file.FilePos);
   const std::int32_t prepared = CutToPosition(handle.get(), file, error);
   if (prepared != rcSuccess) return prepared;
+  digest.Start(handle.get());
 
   // From here until every received byte is written and flushed, the
   // connection ends with a reset, also when the process ends: the client
@@ -474,13 +502,15 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, bool& endedEarly, std
     // Shares the upload total while data arrive, not in the completion.
     TTransferPace pace(FConfig->Limits.Upload, FRates.Upload);
     result = ReceiveFileData(FSocket, buffers, blocks ? kReceiveBlock : MAX_BLOCK_SIZE, handle.get(), file,
-                             FUploadClaim, pace, error);
+                             FUploadClaim, pace, digest, error);
   }
   blocks.reset();
   if (!platform::FlushFile(handle.get()) && result != rcWriteFile) {
     result = rcWriteFile;
     error = WriteFailure("doInternalUpload13", name, platform::LastError(), ", flush");
   }
+  TDigest whole{};
+  const bool digested = result != rcWriteFile && digest.Finish(handle.get(), whole);
   sharedWriter.Release();
   // Closed before the connection ends and the completion measures, and may
   // move, the file.
@@ -490,7 +520,8 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, bool& endedEarly, std
   }
   if (result != rcWriteFile) platform::NetSetAbortiveClose(FSocket, false);
   CloseConnection();
-  return CompleteUpload(*FConfig, file, result, error, FClosedPeerAddress, FUploadClaim, endedEarly);
+  return CompleteUpload(*FConfig, file, result, error, FClosedPeerAddress, FUploadClaim, digested ? &whole : nullptr,
+                        endedEarly);
 }
 
 std::int32_t TProcessThread::CutToPosition(platform::FileHandle handle, const TFile& file, std::string& error) {

@@ -57,11 +57,12 @@ std::string NewEventId() {
 // The file name is encoded: raw blanks, "&", "#" or CR LF would break the
 // request or smuggle text into it. The web service decodes the same bytes.
 void SendReport(const std::string& host, const TReportOptions& options, const char* path, std::int32_t errorCode,
-                std::int32_t fileNo, std::int64_t fileSize, const std::string& fileName) {
+                std::int32_t fileNo, std::int64_t fileSize, const std::string& fileName, const std::string& sha256 = {}) {
   if (host.empty()) return;
   std::string target = Format("%s?errno=%d&fileno=%d&filesize=%lld&filename=%s", path, static_cast<int>(errorCode),
                               static_cast<int>(fileNo), static_cast<long long>(fileSize),
                               PercentEncode(fileName).c_str());
+  if (!sha256.empty()) target += "&sha256=" + sha256;
   if (options.Spool) target += "&event=" + NewEventId();
   if (DeliverReport(host, target, options.SigningKey)) return;
   ++Metrics().FailedReports;
@@ -91,6 +92,6 @@ void SendDownloadErrorReport(const std::string& host, std::int32_t errorCode, st
 }
 
 void SendUploadCompleteReport(const std::string& host, std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
-                              const std::string& fileName, const TReportOptions& options) {
-  SendReport(host, options, "/service/UploadCompleteServer.php", errorCode, fileNo, fileSize, fileName);
+                              const std::string& fileName, const TReportOptions& options, const std::string& sha256) {
+  SendReport(host, options, "/service/UploadCompleteServer.php", errorCode, fileNo, fileSize, fileName, sha256);
 }

@@ -19,8 +19,10 @@ std::string PercentEncode(const std::string& bytes);
 void SendDownloadErrorReport(const std::string& host, std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
                              const std::string& fileName, const TReportOptions& options = {});
 // GET http://host/service/UploadCompleteServer.php?errno=..&fileno=..&filesize=..&filename=..
+// with "&sha256=.." when `sha256` (the file's digest in hex) is given.
 void SendUploadCompleteReport(const std::string& host, std::int32_t errorCode, std::int32_t fileNo, std::int64_t fileSize,
-                              const std::string& fileName, const TReportOptions& options = {});
+                              const std::string& fileName, const TReportOptions& options = {},
+                              const std::string& sha256 = {});
 
 // One attempt at `target` (the path and query) on `host`, with the header
 // X-Vardex-Signature when `signingKey` is set. True on a 2xx answer.

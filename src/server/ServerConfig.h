@@ -44,6 +44,9 @@ struct TReportOptions {
   // [Report] SigningKey: the key's bytes, from its file; empty sends reports
   // unsigned.
   std::string SigningKey;
+  // [Report] Digest=1: the report of a completed upload carries the file's
+  // digest; off by default, as the web service's URLs are its contract.
+  bool Digest = false;
 };
 
 struct TServerConfig {

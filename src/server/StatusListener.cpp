@@ -75,6 +75,8 @@ std::string MetricsText(int openConnections) {
                  static_cast<unsigned long long>(m.UploadsEndedEarly));
   AddCounter(text, "vardex_sent_bytes_total", "File bytes sent to clients.", m.BytesSent);
   AddCounter(text, "vardex_received_bytes_total", "File bytes received from clients.", m.BytesReceived);
+  AddCounter(text, "vardex_digest_read_bytes_total", "File bytes read for digests that no record held.",
+             m.DigestBytesRead);
   AddCounter(text, "vardex_report_failures_total", "Reports to the web service that failed.", m.FailedReports);
   AddMetric(text, "vardex_report_spool_depth", "gauge", "Failed reports kept for retries.");
   text += Format("vardex_report_spool_depth %llu\n", static_cast<unsigned long long>(m.ReportSpoolDepth));

@@ -29,6 +29,15 @@ class TUploadWriters {
     return true;
   }
 
+  void AwaitCompletion(const std::string& path, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    std::unique_lock<std::mutex> lock(FMutex);
+    FReleased.wait_until(lock, deadline, [this, &path] {
+      const TUploadClaim* holder = HolderOf(path);
+      return holder == nullptr || holder->FSocket != INVALID_SOCK;
+    });
+  }
+
   void ForgetSocket(TUploadClaim& claim) {
     std::lock_guard<std::mutex> lock(FMutex);
     claim.FSocket = INVALID_SOCK;
@@ -74,6 +83,12 @@ void TUploadClaim::CutForNewerWriter() {
 
 void TUploadClaim::Release() {
   if (FHeld) TUploadWriters::Instance().Release(*this);
+}
+
+void TUploadClaim::AwaitCompletion(const std::string& fileName, int seconds) {
+  std::string path;
+  if (!platform::ResolvePath(fileName, path)) path = fileName;
+  TUploadWriters::Instance().AwaitCompletion(path, seconds);
 }
 
 void TUploadClaim::SocketClosed() {

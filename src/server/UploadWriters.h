@@ -28,6 +28,10 @@ class TUploadClaim {
   // The connection's socket is about to be closed while the file is still
   // held (the completion steps follow): a newer claim then only waits.
   void SocketClosed();
+  // Waits up to `seconds` while an upload of `fileName` whose connection is
+  // already closed runs its completion steps (the file may be moved away and
+  // back meanwhile), so that a reader then finds the finished file.
+  static void AwaitCompletion(const std::string& fileName, int seconds);
   bool Held() const { return FHeld; }
   // True once a newer claim has cut this one's receiving: a receive that
   // fails now ended because of that, not because of the client.

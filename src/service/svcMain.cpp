@@ -206,6 +206,7 @@ bool TVardexServerService::ReadConfig(const std::string& fileName, std::string& 
                     ReadRate(ini, "TotalUploadRate")};
   config->LogKeepDays = std::max(0, ini.ReadInteger("Log", "KeepDays", 0));
   config->Report.Spool = ini.ReadInteger("Report", "Spool", 0) == 1;
+  config->Report.Digest = ini.ReadInteger("Report", "Digest", 0) == 1;
   config->Report.SpoolDays = std::max(1, ini.ReadInteger("Report", "SpoolDays", 7));
   config->Report.SpoolFolder = FDirectory + "ReportSpool";
   FFleetOptions = {};

@@ -40,9 +40,15 @@ bool TBlockDigest::Finish(TDigest& digest) {
 }
 
 DigestStatus DigestOfFile(platform::FileHandle file, std::int64_t length, TDigest& digest) {
+  TBlockDigest blocks;
+  const DigestStatus read = ReadIntoDigest(file, length, blocks);
+  if (read != DigestStatus::kDone) return read;
+  return blocks.Finish(digest) ? DigestStatus::kDone : DigestStatus::kNoMemory;
+}
+
+DigestStatus ReadIntoDigest(platform::FileHandle file, std::int64_t length, TBlockDigest& blocks) {
   const std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kReadStep]);
   if (!buffer) return DigestStatus::kNoMemory;
-  TBlockDigest blocks;
   for (std::int64_t left = length; left > 0;) {
     const long n = platform::ReadFile(file, buffer.get(), static_cast<std::size_t>(std::min<std::int64_t>(left, kReadStep)));
     if (n < 0) return DigestStatus::kReadFailed;
@@ -50,7 +56,7 @@ DigestStatus DigestOfFile(platform::FileHandle file, std::int64_t length, TDiges
     blocks.Update(buffer.get(), static_cast<std::size_t>(n));
     left -= n;
   }
-  return blocks.Finish(digest) ? DigestStatus::kDone : DigestStatus::kNoMemory;
+  return DigestStatus::kDone;
 }
 
 std::string DigestHex(const TDigest& digest) {

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Files.h"
@@ -22,6 +23,10 @@ using TDigest = platform::Sha256Digest;
 // The digest of bytes given in order, in pieces of any size.
 class TBlockDigest {
  public:
+  // Before anything is given: continues after the whole blocks `blocks`,
+  // kept from an earlier count of the same bytes, so that the next byte
+  // given is the first of the block after them.
+  void Seed(std::vector<TDigest> blocks) { FBlocks = std::move(blocks); }
   void Update(const void* data, std::size_t length);
   // The digest of everything given; false when the system could not compute
   // a SHA-256. Ends this digest: give it nothing more.
@@ -49,6 +54,8 @@ enum class DigestStatus {
 // The digest of the first `length` bytes of `file`, read from its current
 // position (normally 0) to there.
 DigestStatus DigestOfFile(platform::FileHandle file, std::int64_t length, TDigest& digest);
+// Gives `blocks` the next `length` bytes of `file`, from its current position.
+DigestStatus ReadIntoDigest(platform::FileHandle file, std::int64_t length, TBlockDigest& blocks);
 
 // Lower-case hexadecimal, 64 characters.
 std::string DigestHex(const TDigest& digest);

@@ -3,7 +3,8 @@
 # with loopback addresses), separate directories and logs, one shared data
 # directory. The balancer connects from 127.0.0.2 with PROXY headers; the
 # test's own clients connect from 127.0.0.3 (python) and 127.0.0.1 (vardex).
-#   1. an upload cut off on one instance is resumed on the other, a
+#   1. an upload cut off on one instance is resumed on the other and
+#      verified there from the block digests the first one recorded, a
 #      writer stalled on one instance is taken over through the other, and
 #      an upload from 0 racing a running one on the other instance leaves
 #      the file either its bytes or untouched, never a mix;
@@ -252,11 +253,16 @@ helper upload_part "$front" "$dir/up.bin" "$data/up.bin" $((6 << 20)) close || f
 wait_for_log "$dir/vardex1" "Upload Fail($data/up.bin)" 10 || fail "vardex1 did not end the upload: $(log_of "$dir/vardex1")"
 cut_at=$(stat -c %s "$data/up.bin")
 only vardex2
-upload_file "$front" "$dir/up.bin" "$data/up.bin" || fail "resumed upload"
+# Checked before the resume and after the last byte, or status 7.
+"$client" put --quiet --verify=require --port "$front" 127.0.0.1 "$dir/up.bin" "$data/up.bin" || fail "resumed upload"
 cmp -s "$dir/up.bin" "$data/up.bin" || fail "uploaded bytes differ"
 received2=$(metric "${status[vardex2]}" vardex_received_bytes_total)
 [ "$received2" -eq $((20 * 1048576 - cut_at)) ] || fail "vardex2 received $received2 bytes, cut at $cut_at"
-echo "upload: cut at $cut_at bytes on vardex1, vardex2 received the other $received2, byte-exact"
+# vardex1 recorded the digests of what it wrote: vardex2 read again at most
+# the one 4 MiB block before the resume point.
+read2=$(metric "${status[vardex2]}" vardex_digest_read_bytes_total)
+[ "$read2" -le $((4 << 20)) ] || fail "vardex2 read $read2 bytes for the digests of the resume"
+echo "upload: cut at $cut_at bytes on vardex1, vardex2 received the other $received2 and read $read2 for digests, verified, byte-exact"
 
 # A writer stalled on vardex2 (its client silent, not gone) is taken over
 # by a newer upload of the same file through vardex1.

@@ -13,7 +13,9 @@
 #include "client/Upload.h"
 #include "platform/Files.h"
 #include "platform/IpAddress.h"
+#include "server/Metrics.h"
 #include "support/TestSupport.h"
+#include "transfer/BlockDigest.h"
 #include "transfer/uGlobal.h"
 
 namespace {
@@ -199,22 +201,28 @@ TEST_F(ClientRoundTrip, PutNewResumedCompleteAndConflicting) {
   EXPECT_TRUE(vtest::ReadAll(remote) == content);
 }
 
+// The server keeps the block digests of what it writes: the verified resume,
+// with its digest of the prefix and of the whole file, reads at most the one
+// block before the resume point again.
 TEST_F(ClientRoundTrip, PutStoppedPartwayResumesToAByteExactFile) {
   const std::string source = Local("part.bin"), remote = Remote("part.bin");
-  const std::string content = vtest::RandomBytes(3 * 1048576 + 17, 4);
+  const std::string content = vtest::RandomBytes(9 * 1048576 + 17, 4);
   vtest::WriteAll(source, content);
 
-  TransferOutcome stopped = RunUpload(Request(remote, source), StopAfter(1048576));
+  TransferOutcome stopped = RunUpload(Request(remote, source), StopAfter(6 * 1048576));
   EXPECT_EQ(stopped.status, ExitStatus::kStopped);
   EXPECT_GE(stopped.moved, 1048576);
   ASSERT_TRUE(Logged("Upload Fail(" + remote + ")"));
   EXPECT_EQ(platform::RegularFileSize(remote), stopped.moved);  // every byte handed over arrived
 
+  const std::uint64_t readBefore = Metrics().DigestBytesRead;
   TransferOutcome resumed = RunUpload(Request(remote, source), nullptr);
   EXPECT_EQ(resumed.status, ExitStatus::kDone) << resumed.message;
   EXPECT_EQ(resumed.start, stopped.moved);
+  EXPECT_TRUE(resumed.warning.empty()) << resumed.warning;
   ASSERT_TRUE(Logged("Upload Complete(" + remote + ")"));
   EXPECT_TRUE(vtest::ReadAll(remote) == content);
+  EXPECT_LE(Metrics().DigestBytesRead - readBefore, static_cast<std::uint64_t>(kDigestBlockSize));
 }
 
 // Limited transfers move in many small paced steps, downloads still

@@ -52,6 +52,14 @@ TEST_F(ConfinedTransfer, DownloadsInsideARootAreServedAndOthersRefusedWith3) {
   const std::string escape = server.Dir().File("root") + sep + ".." + sep + "other" + sep + "out.bin";
   EXPECT_EQ(Exchange("DNLD", "DL01", "REMOTEFILENAME=" + escape + "\r\nFILESIZE=13", 100),
             EncodeHeader("DNLD", 0) + EncodeHeader("DL01", 3));
+  // A file's record of block digests lies inside the root but is the
+  // server's own: neither read nor written by a client.
+  const std::string record = server.Dir().File("root") + sep + ".in.bin.vardex-digests";
+  vtest::WriteAll(record, "record bytes");
+  EXPECT_EQ(Exchange("DNLD", "DL01", "REMOTEFILENAME=" + record + "\r\nFILESIZE=12", 100),
+            EncodeHeader("DNLD", 0) + EncodeHeader("DL01", 3));
+  EXPECT_EQ(Exchange("UPLD", "UP01", "REMOTEFILENAME=" + record + "\r\nFILESIZE=5", 100),
+            EncodeHeader("UPLD", 0) + EncodeHeader("UP01", 3));
   EXPECT_TRUE(vtest::WaitForLog(server.LogPrefix(),
                                 "127.0.0.1-doDownload(" + outside + "): failed, " + ResultText(3) + ", doFileCheck(" +
                                     outside + "): failed. " + ResultText(3) + ", outside every root",

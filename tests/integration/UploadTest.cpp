@@ -26,6 +26,7 @@
 #include "server/UploadWriters.h"
 #include "support/HttpServer.h"
 #include "support/TestSupport.h"
+#include "transfer/BlockDigest.h"
 #include "transfer/uGlobal.h"
 
 namespace {
@@ -139,8 +140,10 @@ class Upload : public ::testing::Test {
   }
 
   // Checks the report at `index` once it has arrived.
+  // Checks the report at `index` once it has arrived; `sha256` is empty for
+  // a report without the digest.
   void ExpectReport(std::size_t index, const std::string& errorCode, int fileNo, long long size,
-                    const std::string& name) {
+                    const std::string& name, const std::string& sha256 = "") {
     ASSERT_TRUE(web.WaitForRequests(index + 1, 20));
     const std::string target = web.Paths()[index];
     EXPECT_EQ(target.rfind("/service/UploadCompleteServer.php?", 0), 0u) << target;
@@ -148,6 +151,7 @@ class Upload : public ::testing::Test {
     EXPECT_EQ(vtest::HttpServer::QueryValue(target, "fileno"), std::to_string(fileNo)) << target;
     EXPECT_EQ(vtest::HttpServer::QueryValue(target, "filesize"), std::to_string(size)) << target;
     EXPECT_EQ(vtest::HttpServer::QueryValue(target, "filename"), PercentEncode(name)) << target;
+    EXPECT_EQ(vtest::HttpServer::QueryValue(target, "sha256"), sha256) << target;
   }
 
   vtest::RunningServer server;
@@ -203,7 +207,12 @@ TEST_F(Upload, ResumedFileEndsWhenTheClientClosesAndPositionsBeyondTheOfferAreRe
   EXPECT_EQ(vtest::ReadAll(name), data);
 }
 
+// With the digest in the reports: only the completed upload's report has it,
+// the file's whole digest, kept across the two resumes.
 TEST_F(Upload, InterruptedUploadsResumeFromWhatArrivedAndDownloadByteExact) {
+  TServerConfig config = server.Config();
+  config.Report.Digest = true;
+  server.Restart(config);
   const std::uint64_t doneBefore = Metrics().Uploads[0], earlyBefore = Metrics().UploadsEndedEarly;
   // A complete file offered again is left alone: no data, no line, no report.
   const std::string complete = File("complete.bin");
@@ -222,7 +231,11 @@ TEST_F(Upload, InterruptedUploadsResumeFromWhatArrivedAndDownloadByteExact) {
 
   SendAndClose(name, 40000, 25000, 25000, data.substr(25000));
   EXPECT_TRUE(Logged(kPeer + "-doUpload: Upload Complete(" + name + ")"));
-  ExpectReport(2, "0", 5, 40000, name);
+  TBlockDigest whole;
+  whole.Update(data.data(), data.size());
+  TDigest expected{};
+  ASSERT_TRUE(whole.Finish(expected));
+  ExpectReport(2, "0", 5, 40000, name, DigestHex(expected));
   EXPECT_EQ(vtest::ReadAll(name), data);
   // An early close ends with result 0: no failure line.
   EXPECT_EQ(RawLog().find("e:20"), std::string::npos);

@@ -75,6 +75,16 @@ std::int64_t OpenFileSize(FileHandle file) {
   return static_cast<std::int64_t>(status.st_size);
 }
 
+bool OpenFileIdentity(FileHandle file, FileIdentity& identity) {
+  struct stat status {};
+  if (::fstat(static_cast<int>(file), &status) != 0) return false;
+  identity.volume = static_cast<std::uint64_t>(status.st_dev);
+  identity.index = static_cast<std::uint64_t>(status.st_ino);
+  identity.size = static_cast<std::int64_t>(status.st_size);
+  identity.modified = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+  return true;
+}
+
 bool SeekFile(FileHandle file, std::int64_t position) {
   if (position < 0) {
     errno = EINVAL;

@@ -56,6 +56,18 @@ std::int64_t OpenFileSize(FileHandle file) {
   return static_cast<std::int64_t>(size.QuadPart);
 }
 
+bool OpenFileIdentity(FileHandle file, FileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(Native(file), &info)) return false;
+  const auto wide = [](DWORD high, DWORD low) { return (static_cast<std::uint64_t>(high) << 32) | low; };
+  identity.volume = info.dwVolumeSerialNumber;
+  identity.index = wide(info.nFileIndexHigh, info.nFileIndexLow);
+  identity.size = static_cast<std::int64_t>(wide(info.nFileSizeHigh, info.nFileSizeLow));
+  identity.modified =
+      static_cast<std::int64_t>(wide(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime));
+  return true;
+}
+
 bool SeekFile(FileHandle file, std::int64_t position) {
   // Below -2^31 the 32-bit path would land on the low part's position.
   if (position < 0) {
