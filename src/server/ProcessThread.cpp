@@ -92,6 +92,7 @@ void TProcessThread::Serve() {
   if (!ReadProxyHeader()) return;
   std::uint8_t direction = 0;
   if (Validate(direction) != rcSuccess) return;
+  FMembership.Progress().SetDirection(direction);
   if (direction == 0)
     doDownload();
   else

@@ -171,11 +171,13 @@ class TBlockWriter : public TThread {
 // when there is only one, and each block is then written before the next
 // receive. A failed write or flush ends the loop with 13 once its block has
 // been counted. The last block, the one that completes the count or the
-// first received after a newer upload's cut, is written here and flushed by
-// the caller; a failed write of it ends with 13 too. On return with any
-// result but 13 every received byte has been written.
+// first received after a newer upload's or the operator's cut, is written
+// here and flushed by the caller; a failed write of it ends with 13 too. On
+// return with any result but 13 every received byte has been written.
 std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size, platform::FileHandle handle,
-                             const TFile& file, const TUploadClaim& claim, std::string& error) {
+                             const TFile& file, const TUploadClaim& claim, TTransferProgress& progress,
+                             std::string& error) {
+  const auto cut = [&claim, &progress] { return claim.WasCut() || progress.WasCut(); };
   const auto expected = static_cast<std::uint64_t>(file.FileSize);
   std::uint64_t received = 0;
   TBlockWriter writer(handle);
@@ -184,8 +186,9 @@ std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size
   for (int current = 0;; current = overlap ? 1 - current : 0) {
     const long n = platform::NetRecv(s, buffers[current], size);
     if (pending && !writer.Wait(file.FileName, error)) return rcWriteFile;
-    // A newer upload of the file ends this one as if its client had closed.
-    if (n == 0 || (n < 0 && claim.WasCut())) return rcSuccess;
+    // A newer upload of the file, or the operator, ends this one as if its
+    // client had closed.
+    if (n == 0 || (n < 0 && cut())) return rcSuccess;
     if (n < 0) {
       error = Format("doInternalUpload9(%s): failed. %s, %s", file.FileName.c_str(),
                      ResultText(rcReadTimeout).c_str(), "Upload data recv");
@@ -193,9 +196,10 @@ std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size
     }
     received += static_cast<std::uint64_t>(n);
     Metrics().BytesReceived += static_cast<std::uint64_t>(n);
+    progress.Moved(static_cast<std::uint64_t>(n));
     // The cut does not end a receive while the client keeps sending (Linux),
     // so it is looked at after every one.
-    if (received >= expected || claim.WasCut()) {
+    if (received >= expected || cut()) {
       if (platform::WriteFile(handle, buffers[current], static_cast<std::size_t>(n))) return rcSuccess;
       error = WriteFailure("doInternalUpload10", file.FileName, platform::LastError(), "");
       return rcWriteFile;
@@ -307,6 +311,7 @@ std::int32_t TProcessThread::CheckRequest(MsgHeader header, TFile& file, std::st
   const TCommandBody request = body.Parse();
   file.SetFileData(request.Int32("USERNO"), request.Int32("FILENO"), request.Value("REMOTEFILENAME"),
                    request.Int64("FILESIZE"));
+  FMembership.Progress().SetFile(file.FileName, 0, file.FileSize);
   const char* name = file.FileName.c_str();
 
   // The whole size must fit; bytes already on disk are not deducted.
@@ -461,7 +466,10 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, bool& endedEarly, std
   // had, the connection's own buffer serves.
   std::unique_ptr<char, ReceiveBlocksDeleter> blocks(static_cast<char*>(platform::AllocatePages(2 * kReceiveBlock)));
   char* const buffers[2] = {blocks ? blocks.get() : FBuffer.get(), blocks ? blocks.get() + kReceiveBlock : nullptr};
-  std::int32_t result = ReceiveFileData(FSocket, buffers, blocks ? kReceiveBlock : MAX_BLOCK_SIZE, handle.get(), file, FUploadClaim, error);
+  FMembership.Progress().StartData(file.FilePos);
+  std::int32_t result = ReceiveFileData(FSocket, buffers, blocks ? kReceiveBlock : MAX_BLOCK_SIZE, handle.get(), file,
+                                        FUploadClaim, FMembership.Progress(), error);
+  FMembership.Progress().SetState(TTransferState::kCompletion);
   blocks.reset();
   if (!platform::FlushFile(handle.get()) && result != rcWriteFile) {
     result = rcWriteFile;

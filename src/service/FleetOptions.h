@@ -14,6 +14,7 @@ struct TFleetOptions {
   int DrainSeconds = 0;                 // [Server] DrainSeconds
   int StatusPort = 0;                   // [Status] Port; 0 is off
   std::uint32_t StatusAddress = 0x7F000001;  // [Status] BindAddress, host order
+  std::string StatusToken;              // [Status] Token; empty refuses every cut
 };
 
 // Malformed numbers take their defaults (a negative DrainSeconds too).

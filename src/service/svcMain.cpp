@@ -139,7 +139,8 @@ void TVardexServerService::ServiceStart(TService& sender, bool& started) {
   try {
     if (FFleetOptions.StatusPort > 0)
       FStatusListener =
-          std::make_unique<TStatusListener>(FFleetOptions.StatusAddress, FFleetOptions.StatusPort, FConfig->LogPath);
+          std::make_unique<TStatusListener>(FFleetOptions.StatusAddress, FFleetOptions.StatusPort, FConfig->LogPath,
+                                            FFleetOptions.StatusToken);
     FListenThread = std::make_unique<TListenThread>(FConfig);
   } catch (const std::exception& e) {
     FStatusListener.reset();
