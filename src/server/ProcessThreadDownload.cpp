@@ -28,12 +28,11 @@ namespace {
 constexpr std::int64_t kSizeTolerance = 10485760;
 // The most one hand-over of file data to the socket moves. Where the system
 // sends straight from the file, each hand-over ends with a push of what is
-// left over, so steps of a megabyte keep all but a thousandth of the
-// segments full; where it reads through FBuffer, each step is one buffer
-// full. The step is also how often the transfer's progress on the status
-// port moves: a client reading a megabyte a second sees it every second. A
-// step cut short by a failed send still reports what went out before the
-// failure.
+// left over, so steps of a megabyte leave one segment in about 700 short;
+// where it reads through FBuffer, each step is one buffer full. The step is
+// also how often the transfer's progress on the status port moves: a client
+// reading a megabyte a second sees it every second. A step cut short by a
+// failed send still reports what went out before the failure.
 constexpr std::size_t kDataStep = 1 << 20;
 
 long long Wide(std::int64_t value) { return static_cast<long long>(value); }
