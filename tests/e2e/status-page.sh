@@ -15,14 +15,14 @@ windows=${1:-}
 if [ "$windows" = windows ]; then
   server=$windows_build/VardexServer.exe
   [ -f "$server" ] || fail "no $server (build it first)"
-  run_server() { wine "$dir/VardexServer.exe" /console </dev/null >"$dir/wine.out" 2>&1; }
+  run_server() { exec wine "$dir/VardexServer.exe" /console </dev/null >"$dir/wine.out" 2>&1; }
   # Wine maps the POSIX root to drive Z:.
   server_path() { echo "Z:${1//\//\\}"; }
   screenshot=$repo/build/status-page-windows.png
 else
   server=$posix_build/VardexServer
   [ -x "$server" ] || fail "no $server (build it first)"
-  run_server() { "$dir/VardexServer" >"$dir/stdout" 2>"$dir/stderr"; }
+  run_server() { exec "$dir/VardexServer" >"$dir/stdout" 2>"$dir/stderr"; }
   server_path() { echo "$1"; }
   screenshot=$repo/build/status-page.png
 fi
