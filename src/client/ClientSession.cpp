@@ -63,12 +63,12 @@ bool TClientSession::Send(const char* command, const std::string& body, Transfer
   return true;
 }
 
-bool TClientSession::Receive(const char* command, MsgHeader& reply, TransferOutcome& outcome) {
-  const IoResult result = ReadHeader(FSocket.get(), reply, kPeerWaitSeconds);
+bool TClientSession::Receive(const char* command, MsgHeader& reply, TransferOutcome& outcome, int seconds) {
+  const IoResult result = ReadHeader(FSocket.get(), reply, seconds);
   if (!result.Ok()) {
     outcome = Failure(ExitStatus::kConnection,
                       std::string("no ") + command + " reply from " + FPeer +
-                          (result.TimedOut() ? " within " + std::to_string(kPeerWaitSeconds) + " seconds"
+                          (result.TimedOut() ? " within " + std::to_string(seconds) + " seconds"
                                              : ": the server closed the connection"));
     return false;
   }

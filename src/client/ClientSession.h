@@ -15,15 +15,16 @@
 class TClientSession {
  public:
   // Resolves `host`, connects to the first address that answers and sends the
-  // opening header `command` ("DNLD" or "UPLD"). False with `outcome` set
-  // when any of it fails.
+  // opening header `command` ("DNLD", "UPLD" or "DGST"). False with `outcome`
+  // set when any of it fails; a refused handshake sets its resultCode.
   bool Open(const std::string& host, int port, const char* command, TransferOutcome& outcome);
 
   // Sends a header `command` announcing `body`, then the body. An empty body
   // sends the header alone, with SIZE 0.
   bool Send(const char* command, const std::string& body, TransferOutcome& outcome);
-  // Receives a reply header that must carry the letters `command`.
-  bool Receive(const char* command, MsgHeader& reply, TransferOutcome& outcome);
+  // Receives a reply header that must carry the letters `command`, waiting
+  // at most `seconds` for it.
+  bool Receive(const char* command, MsgHeader& reply, TransferOutcome& outcome, int seconds = kPeerWaitSeconds);
   // Receives `length` bytes of a reply body.
   bool ReceiveBody(std::int32_t length, std::string& body, TransferOutcome& outcome);
 

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "client/Digests.h"
 #include "client/Download.h"
 #include "client/ProgressLine.h"
 #include "client/Upload.h"
@@ -20,7 +21,20 @@ const char kExitStatuses[] =
     "  4  refused by the server: a reply other than 0, or an error header during\n"
     "     the data; the code and its text are printed\n"
     "  5  the server ended the transfer before the expected bytes had moved\n"
-    "  6  put only: the server holds more of REMOTE than LOCAL has (see --restart)\n";
+    "  6  put only: the server holds more of REMOTE than LOCAL has (see --restart)\n"
+    "  7  REMOTE and LOCAL differ where they should hold the same bytes: before\n"
+    "     the resume point (see --restart) or after the transfer; or the server\n"
+    "     offers no digests and --verify=require was given\n";
+
+const char kVerifyNotes[] =
+    "Verification: before a resume the client asks the server for the digest of\n"
+    "the bytes both sides should already share and compares it with LOCAL's\n"
+    "(see vardex sum), so that a file changed on either side since the last run\n"
+    "is never continued; after the transfer, also when nothing was left to move,\n"
+    "it compares the digest of the whole file. A server busy computing other\n"
+    "digests is asked again for up to a minute; one that refuses the request\n"
+    "gives status 4. A server without digests gets a warning and the transfer\n"
+    "goes on unverified, unless --verify=require. --no-verify skips all of it.\n\n";
 
 const char kGetNotes[] =
     "LOCAL's size is the resume position (FILEPOS); bytes are appended to LOCAL\n"
@@ -46,12 +60,38 @@ const char kPutNotes[] =
     "empties its file first). After the last byte the client waits for the\n"
     "server to close the connection.\n\n";
 
+const char kSumNotes[] =
+    "The digest: LOCAL is cut into blocks of 4 MiB (the last one may be\n"
+    "shorter), each block gets its SHA-256, and the digest is the SHA-256 of\n"
+    "those block digests one after the other, printed in hexadecimal before\n"
+    "the name. An empty file has no blocks: its digest is the SHA-256 of\n"
+    "nothing. Exit status 0, or 1 when LOCAL cannot be read.\n";
+
+// `vardex sum`: "HEX  LOCAL", as the sha256sum family prints.
+int RunSum(const ClientCommand& command, std::ostream& out, std::ostream& err) {
+  TDigest digest;
+  TransferOutcome outcome;
+  if (!LocalDigest(command.request.local, -1, digest, outcome)) {
+    err << "vardex: " << outcome.message << "\n";
+    return ToInt(outcome.status);
+  }
+  out << DigestHex(digest) << "  " << command.request.local << "\n";
+  return ToInt(ExitStatus::kDone);
+}
+
 void AddCommonOptions(CLI::App& sub, ClientCommand& command) {
   TransferRequest& r = command.request;
   sub.add_option("--port", r.port, "TCP port of the server (default 80)")->check(CLI::Range(1, 65535));
   sub.add_option("--fileno", r.fileNo, "FILENO sent with the request (default 0)");
   sub.add_option("--userno", r.userNo, "USERNO sent with the request (default 0)");
   sub.add_flag("--restart", r.restart, "start at position 0 instead of resuming");
+  CLI::Option* off = sub.add_flag_callback("--no-verify", [&r] { r.verify = Verification::kOff; },
+                                           "compare no digests with the server");
+  sub.add_option_function<std::string>(
+         "--verify", [&r](const std::string&) { r.verify = Verification::kRequired; },
+         "require: a server without digests is status 7 instead of a warning")
+      ->check(CLI::IsMember({"require"}))
+      ->excludes(off);
   sub.add_flag("-q,--quiet", command.quiet, "no progress line and no summary");
 }
 
@@ -73,14 +113,18 @@ int ParseCommandLine(int argc, const char* const* argv, ClientCommand& command, 
   get->add_option("HOST", r.host, "server name or address")->required();
   get->add_option("REMOTE", r.remote, "the file's full name on the server")->required();
   get->add_option("LOCAL", r.local, "the file to write")->required();
-  get->footer(std::string(kGetNotes) + kExitStatuses);
+  get->footer(std::string(kGetNotes) + kVerifyNotes + kExitStatuses);
 
   CLI::App* put = app.add_subcommand("put", "upload LOCAL to REMOTE on HOST, resuming what the server holds");
   AddCommonOptions(*put, command);
   put->add_option("HOST", r.host, "server name or address")->required();
   put->add_option("LOCAL", r.local, "the file to send")->required();
   put->add_option("REMOTE", r.remote, "the file's full name on the server")->required();
-  put->footer(std::string(kPutNotes) + kExitStatuses);
+  put->footer(std::string(kPutNotes) + kVerifyNotes + kExitStatuses);
+
+  CLI::App* sum = app.add_subcommand("sum", "print the digest of LOCAL that get and put compare with the server's");
+  sum->add_option("LOCAL", r.local, "the file to read")->required();
+  sum->footer(kSumNotes);
 
   try {
     app.parse(argc, argv);
@@ -88,7 +132,7 @@ int ParseCommandLine(int argc, const char* const* argv, ClientCommand& command, 
     int code = app.exit(e, out, err);
     return code == 0 ? ToInt(ExitStatus::kDone) : ToInt(ExitStatus::kUsage);
   }
-  command.direction = put->parsed() ? Direction::kPut : Direction::kGet;
+  command.direction = put->parsed() ? Direction::kPut : sum->parsed() ? Direction::kSum : Direction::kGet;
   return -1;
 }
 
@@ -96,6 +140,7 @@ int RunClient(int argc, const char* const* argv, std::ostream& out, std::ostream
   ClientCommand command;
   int status = ParseCommandLine(argc, argv, command, out, err);
   if (status >= 0) return status;
+  if (command.direction == Direction::kSum) return RunSum(command, out, err);
 
   std::string error;
   if (SockStartup(error) != 0) {
@@ -109,6 +154,7 @@ int RunClient(int argc, const char* const* argv, std::ostream& out, std::ostream
   line.Finish();
   SockCleanup();
 
+  if (!outcome.warning.empty()) err << "vardex: " << outcome.warning << "\n";
   if (outcome.status != ExitStatus::kDone)
     err << "vardex: " << outcome.message << "\n";
   else if (!command.quiet)

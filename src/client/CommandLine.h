@@ -1,12 +1,13 @@
 #pragma once
-// The command line of `vardex`: the subcommands get and put, their options,
+// The command line of `vardex`: the subcommands get, put and sum, their options,
 // and the help text with the exit statuses.
 
 #include <ostream>
 
 #include "client/Transfer.h"
 
-enum class Direction { kGet, kPut };
+// `sum` prints LOCAL's digest and talks to no server.
+enum class Direction { kGet, kPut, kSum };
 
 struct ClientCommand {
   Direction direction = Direction::kGet;

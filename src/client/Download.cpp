@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "client/ClientSession.h"
+#include "client/Digests.h"
 #include "client/StreamTail.h"
 #include "platform/Files.h"
 #include "platform/UniqueHandle.h"
@@ -81,18 +82,9 @@ TransferOutcome ReceiveData(TClientSession& session, TLocalFile& local, const Tr
   return outcome;
 }
 
-}  // namespace
-
-TransferOutcome RunDownload(const TransferRequest& request, const ProgressFn& progress) {
-  std::string why;
-  if (!IsSendableName(request.remote, why)) return Failure(ExitStatus::kUsage, why);
-
-  const std::int64_t existing = platform::RegularFileSize(request.local);
-  if (existing < 0 && platform::Exists(request.local))
-    return Failure(ExitStatus::kLocalFile, request.local + " is not a regular file");
-  const std::int64_t position = request.restart || existing < 0 ? 0 : existing;
+// The conversation itself, from `position`.
+TransferOutcome Fetch(const TransferRequest& request, std::int64_t position, const ProgressFn& progress) {
   const std::int64_t fileSize = request.size >= 0 ? request.size : position + 1;
-
   TransferOutcome outcome;
   TClientSession session;
   MsgHeader reply;
@@ -114,4 +106,60 @@ TransferOutcome RunDownload(const TransferRequest& request, const ProgressFn& pr
   if (!local.Open(request.local, request.restart))
     return Failure(ExitStatus::kLocalFile, "cannot open " + request.local + ": " + SystemError(platform::LastError()));
   return ReceiveData(session, local, request, position, progress);
+}
+
+// Before a resume: LOCAL's bytes must be the first bytes of REMOTE, so that
+// a source changed since the last run is caught before a byte is appended.
+bool CheckResumePoint(TVerifier& verifier, std::int64_t position, TransferOutcome& outcome) {
+  std::string hex;
+  std::int64_t covered = 0;
+  bool available = false;
+  // A file shorter than LOCAL is refused with 9, as the download would be.
+  if (!verifier.ServerDigest(position, hex, covered, available, outcome)) return false;
+  return !available ||
+         verifier.SameAsLocal(position, hex, "REMOTE on the server differs from LOCAL before the resume point; "
+                                             "--restart downloads it anew", outcome);
+}
+
+// After the data: the bytes LOCAL now holds must be those of REMOTE.
+bool CheckReceived(TVerifier& verifier, const std::string& local, TransferOutcome& outcome) {
+  const std::int64_t held = platform::RegularFileSize(local);
+  std::string hex;
+  std::int64_t covered = 0;
+  bool available = false;
+  if (!verifier.ServerDigest(held, hex, covered, available, outcome)) return false;
+  if (!available) return true;
+  if (covered != held) {
+    outcome = Failure(ExitStatus::kDiffers, "REMOTE on the server holds " + Bytes(covered) + ", LOCAL " + Bytes(held));
+    return false;
+  }
+  return verifier.SameAsLocal(held, hex, "REMOTE on the server and the received LOCAL differ", outcome);
+}
+
+}  // namespace
+
+TransferOutcome RunDownload(const TransferRequest& request, const ProgressFn& progress) {
+  std::string why;
+  if (!IsSendableName(request.remote, why)) return Failure(ExitStatus::kUsage, why);
+
+  const std::int64_t existing = platform::RegularFileSize(request.local);
+  if (existing < 0 && platform::Exists(request.local))
+    return Failure(ExitStatus::kLocalFile, request.local + " is not a regular file");
+  const std::int64_t position = request.restart || existing < 0 ? 0 : existing;
+
+  TVerifier verifier(request);
+  TransferOutcome outcome;
+  if (position == 0 || CheckResumePoint(verifier, position, outcome)) {
+    outcome = Fetch(request, position, progress);
+    if (outcome.status == ExitStatus::kDone) {
+      TransferOutcome checked;
+      if (!CheckReceived(verifier, request.local, checked)) {
+        checked.start = outcome.start;
+        checked.moved = outcome.moved;
+        outcome = checked;
+      }
+    }
+  }
+  outcome.warning = verifier.Warning();
+  return outcome;
 }

@@ -10,7 +10,8 @@ enum class ExitStatus : int {
   kRefused = 4,     // the server answered with a result code other than 0 or sent an error header
   kIncomplete = 5,  // the server ended the connection before the expected bytes had moved
   kConflict = 6,    // the server holds more of the file than LOCAL; --restart starts over
-  kStopped = 7,     // the caller stopped the transfer (the library's progress callback)
+  kDiffers = 7,     // the server's file and LOCAL differ where they should hold the same bytes
+  kStopped = 8,     // the caller stopped the transfer (the library's progress callback)
 };
 
 inline int ToInt(ExitStatus status) { return static_cast<int>(status); }

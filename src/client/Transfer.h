@@ -8,6 +8,14 @@
 
 #include "client/ExitStatus.h"
 
+// Whether the transfer compares digests with the server: the bytes a resume
+// continues from, and the whole file at the end.
+enum class Verification {
+  kOff,        // --no-verify
+  kIfOffered,  // a server without digests gets a warning and no check
+  kRequired,   // --verify=require: a server without digests is status 7
+};
+
 struct TransferRequest {
   std::string host;
   int port = 80;
@@ -17,6 +25,7 @@ struct TransferRequest {
   std::int32_t fileNo = 0;   // FILENO
   std::int32_t userNo = 0;   // USERNO
   bool restart = false;      // start at position 0 instead of resuming
+  Verification verify = Verification::kIfOffered;
 };
 
 struct TransferOutcome {
@@ -25,6 +34,7 @@ struct TransferOutcome {
   std::int32_t resultCode = 0; // the server's code when it refused
   std::int64_t start = 0;      // the position the transfer started from
   std::int64_t moved = 0;      // file bytes written to LOCAL or sent this run
+  std::string warning;         // one line for the user beside the outcome, or empty
 };
 
 struct TransferProgress {

@@ -5,9 +5,11 @@
 #include <memory>
 
 #include "client/ClientSession.h"
+#include "client/Digests.h"
 #include "platform/ClientSockets.h"
 #include "platform/Files.h"
 #include "platform/UniqueHandle.h"
+#include "transfer/uGlobal.h"
 
 namespace {
 
@@ -66,10 +68,19 @@ ServerAnswer ReadAnswer(TSocket s, int seconds, std::int32_t& code) {
 
 class TUpload {
  public:
-  TUpload(const TransferRequest& request, const ProgressFn& progress) : FRequest(request), FProgress(progress) {}
+  TUpload(const TransferRequest& request, const ProgressFn& progress)
+      : FRequest(request), FProgress(progress), FVerifier(request) {}
   TransferOutcome Run();
 
  private:
+  // Before the upload: the server's copy must hold the first bytes of LOCAL,
+  // so that a resume never appends to bytes that differ. The digest is asked
+  // before the upload conversation, whose steps wait only seconds for each
+  // other; its length is then the offer the conversation must bring.
+  bool CheckServerCopy(TransferOutcome& outcome);
+  // After the last byte (or when none was left to send): the server's file
+  // must be LOCAL.
+  bool CheckServerFile(TransferOutcome& outcome);
   bool Negotiate(TransferOutcome& outcome);
   TransferOutcome SendData();
   // Reads what the server sent, waiting at most `seconds`, and makes it the
@@ -85,6 +96,10 @@ class TUpload {
   TLocalSource FSource;
   std::int64_t FLocalSize = 0;
   TransferProgress FState;
+  TVerifier FVerifier;
+  // The size of the server's copy whose bytes were compared with LOCAL's,
+  // -1 when none was compared.
+  std::int64_t FChecked = -1;
 };
 
 TransferOutcome TUpload::Run() {
@@ -97,10 +112,45 @@ TransferOutcome TUpload::Run() {
   FState.total = FLocalSize;
 
   TransferOutcome outcome;
-  if (!Negotiate(outcome)) return outcome;
-  if (!FSource.Seek(FState.start))
-    return Failure(ExitStatus::kLocalFile, "cannot position " + FRequest.local + ": " + SystemError(platform::LastError()));
-  return Finished(SendData());
+  if ((FRequest.restart || CheckServerCopy(outcome)) && Negotiate(outcome)) {
+    if (!FSource.Seek(FState.start))
+      outcome = Failure(ExitStatus::kLocalFile, "cannot position " + FRequest.local + ": " + SystemError(platform::LastError()));
+    else if ((outcome = Finished(SendData())).status == ExitStatus::kDone && !CheckServerFile(outcome))
+      outcome = Finished(outcome);
+  }
+  outcome.warning = FVerifier.Warning();
+  return outcome;
+}
+
+bool TUpload::CheckServerCopy(TransferOutcome& outcome) {
+  std::string hex;
+  std::int64_t covered = 0;
+  bool available = false;
+  if (!FVerifier.ServerDigest(0, hex, covered, available, outcome)) {
+    if (outcome.status != ExitStatus::kRefused || outcome.resultCode != rcFileNotFound) return false;
+    FChecked = 0;  // nothing there yet: the offer must be 0
+    return true;
+  }
+  if (!available) return true;
+  FChecked = covered;
+  // A copy larger than LOCAL is the conflict the offer reports (status 6).
+  return covered > FLocalSize ||
+         FVerifier.SameAsLocal(covered, hex, "the server's copy differs from LOCAL before the resume point; "
+                                             "--restart uploads it anew", outcome);
+}
+
+bool TUpload::CheckServerFile(TransferOutcome& outcome) {
+  std::string hex;
+  std::int64_t covered = 0;
+  bool available = false;
+  if (!FVerifier.ServerDigest(0, hex, covered, available, outcome)) return false;
+  if (!available) return true;
+  if (covered != FLocalSize) {
+    outcome = Failure(ExitStatus::kDiffers, "after the upload the server's copy holds " + Bytes(covered) + ", LOCAL " +
+                                                Bytes(FLocalSize));
+    return false;
+  }
+  return FVerifier.SameAsLocal(FLocalSize, hex, "the server's copy differs from LOCAL after the upload", outcome);
 }
 
 bool TUpload::Negotiate(TransferOutcome& outcome) {
@@ -132,6 +182,11 @@ bool TUpload::Negotiate(TransferOutcome& outcome) {
     outcome = Failure(ExitStatus::kConflict, "the server already holds " + Bytes(offered) + " of " + FRequest.remote +
                                                  ", more than the " + Bytes(FLocalSize) + " of " + FRequest.local +
                                                  "; use --restart to upload it from the start");
+    return false;
+  }
+  if (FChecked >= 0 && offered != FChecked && !FRequest.restart) {
+    outcome = Failure(ExitStatus::kConnection, "the server's copy of " + FRequest.remote +
+                                                   " changed while it was checked (another upload?); run the command again");
     return false;
   }
   FState.start = FRequest.restart ? 0 : offered;

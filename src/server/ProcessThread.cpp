@@ -56,6 +56,8 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
     direction = 0;
   else if (IsCommand(header, "UPLD"))
     direction = 1;
+  else if (IsCommand(header, "DGST"))
+    direction = 2;
   else
     result = rcProtocol;
 
@@ -95,6 +97,8 @@ void TProcessThread::Serve() {
   FMembership.Progress().SetDirection(direction);
   if (direction == 0)
     doDownload();
-  else
+  else if (direction == 1)
     doUpload();
+  else
+    doDigest();
 }

@@ -1,6 +1,6 @@
 #pragma once
-// The worker of one accepted connection: the handshake, then one download or
-// one upload conversation, then the socket is closed. It runs on the thread
+// The worker of one accepted connection: the handshake, then one download,
+// one upload or one digest conversation, then the socket is closed. It runs on the thread
 // that accepted the connection and is counted in its listener's worker set
 // for its whole life.
 
@@ -41,7 +41,8 @@ class TProcessThread {
   bool ReadProxyHeader();
   std::string FProxiedAddress;
 
-  // Reads the opening header; `direction` becomes 0 (download) or 1 (upload).
+  // Reads the opening header; `direction` becomes 0 (download), 1 (upload)
+  // or 2 (digest).
   std::int32_t Validate(std::uint8_t& direction);
 
   // The first request of either conversation: a header with `command` whose
@@ -53,6 +54,9 @@ class TProcessThread {
   void doDownload();
   std::int32_t doFileCheck(MsgHeader header, TFile& file, std::string& error);
   std::int32_t doInternalDownload(TFile& file, std::string& error);
+
+  // The digest conversation (ProcessThreadDigest.cpp).
+  void doDigest();
 
   // The upload conversation (ProcessThreadUpload.cpp).
   void doUpload();

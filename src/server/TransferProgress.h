@@ -17,7 +17,7 @@ enum class TTransferState { kHandshake, kCheck, kData, kCompletion };
 struct TTransferSnapshot {
   std::uint64_t Id = 0;
   std::string Client;
-  int Direction = -1;  // -1 before the handshake, 0 download, 1 upload
+  int Direction = -1;  // -1 before the handshake, 0 download, 1 upload, 2 digest
   std::string File;
   std::int64_t StartedMs = 0;  // wall clock, milliseconds since 1970
   std::int64_t Position = 0;   // in the file: where the data began plus what moved
@@ -36,7 +36,7 @@ class TTransferProgress {
   std::uint64_t Id() const { return FId; }
   // The client a balancer's PROXY header named.
   void SetClient(std::string client);
-  // After the handshake: 0 download, 1 upload.
+  // After the handshake: 0 download, 1 upload, 2 digest.
   void SetDirection(int direction);
   // The request as read: the file, the position its data start from and the
   // size the client declared. Before the data phase, which may change the

@@ -14,6 +14,15 @@ const char* StateName(TTransferState state) {
   return "handshake";
 }
 
+const char* DirectionName(int direction) {
+  switch (direction) {
+    case 0: return "\"download\"";
+    case 1: return "\"upload\"";
+    case 2: return "\"digest\"";
+    default: return "null";
+  }
+}
+
 // File names come from clients: quotes, backslashes and control characters
 // are escaped, so no name can break out of its string.
 void AddString(std::string& json, const std::string& text) {
@@ -41,7 +50,7 @@ std::string TransfersJson(const std::vector<TTransferSnapshot>& transfers) {
     json += Format("{\"id\":%llu,\"client\":", static_cast<unsigned long long>(t.Id));
     AddString(json, t.Client);
     json += ",\"direction\":";
-    json += t.Direction == 0 ? "\"download\"" : t.Direction == 1 ? "\"upload\"" : "null";
+    json += DirectionName(t.Direction);
     json += ",\"file\":";
     AddString(json, t.File);
     json += Format(",\"started\":%lld,\"position\":%lld,\"size\":%lld,\"moved\":%llu,\"rate\":%.1f,\"state\":\"%s\"}",

@@ -6,8 +6,9 @@
 //     "size":5242880,"moved":524288,"rate":131072.0,"state":"data"}]}
 // "started" is the accept, in milliseconds since 1970; "position" is where
 // in the file the transfer stands now, "moved" what this connection moved;
-// "rate" bytes a second over the last few seconds; "direction" is null
-// before the handshake; "state" one of handshake, check, data, completion.
+// "rate" bytes a second over the last few seconds; "direction" is download,
+// upload, digest (a file's digest asked for) or null before the handshake;
+// "state" one of handshake, check, data, completion.
 
 #include <string>
 #include <vector>

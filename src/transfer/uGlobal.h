@@ -33,6 +33,9 @@ enum ResultCode : std::int32_t {
   rcGeneral = 20,
   rcUserStop = 21,
   rcFileWriteError = 23,
+  // A digest request found every turn taken (it has no text of its own);
+  // the client may ask again.
+  rcBusy = 24,
 };
 
 // The fixed text of a result code; any code without one (22, negative or

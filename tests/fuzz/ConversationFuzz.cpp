@@ -89,8 +89,8 @@ std::int32_t ResultAt(const std::string& sent, std::size_t at) {
   return static_cast<std::int32_t>(value);
 }
 
-// The first reply echoes the client's four letters with 0 for "DNLD" and
-// "UPLD" and 18 for anything else; a client that did not send a whole
+// The first reply echoes the client's four letters with 0 for "DNLD",
+// "UPLD" and "DGST" and 18 for anything else; a client that did not send a whole
 // header gets no reply at all.
 void CheckHandshake(const std::uint8_t* data, std::size_t size, const std::string& sent) {
   if (size < 8) {
@@ -99,7 +99,7 @@ void CheckHandshake(const std::uint8_t* data, std::size_t size, const std::strin
   }
   Check(sent.size() >= 8 && std::memcmp(sent.data(), data, 4) == 0);
   const std::string letters(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), 4));
-  Check(ResultAt(sent, 0) == (letters == "DNLD" || letters == "UPLD" ? 0 : 18));
+  Check(ResultAt(sent, 0) == (letters == "DNLD" || letters == "UPLD" || letters == "DGST" ? 0 : 18));
 }
 
 // A download of a seeded file that was accepted sends exactly the file's

@@ -35,6 +35,11 @@ def upload(name, size, pos, data, offer_letters="UP02", pointer_letters="UP03"):
             request(pointer_letters, body(FILEPOS=pos)) + data)
 
 
+def digest(name, pos=None):
+    text = body(REMOTEFILENAME=name, USERNO=3) if pos is None else body(REMOTEFILENAME=name, FILEPOS=pos, USERNO=3)
+    return header("DGST", 0) + request("DG01", text)
+
+
 V2_SIGNATURE = b"\r\n\r\n\0\r\nQUIT\n"
 
 
@@ -72,6 +77,13 @@ SEEDS = {
     "upload-wrong-offer": upload(ROOT + "/x.bin", 10, 0, payload(10), offer_letters="UPXX"),
     "upload-wrong-pointer": upload(ROOT + "/x.bin", 10, 0, payload(10), pointer_letters="UP04"),
     "upload-into-directory": upload(ROOT + "/sub", 10, 0, payload(10)),
+    "digest-whole": digest(ROOT + "/sub/large.bin"),
+    "digest-prefix": digest(ROOT + "/sub/large.bin", 20000),
+    "digest-empty": digest(ROOT + "/empty.dat", 0),
+    "digest-beyond-end": digest(ROOT + "/small.txt", 1001),
+    "digest-negative": digest(ROOT + "/small.txt", -5),
+    "digest-outside-root": digest("/dev/shm/vardex-fuzz-conversation/log/x.log"),
+    "digest-wrong-request": header("DGST", 0) + request("DG02", body(REMOTEFILENAME=ROOT + "/small.txt")),
     "wrong-letters": header("XXXX", 0) + header("DL01", 0),
     "lower-case-letters": header("dnld", 0),
     "short-header": b"DNLD\0\0",

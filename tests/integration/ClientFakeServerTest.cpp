@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -18,21 +19,25 @@ using vtest::EncodeHeader;
 
 using vtest::ErrorHeader;
 
-// Accepts one connection and runs `script` on it on a thread of its own.
+// Accepts one connection per script, in turn, and runs the script on it on a
+// thread of its own.
 class FakeServer {
  public:
-  explicit FakeServer(std::function<void(TSocket)> script) {
+  explicit FakeServer(std::function<void(TSocket)> script) : FakeServer(std::vector{std::move(script)}) {}
+  explicit FakeServer(std::vector<std::function<void(TSocket)>> scripts) {
     std::string error;
     FListen = BaseSocket(error);
     EXPECT_EQ(platform::NetBind(FListen, 0x7F000001, 0), 0);
     EXPECT_EQ(SocketListen(FListen, error), 0) << error;
-    FThread = std::thread([this, script] {
+    FThread = std::thread([this, scripts] {
       std::string ignored;
-      if (platform::NetWait(FListen, 30, 1) <= 0) return;
-      TSocket s = SocketAccept(FListen, ignored);
-      if (s == INVALID_SOCK) return;
-      script(s);
-      CloseSocket(s);
+      for (const auto& script : scripts) {
+        if (platform::NetWait(FListen, 30, 1) <= 0) return;
+        TSocket s = SocketAccept(FListen, ignored);
+        if (s == INVALID_SOCK) return;
+        script(s);
+        CloseSocket(s);
+      }
     });
   }
   ~FakeServer() {
@@ -68,6 +73,12 @@ void AcceptDownload(TSocket s, std::string* body = nullptr) {
   vtest::SendAll(s, EncodeHeader("DL01", 0));
 }
 
+// A server from before digests: the unknown handshake is echoed with 18.
+void RefuseDigest(TSocket s) {
+  EXPECT_EQ(ReadRequest(s).command, "DGST");
+  vtest::SendAll(s, EncodeHeader("DGST", 18));
+}
+
 constexpr std::int32_t kNoPointer = -1;
 
 // The upload conversation up to the UP03 reply `pointerReply`, offering
@@ -92,6 +103,8 @@ class ClientFakeServer : public ::testing::Test {
     r.port = server.Port();
     r.remote = "/srv/file.bin";
     r.local = target;
+    // The scripted server speaks the transfer conversations only.
+    r.verify = Verification::kOff;
     return r;
   }
   vtest::TempDir dir;
@@ -180,6 +193,34 @@ TEST_F(ClientFakeServer, StreamThatBreaksOffKeepsItsLastEightBytesBack) {
     EXPECT_EQ(outcome.moved, 992);
   }
   EXPECT_EQ(vtest::ReadAll(target), std::string(992, 'b'));
+}
+
+// A server without digests is found once: the resume goes on unverified
+// with one warning, and no second digest is asked after the data (there is
+// no connection left for it). Required checks stop before LOCAL is touched.
+TEST_F(ClientFakeServer, ServerWithoutDigestsWarnsOnceOrStopsWithSevenWhenRequired) {
+  vtest::WriteAll(target, "held");
+  {
+    FakeServer server({RefuseDigest, [](TSocket s) {
+                         AcceptDownload(s);
+                         vtest::SendAll(s, "more");
+                       }});
+    TransferRequest r = Request(server);
+    r.verify = Verification::kIfOffered;
+    TransferOutcome outcome = RunDownload(r, nullptr);
+    EXPECT_EQ(outcome.status, ExitStatus::kDone) << outcome.message;
+    EXPECT_NE(outcome.warning.find("not verified"), std::string::npos) << outcome.warning;
+  }
+  EXPECT_EQ(vtest::ReadAll(target), "heldmore");
+  {
+    FakeServer server(RefuseDigest);
+    TransferRequest r = Request(server);
+    r.verify = Verification::kRequired;
+    TransferOutcome outcome = RunDownload(r, nullptr);
+    EXPECT_EQ(outcome.status, ExitStatus::kDiffers);
+    EXPECT_NE(outcome.message.find("--verify=require"), std::string::npos) << outcome.message;
+  }
+  EXPECT_EQ(vtest::ReadAll(target), "heldmore");
 }
 
 TEST_F(ClientFakeServer, HandshakeRefusalsAndSilence) {

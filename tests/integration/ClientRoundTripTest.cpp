@@ -216,6 +216,44 @@ TEST_F(ClientRoundTrip, PutStoppedPartwayResumesToAByteExactFile) {
   EXPECT_TRUE(vtest::ReadAll(remote) == content);
 }
 
+// Resumes that would continue bytes other than LOCAL's: the digests of the
+// shared prefix differ, the transfer stops with 7 before a byte moves, and
+// --restart starts anew. The files span more than one 4 MiB digest block.
+TEST_F(ClientRoundTrip, ResumesOntoDifferentBytesStopWithSevenAndTouchNothing) {
+  const std::string source = Local("verified.bin"), remote = Remote("verified.bin");
+  const std::string content = vtest::RandomBytes(5 * 1048576 + 3, 6);
+  vtest::WriteAll(source, content);
+
+  // put: the server's copy was changed before the resume point.
+  std::string changed = content.substr(0, 4500000);
+  changed[1234] = static_cast<char>(changed[1234] ^ 1);
+  vtest::WriteAll(remote, changed);
+  ClientRun put = Client({"put", "127.0.0.1", source, remote});
+  EXPECT_EQ(put.status, 7);
+  EXPECT_NE(put.err.find("differs from LOCAL before the resume point"), std::string::npos) << put.err;
+  EXPECT_TRUE(vtest::ReadAll(remote) == changed);
+  ClientRun restarted = Client({"put", "--restart", "-q", "127.0.0.1", source, remote});
+  EXPECT_EQ(restarted.status, 0) << restarted.err;
+  ASSERT_TRUE(Logged("Upload Complete(" + remote + ")"));
+  EXPECT_TRUE(vtest::ReadAll(remote) == content);
+
+  // get: the source changed between two attempts.
+  const std::string target = Local("fetched.bin");
+  TransferOutcome stopped = RunDownload(Request(remote, target), StopAfter(1048576));
+  ASSERT_EQ(stopped.status, ExitStatus::kStopped);
+  const std::string kept = vtest::ReadAll(target);
+  std::string newer = content;
+  newer[100] = static_cast<char>(newer[100] ^ 1);
+  vtest::WriteAll(remote, newer);
+  ClientRun get = Client({"get", "127.0.0.1", remote, target});
+  EXPECT_EQ(get.status, 7);
+  EXPECT_NE(get.err.find("differs from LOCAL before the resume point"), std::string::npos) << get.err;
+  EXPECT_TRUE(vtest::ReadAll(target) == kept);
+  ClientRun fetched = Client({"get", "--restart", "-q", "127.0.0.1", remote, target});
+  EXPECT_EQ(fetched.status, 0) << fetched.err;
+  EXPECT_TRUE(vtest::ReadAll(target) == newer);
+}
+
 TEST_F(ClientRoundTrip, PutRefusalsAreReportedWithTheirCodes) {
   // More than the server's disk holds: 1 before any data.
   const std::string huge = Local("huge.bin");

@@ -47,6 +47,13 @@ TEST(ClientCommandLine, GetTakesHostRemoteLocalAndItsOptions) {
   EXPECT_EQ(plain.command.request.size, -1);  // not given: the client asks for FILEPOS + 1
   EXPECT_FALSE(plain.command.request.restart);
   EXPECT_FALSE(plain.command.quiet);
+  EXPECT_EQ(plain.command.request.verify, Verification::kIfOffered);
+
+  // Verification: off, or required; not both, and no other mode.
+  EXPECT_EQ(Parse({"get", "--no-verify", "h", "r", "l"}).command.request.verify, Verification::kOff);
+  EXPECT_EQ(Parse({"put", "--verify=require", "h", "l", "r"}).command.request.verify, Verification::kRequired);
+  EXPECT_EQ(Parse({"get", "--verify=require", "--no-verify", "h", "r", "l"}).status, 2);
+  EXPECT_EQ(Parse({"get", "--verify=always", "h", "r", "l"}).status, 2);
 }
 
 TEST(ClientCommandLine, PutTakesLocalBeforeRemote) {
