@@ -191,7 +191,13 @@ std::string TStatusListener::Answer(const std::string& request) {
   if (path != "/" && path != "/health" && path != "/metrics" && path != "/transfers")
     return Response("404 Not Found", "not found\n");
   if (method != "GET") return Response("405 Method Not Allowed", "method not allowed\n", "Allow: GET\r\n");
-  if (path == "/") return Response("200 OK", StatusPage(), "", "text/html; charset=utf-8");
+  // The browser holds the page to what it is: its own script and styles,
+  // requests to this port only.
+  if (path == "/")
+    return Response("200 OK", StatusPage(),
+                    "Content-Security-Policy: default-src 'none'; script-src 'unsafe-inline'; "
+                    "style-src 'unsafe-inline'; connect-src 'self'\r\nX-Content-Type-Options: nosniff\r\n",
+                    "text/html; charset=utf-8");
   if (path == "/transfers")
     return Response("200 OK", TransfersJson(FWorkers ? FWorkers->Transfers() : std::vector<TTransferSnapshot>()), "",
                     "application/json");
