@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -48,6 +49,12 @@ bool IsDirectory(const std::string& name);
 bool Exists(const std::string& name);
 // Renames without ever replacing an existing `to`.
 bool MoveNoReplace(const std::string& from, const std::string& to);
+
+// The names (without the folder) of the regular files directly in `folder`,
+// in no particular order; empty when the folder cannot be read.
+std::vector<std::string> FileNamesIn(const std::string& folder);
+// Deletes the file `name`; false with LastError set.
+bool RemoveFile(const std::string& name);
 
 // Whether this platform refreshes directory entries by moving a file away
 // and back (Windows, where a directory entry's size can lag behind the

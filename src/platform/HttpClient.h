@@ -1,8 +1,9 @@
 #pragma once
 // A synchronous HTTP GET client: WinInet on Windows, libcurl on POSIX.
 // Connect time-out 10 seconds, whole request 30 seconds, so a dead report
-// host holds its caller for at most 30 seconds. The status code is not
-// examined: an error page is a body like any other.
+// host holds its caller for at most 30 seconds. An error page is a body like
+// any other; the status code is handed back for callers that tell them
+// apart.
 
 #include <cstddef>
 #include <functional>
@@ -33,10 +34,14 @@ class HttpSession {
 
 using HttpChunkHandler = std::function<void(const char* chunk, std::size_t length)>;
 
-// GETs `url` (handed over unchanged, not written to any cache) and passes the
-// body to `onChunk` in order, in chunks of 1 to kHttpChunkSize bytes. False
-// when the URL cannot be opened or the body cannot be read to its end within
-// the 30 seconds; the chunks passed before a failure stay passed.
-bool HttpFetch(HttpSession& session, const std::string& url, const HttpChunkHandler& onChunk);
+// GETs `url` (handed over unchanged, not written to any cache) with the extra
+// request header lines `headers` ("Name: value\r\n" each; empty for none)
+// and passes the body to `onChunk` in order, in chunks of 1 to
+// kHttpChunkSize bytes. False when the URL cannot be opened or the body
+// cannot be read to its end within the 30 seconds; the chunks passed before
+// a failure stay passed. `status`, when given, receives the answer's status
+// code, or 0 when no answer came.
+bool HttpFetch(HttpSession& session, const std::string& url, const HttpChunkHandler& onChunk,
+               const std::string& headers = "", int* status = nullptr);
 
 }  // namespace platform

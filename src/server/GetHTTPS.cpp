@@ -23,7 +23,7 @@ void TGetHTTP::SetBufferSize(std::int32_t n) {
   FBufferSize = n > 0 ? n : 0;
 }
 
-std::int32_t TGetHTTP::ReadUrl(const std::string& url, const char*& data) {
+std::int32_t TGetHTTP::ReadUrl(const std::string& url, const char*& data, const std::string& headers) {
   std::int32_t total = 0;
   bool stored = true;
   const bool complete = platform::HttpFetch(FInternet, url, [&](const char* chunk, std::size_t length) {
@@ -42,7 +42,7 @@ std::int32_t TGetHTTP::ReadUrl(const std::string& url, const char*& data) {
     }
     std::memcpy(FBuffer + total, chunk, length);
     total = static_cast<std::int32_t>(newTotal);
-  });
+  }, headers, &FStatus);
   if (!complete || !stored) return -1;
   data = FBuffer;
   return total;

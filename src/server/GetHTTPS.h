@@ -17,7 +17,10 @@ class TGetHTTP {
   // Resizes the buffer, keeping min(old, n) bytes; 0 or less releases it.
   void SetBufferSize(std::int32_t n);
   // The body's length with `data` pointing at it, or -1 (data untouched).
-  std::int32_t ReadUrl(const std::string& url, const char*& data);
+  // `headers` are extra request header lines ("Name: value\r\n" each).
+  std::int32_t ReadUrl(const std::string& url, const char*& data, const std::string& headers = "");
+  // The status code of the last ReadUrl's answer; 0 when none came.
+  int Status() const { return FStatus; }
   // The body as text; empty on failure.
   std::string GetUrl(const std::string& url);
 
@@ -25,6 +28,7 @@ class TGetHTTP {
   platform::HttpSession FInternet;
   char* FBuffer = nullptr;
   std::int32_t FBufferSize = 0;
+  int FStatus = 0;
 };
 
 // A TGetHTTP of its own for one GET; the body or the empty text.

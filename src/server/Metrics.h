@@ -26,6 +26,15 @@ struct TMetrics {
   std::atomic<std::uint64_t> BytesSent{0};
   std::atomic<std::uint64_t> BytesReceived{0};
   std::atomic<std::uint64_t> FailedReports{0};
+  // The report spool: reports it holds now, delivered from it, attempts it
+  // made, and reports it gave up (too old, or the oldest of a full spool).
+  std::atomic<std::uint64_t> ReportSpoolDepth{0};
+  std::atomic<std::uint64_t> ReportsDelivered{0};
+  std::atomic<std::uint64_t> ReportsRetried{0};
+  std::atomic<std::uint64_t> ReportsDropped{0};
+  // The running listener's MaxConnections (0: no limit), so that an alert
+  // can compare the open connections with it.
+  std::atomic<int> MaxConnections{0};
   // True while the listener waits for connections; false from the moment a
   // stop begins, and when the listener has ended for any reason.
   std::atomic<bool> Accepting{false};

@@ -81,7 +81,7 @@ void TProcessThread::doDownload() {
                              file.FileName.c_str(), ResultText(result).c_str(), error.c_str(), Wide(size)));
     // The client has its answer; the report may take up to 30 seconds.
     CloseConnection();
-    SendDownloadErrorReport(FConfig->ReportHost, result, file.FileNo, size, file.FileName);
+    SendDownloadErrorReport(FConfig->ReportHost, result, file.FileNo, size, file.FileName, FConfig->Report);
   } else {
     WriteLog(FConfig->LogPath, Format("%s-doDownload(%s): failed, %s, %s", ClientAddress().c_str(),
                              file.FileName.c_str(), ResultText(result).c_str(), error.c_str()));

@@ -262,7 +262,7 @@ std::int32_t CompleteUpload(const TServerConfig& config, const TFile& file, std:
   const bool logged = WriteLog(config.LogPath, Format("%s-doUpload: %s", address.c_str(), error.c_str()));
 
   platform::SleepMilliseconds(kReportPauseMilliseconds);
-  SendUploadCompleteReport(config.ReportHost, result, file.FileNo, finalSize, name);
+  SendUploadCompleteReport(config.ReportHost, result, file.FileNo, finalSize, name, config.Report);
   if (logged) return result;
   error = Format("doInternalUpload11(%s): failed. %s, %s", name.c_str(), ResultText(rcCloseFile).c_str(),
                  "completion line not written");

@@ -19,9 +19,26 @@ struct TListenOptions {
   int IdleTimeout = 0;            // seconds without progress; 0 never cuts
 };
 
+// What becomes of a report the web service did not take.
+struct TReportOptions {
+  // [Report] Spool: a failed report is kept in SpoolFolder and retried; every
+  // report then carries "&event=ID", the same on every attempt, so that the
+  // web service can drop duplicates.
+  bool Spool = false;
+  // [Report] SpoolDays: a kept report older than this is dropped.
+  int SpoolDays = 7;
+  std::string SpoolFolder;
+  // [Report] SigningKey: the key's bytes, from its file; empty sends reports
+  // unsigned.
+  std::string SigningKey;
+};
+
 struct TServerConfig {
   // The daily log's path prefix: a directory followed by a file-name stem.
   std::string LogPath;
+  // [Log] KeepDays: daily files older than this many days are deleted; 0
+  // keeps every file.
+  int LogKeepDays = 0;
   std::int32_t Port = 80;  // 0: the system chooses
   TListenOptions Listen;
   // [Server] Root: the directories clients may reach; empty serves every
@@ -30,6 +47,7 @@ struct TServerConfig {
   // [Report] Host: "host" or "host:port" of the operator's web service;
   // empty sends no reports.
   std::string ReportHost;
+  TReportOptions Report;
   // [Server] ProxyFrom: the balancers trusted to name the client.
   TProxySources ProxyFrom;
 };

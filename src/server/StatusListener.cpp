@@ -65,6 +65,8 @@ std::string MetricsText(int openConnections) {
   std::string text;
   AddMetric(text, "vardex_open_connections", "gauge", "Connections being served now.");
   text += Format("vardex_open_connections %d\n", openConnections);
+  AddMetric(text, "vardex_max_connections", "gauge", "The configured MaxConnections; 0 is no limit.");
+  text += Format("vardex_max_connections %d\n", m.MaxConnections.load());
   AddCounter(text, "vardex_connections_accepted_total", "Connections accepted.", m.Accepted);
   AddMetric(text, "vardex_connections_refused_total", "counter",
             "Connections closed at once, over MaxConnections or for want of a thread.");
@@ -80,6 +82,12 @@ std::string MetricsText(int openConnections) {
   AddCounter(text, "vardex_sent_bytes_total", "File bytes sent to clients.", m.BytesSent);
   AddCounter(text, "vardex_received_bytes_total", "File bytes received from clients.", m.BytesReceived);
   AddCounter(text, "vardex_report_failures_total", "Reports to the web service that failed.", m.FailedReports);
+  AddMetric(text, "vardex_report_spool_depth", "gauge", "Failed reports kept for retries.");
+  text += Format("vardex_report_spool_depth %llu\n", static_cast<unsigned long long>(m.ReportSpoolDepth));
+  AddCounter(text, "vardex_reports_delivered_total", "Spooled reports delivered.", m.ReportsDelivered);
+  AddCounter(text, "vardex_reports_retried_total", "Attempts at spooled reports.", m.ReportsRetried);
+  AddCounter(text, "vardex_reports_dropped_total", "Reports the spool gave up: too old, or the oldest of a full spool.",
+             m.ReportsDropped);
   AddCounter(text, "vardex_log_write_failures_total", "Daily log lines that could not be written.",
              LogWriteFailures());
   AddMetric(text, "vardex_build_info", "gauge", "The running build.");

@@ -15,6 +15,7 @@
 #include "platform/Sockets.h"
 #include "server/Confinement.h"
 #include "server/Metrics.h"
+#include "server/ReportSignature.h"
 #include "service/Drain.h"
 #include "service/FirewallRule.h"
 #include "service/ServiceThread.h"
@@ -74,6 +75,20 @@ std::string WithServerValues(const std::string& ini, std::map<std::string, std::
   if (server.back() != '\n') server += lineEnd;
   const std::size_t header = server.find('\n') + 1;
   return before + server.substr(0, header) + added + server.substr(header) + after;
+}
+// [Report] SigningKey: the key file, relative to `directory` unless a full
+// path. A key that cannot be read or is malformed refuses the start: reports
+// the web service would refuse as forgeries would be lost.
+bool ReadSigningKey(const TIniFile& ini, const std::string& directory, TReportOptions& report, std::string& refusal) {
+  const std::string file = ini.ReadString("Report", "SigningKey", "");
+  if (file.empty()) return true;
+  const bool full = file[0] == '/' || file[0] == '\\' || (file.size() > 1 && file[1] == ':');
+  const std::string path = full ? file : directory + file;
+  std::string problem = "cannot be read";
+  if (platform::RegularFileSize(path) >= 0 && ParseSigningKey(ReadWholeFile(path), report.SigningKey, problem))
+    return true;
+  refusal = "[Report] SigningKey=" + file + " " + problem;
+  return false;
 }
 }  // namespace
 
@@ -137,16 +152,23 @@ void TVardexServerService::ServiceStart(TService& sender, bool& started) {
     return;
   }
   try {
+    if (FConfig->LogKeepDays > 0) FLogRetention = std::make_unique<TLogRetention>(FConfig->LogPath, FConfig->LogKeepDays);
     if (FFleetOptions.StatusPort > 0)
       FStatusListener =
           std::make_unique<TStatusListener>(FFleetOptions.StatusAddress, FFleetOptions.StatusPort, FConfig->LogPath,
                                             FFleetOptions.StatusToken);
     FListenThread = std::make_unique<TListenThread>(FConfig);
+    // Only a server that starts sends what the spool holds.
+    if (FConfig->Report.Spool && !FConfig->ReportHost.empty()) FReportSpool = std::make_unique<TReportSpool>(FConfig);
   } catch (const std::exception& e) {
+    FListenThread.reset();
     FStatusListener.reset();
+    FReportSpool.reset();
+    FLogRetention.reset();
     StartFailed(sender, Format("%s.", e.what()));
     return;
   }
+  Metrics().MaxConnections = FConfig->Listen.MaxConnections > 0 ? FConfig->Listen.MaxConnections : 0;
   FListenThread->Resume();
   if (FStatusListener) {
     FStatusListener->CountWorkers(FListenThread->Workers());
@@ -173,6 +195,10 @@ bool TVardexServerService::ReadConfig(const std::string& fileName, std::string& 
   const int idle = ini.ReadInteger("Server", "IdleTimeout", 300);
   config->Listen.IdleTimeout = idle < 0 ? 300 : idle > kMaxIdleTimeout ? kMaxIdleTimeout : idle;
   config->ReportHost = ini.ReadString("Report", "Host", "");
+  config->LogKeepDays = std::max(0, ini.ReadInteger("Log", "KeepDays", 0));
+  config->Report.Spool = ini.ReadInteger("Report", "Spool", 0) == 1;
+  config->Report.SpoolDays = std::max(1, ini.ReadInteger("Report", "SpoolDays", 7));
+  config->Report.SpoolFolder = FDirectory + "ReportSpool";
   FFleetOptions = {};
   const bool accepted = ReadFailClosedSettings(ini, *config, refusal);
   FConfig = std::move(config);
@@ -202,6 +228,7 @@ bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, TServerCo
     }
   }
   config.Roots = entries;
+  if (!ReadSigningKey(ini, FDirectory, config.Report, refusal)) return false;
   refusal = ApplyProxyFrom(FFleetOptions.ProxyFrom, config.ProxyFrom);
   return refusal.empty();
 }
@@ -234,6 +261,8 @@ void TVardexServerService::StopListener(int drainSeconds) {
     FStatusListener->Stop();
     FStatusListener.reset();
   }
+  FLogRetention.reset();
+  FReportSpool.reset();
   WriteLog(FConfig->LogPath, "Service Stoped");
   LogEvent(TEventId::ServiceStopped);
 }

@@ -8,9 +8,11 @@
 #include <memory>
 #include <string>
 
+#include "base/LogRetention.h"
 #include "platform/EventLog.h"
 #include "platform/Firewall.h"
 #include "server/ListenThread.h"
+#include "server/ReportSpool.h"
 #include "server/ServerConfig.h"
 #include "server/StatusListener.h"
 #include "service/FleetOptions.h"
@@ -87,4 +89,6 @@ class TVardexServerService : public TService {
   // Between a successful start and the stop.
   std::unique_ptr<TListenThread> FListenThread;
   std::unique_ptr<TStatusListener> FStatusListener;
+  std::unique_ptr<TLogRetention> FLogRetention;
+  std::unique_ptr<TReportSpool> FReportSpool;
 };

@@ -1,8 +1,16 @@
-// The HTTP GET behind the reports, and the report URLs themselves.
+// The HTTP GET behind the reports, the report URLs themselves, their
+// signature and the spool that retries them.
 
 #include <gtest/gtest.h>
 
+#include <map>
+
+#include "base/Format.h"
+#include "platform/Hmac.h"
+#include "platform/Paths.h"
 #include "server/GetHTTPS.h"
+#include "server/Metrics.h"
+#include "server/ReportSpool.h"
 #include "server/Reports.h"
 #include "support/HttpServer.h"
 #include "support/TestSupport.h"
@@ -89,6 +97,78 @@ TEST(Reports, UrlsCarryTheFactsAndNothingGoesOutWithoutAHost) {
   ASSERT_EQ(paths.size(), 2u);  // the one without a host was never sent
   EXPECT_EQ(paths[0], "/service/serverDownloadError.php?errno=9&fileno=-7&filesize=5368709120&filename=%2Fsrv%2Fa%20b.bin");
   EXPECT_EQ(paths[1], "/service/UploadCompleteServer.php?errno=0&fileno=12&filesize=3&filename=%2Fsrv%2Fup%26load");
+}
+
+std::size_t SpooledFiles(const vtest::TempDir& dir) {
+  std::size_t count = 0;
+  std::error_code error;
+  for (const auto& entry : vtest::fs::directory_iterator(dir.path() / "spool", error))
+    count += entry.path().extension() == ".report";
+  return count;
+}
+
+// The web service is down (it answers 503) when two reports are made and
+// through a first run of the spool; after a restart it is back. Each report
+// reaches it with a valid signature, and is taken exactly once, under the
+// event id it carried from its first attempt on; one older than SpoolDays
+// is dropped instead.
+TEST(Reports, SignedReportsSurviveAnOutageAndARestartAndAreTakenOnceByEvent) {
+  std::string hmac;
+  ASSERT_TRUE(platform::HmacSha256("Jefe", "what do ya want for nothing?", hmac));  // RFC 4231, case 2
+  EXPECT_EQ(hmac, std::string("\x5b\xdc\xc1\x46\xbf\x60\x75\x4e\x6a\x04\x24\x26\x08\x95\x75\xc7"
+                              "\x5a\x00\x3f\x08\x9d\x27\x39\x83\x9d\xec\x58\xb9\x64\xec\x38\x43", 32));
+
+  const std::string key = "0123456789abcdef0123456789ABCDEF";
+  vtest::HttpServer web(503);
+  web.RequireSignature(key);
+  vtest::TempDir dir;
+  auto config = std::make_shared<TServerConfig>();
+  config->LogPath = dir.File("Log") + std::string(1, platform::kPathDelimiter) + "FileServer";
+  config->ReportHost = web.Host();
+  config->Report.Spool = true;
+  config->Report.SpoolFolder = dir.File("spool");
+  config->Report.SigningKey = key;
+  const std::uint64_t delivered = Metrics().ReportsDelivered;
+
+  SendDownloadErrorReport(config->ReportHost, 2, 7, -1, "/srv/a b.bin", config->Report);
+  SendUploadCompleteReport(config->ReportHost, 0, 8, 3, "/srv/up&load", config->Report);
+  ASSERT_EQ(web.Statuses(), (std::vector<int>{503, 503}));  // signed: not 401
+  const std::string first = vtest::HttpServer::QueryValue(web.Paths()[0], "event");
+  const std::string second = vtest::HttpServer::QueryValue(web.Paths()[1], "event");
+  EXPECT_EQ(first.size(), 32u);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(web.Paths()[1], "/service/UploadCompleteServer.php?errno=0&fileno=8&filesize=3&filename=%2Fsrv%2Fup%26load"
+                            "&event=" + second);
+  EXPECT_EQ(SpooledFiles(dir), 2u);
+
+  {
+    const TReportSpool stillDown(config);
+    ASSERT_TRUE(web.WaitForRequests(4, 20));
+  }
+  EXPECT_EQ(SpooledFiles(dir), 2u);
+
+  // One kept since long before SpoolDays is dropped and logged, never sent.
+  vtest::WriteAll(dir.path() / "spool" / "000000000001-old.report", "/service/old.php?event=old");
+  web.SetResponse(200, "");
+  {
+    const TReportSpool restarted(config);
+    for (int i = 0; i < 200 && SpooledFiles(dir) > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(SpooledFiles(dir), 0u);
+  EXPECT_EQ(Metrics().ReportsDelivered - delivered, 2u);
+
+  std::map<std::string, int> taken;
+  const std::vector<std::string> paths = web.Paths();
+  const std::vector<int> statuses = web.Statuses();
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const std::string event = vtest::HttpServer::QueryValue(paths[i], "event");
+    EXPECT_TRUE(event == first || event == second) << paths[i];
+    EXPECT_NE(statuses[i], 401) << paths[i];
+    taken[event] += statuses[i] == 200;
+  }
+  EXPECT_EQ(taken, (std::map<std::string, int>{{first, 1}, {second, 1}}));
+  EXPECT_EQ(vtest::LogMessages(config->LogPath),
+            std::vector<std::string>{"Report dropped after 7 days undelivered: /service/old.php?event=old"});
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 #include "support/HttpServer.h"
 
 #include <chrono>
+#include <cstdlib>
 
 #include "base/Format.h"
+#include "platform/Hmac.h"
 #include "support/TestSupport.h"
 
 namespace vtest {
@@ -36,6 +38,35 @@ void HttpServer::SetResponse(int status, std::string body) {
   std::lock_guard<std::mutex> lock(FMutex);
   FStatus = status;
   FBody = std::move(body);
+}
+
+void HttpServer::RequireSignature(std::string key) {
+  std::lock_guard<std::mutex> lock(FMutex);
+  FSigningKey = std::move(key);
+}
+
+std::vector<int> HttpServer::Statuses() const {
+  std::lock_guard<std::mutex> lock(FMutex);
+  return FStatuses;
+}
+
+bool HttpServer::SignatureValid(const std::string& request) const {
+  const std::string name = "\r\nX-Vardex-Signature: t=";
+  const std::size_t at = request.find(name);
+  if (at == std::string::npos) return false;
+  const std::size_t time = at + name.size(), comma = request.find(",v1=", time), end = request.find("\r\n", time);
+  if (comma == std::string::npos || end == std::string::npos || comma > end) return false;
+  const std::string t = request.substr(time, comma - time), given = request.substr(comma + 4, end - comma - 4);
+  const long long seconds = std::atoll(t.c_str());
+  const long long now =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  if (seconds < now - 300 || seconds > now + 300) return false;
+  const std::string line = request.substr(0, request.find("\r\n"));
+  const std::size_t start = line.find(' '), stop = line.rfind(' ');
+  std::string digest, hex;
+  if (!platform::HmacSha256(FSigningKey, t + "\n" + line.substr(start + 1, stop - start - 1), digest)) return false;
+  for (const char c : digest) hex += Format("%02x", static_cast<unsigned char>(c));
+  return hex == given;
 }
 
 std::vector<std::string> HttpServer::RequestLines() const {
@@ -103,9 +134,11 @@ void HttpServer::Answer(TSocket client) {
   {
     std::lock_guard<std::mutex> lock(FMutex);
     FRequestLines.push_back(request.substr(0, request.find("\r\n")));
+    const int status = FSigningKey.empty() || SignatureValid(request) ? FStatus : 401;
+    FStatuses.push_back(status);
     response = Format("HTTP/1.1 %d Answer\r\nContent-Type: text/plain\r\nContent-Length: %lld\r\n"
                       "Connection: close\r\n\r\n",
-                      FStatus, static_cast<long long>(FBody.size())) +
+                      status, static_cast<long long>(FBody.size())) +
                FBody;
   }
   SendAll(client, response);

@@ -32,11 +32,17 @@ class HttpServer {
   std::string Host() const;
   // The answer to the requests that follow.
   void SetResponse(int status, std::string body);
+  // From now on a request without a valid X-Vardex-Signature under `key`
+  // (an HMAC-SHA256 over "<t>\n<target>", t within 5 minutes of now) is
+  // answered 401, as the operator's web service would.
+  void RequireSignature(std::string key);
 
   // Request lines ("GET /path?query HTTP/1.1") and their targets
   // ("/path?query"), in arrival order.
   std::vector<std::string> RequestLines() const;
   std::vector<std::string> Paths() const;
+  // The status each request was answered with, in arrival order.
+  std::vector<int> Statuses() const;
   // True once `count` requests have arrived within `seconds`.
   bool WaitForRequests(std::size_t count, int seconds) const;
 
@@ -47,6 +53,7 @@ class HttpServer {
  private:
   void Serve();
   void Answer(TSocket client);
+  bool SignatureValid(const std::string& request) const;  // with FMutex held
 
   TSocket FListener = INVALID_SOCK;
   int FPort = -1;
@@ -54,7 +61,9 @@ class HttpServer {
   mutable std::mutex FMutex;
   int FStatus;
   std::string FBody;
+  std::string FSigningKey;
   std::vector<std::string> FRequestLines;
+  std::vector<int> FStatuses;
   std::thread FThread;
 };
 

@@ -83,7 +83,10 @@ TEST(IniFile, ReadConfigTakesTheReportHostAndTheListenerRestrictions) {
   vtest::fs::create_directories(roots.path() / "b");
   const std::string text = "[Server]\nPort=8085\nRoot= " + roots.File("a") + " ; " + roots.File("b") +
                            " \nBindAddress=127.0.0.1\nMaxConnections=12\nIdleTimeout=0\n"
-                           "[REPORT]\nhost = reports.example:8080 \n[Status]\nPort=65535\nBindAddress=0.0.0.0\n";
+                           "[REPORT]\nhost = reports.example:8080 \nSpool=1\nSpoolDays=3\nSigningKey=" +
+                           roots.File("key") + "\n[Status]\nPort=65535\nBindAddress=0.0.0.0\n";
+  // Upper or lower case, a line end after it.
+  vtest::WriteAll(roots.path() / "key", std::string(62, 'a') + "0F\r\n");
   Config config(&text);
   EXPECT_TRUE(config.Accepted()) << config.Refusal();
   EXPECT_EQ(config.Service().Port(), 8085);
@@ -94,6 +97,9 @@ TEST(IniFile, ReadConfigTakesTheReportHostAndTheListenerRestrictions) {
   EXPECT_EQ(config.Service().ListenOptions().IdleTimeout, 0);
   EXPECT_EQ(config.Service().FleetOptions().StatusPort, 65535);
   EXPECT_EQ(config.Service().FleetOptions().StatusAddress, 0u);
+  EXPECT_TRUE(config.Service().Config().Report.Spool);
+  EXPECT_EQ(config.Service().Config().Report.SpoolDays, 3);
+  EXPECT_EQ(config.Service().Config().Report.SigningKey, std::string(31, '\xAA') + "\x0F");
 
   const std::string malformed = "[Server]\nIdleTimeout=soon\n";
   EXPECT_EQ(Config(&malformed).Service().ListenOptions().IdleTimeout, 300);
@@ -102,12 +108,15 @@ TEST(IniFile, ReadConfigTakesTheReportHostAndTheListenerRestrictions) {
   EXPECT_EQ(Config(&negative).Service().ListenOptions().IdleTimeout, 300);
 }
 
-// A typo in these would serve every interface or every path, or listen
-// where nobody looks: the start is refused instead, naming the key and the
-// value.
-TEST(IniFile, MalformedAddressPortOrRootRefusesTheStart) {
+// A typo in these would serve every interface or every path, listen where
+// nobody looks, or send reports the web service refuses as forgeries: the
+// start is refused instead, naming the key and the value.
+TEST(IniFile, MalformedAddressPortRootOrKeyRefusesTheStart) {
   vtest::TempDir dir;
   const std::string missing = dir.File("missing");
+  const std::string shortKey = dir.File("short.key"), oddKey = dir.File("odd.key");
+  vtest::WriteAll(shortKey, std::string(62, '1'));
+  vtest::WriteAll(oddKey, std::string(64, '1') + "2 3");
   const struct {
     std::string text, refusal;
   } kCases[] = {
@@ -124,6 +133,11 @@ TEST(IniFile, MalformedAddressPortOrRootRefusesTheStart) {
       // The rest of the line is the value: a comment after it is a typo.
       {"[Status]\nPort=9100\nBindAddress=0.0.0.0 ; every interface\n",
        "[Status] BindAddress=0.0.0.0 ; every interface is not an IPv4 address"},
+      {"[Report]\nSigningKey=" + shortKey + "\n",
+       "[Report] SigningKey=" + shortKey + " holds 31 bytes of key; at least 32 are needed"},
+      {"[Report]\nSigningKey=" + oddKey + "\n",
+       "[Report] SigningKey=" + oddKey + " is not one hexadecimal key with an even number of digits"},
+      {"[Report]\nSigningKey=" + missing + "\n", "[Report] SigningKey=" + missing + " cannot be read"},
   };
   for (const auto& c : kCases) {
     Config config(&c.text);

@@ -1,6 +1,8 @@
 // The daily log file: its name, the line format, appending, directory
-// creation, and lines from many threads at once.
+// creation, lines from many threads at once, and the retention of old
+// daily files.
 
+#include <fstream>
 #include <regex>
 #include <set>
 #include <thread>
@@ -9,6 +11,7 @@
 
 #include "base/DailyLog.h"
 #include "base/Format.h"
+#include "base/LogRetention.h"
 #include "platform/Paths.h"
 #include "support/TestSupport.h"
 
@@ -88,6 +91,37 @@ TEST(WriteLog, LinesFromManyThreadsAreAllThereAndWhole) {
     seen.insert(message.substr(0, 22));
   }
   EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kLines));
+}
+
+TEST(LogRetention, RemovesOnlyTheServersOwnDailyFilesOlderThanKeepDays) {
+  vtest::TempDir dir;
+  const std::string prefix = Prefix(dir, "Log");
+  const std::string folder = dir.File("Log");
+  vtest::fs::create_directories(folder);
+  const std::vector<std::string> expired = {"FileServer20251231.log", "FileServer20260107.log"};
+  const std::vector<std::string> kept = {
+      "FileServer20260108.log",      // exactly KeepDays before today
+      "FileServer20260110.log",      // today
+      "FileServer20200101.log.bak",  // the operator's copies and other files
+      "FileServer2020010.log",      "FileServer20201301.log", "fileserver20200101.log",
+      "Other20200101.log",          "FileServer20200101.txt", "notes.txt"};
+  for (const auto& names : {expired, kept})
+    for (const std::string& name : names) std::ofstream(vtest::fs::path(folder) / name) << "x";
+  // A folder with a daily file's name is not a file of the log.
+  vtest::fs::create_directories(vtest::fs::path(folder) / "FileServer20200102.log");
+
+  EXPECT_EQ(PruneDailyLogs(prefix, 2, platform::LocalTime{2026, 1, 10, 0, 0, 1}), 2);
+
+  for (const std::string& name : expired) EXPECT_FALSE(vtest::fs::exists(vtest::fs::path(folder) / name)) << name;
+  for (const std::string& name : kept) EXPECT_TRUE(vtest::fs::exists(vtest::fs::path(folder) / name)) << name;
+  EXPECT_TRUE(vtest::fs::is_directory(vtest::fs::path(folder) / "FileServer20200102.log"));
+  std::set<std::string> removals;
+  for (const std::string& message : vtest::LogMessages(prefix)) removals.insert(message);
+  EXPECT_EQ(removals, (std::set<std::string>{"Log retention: removed FileServer20251231.log (KeepDays=2)",
+                                             "Log retention: removed FileServer20260107.log (KeepDays=2)"}));
+  // 0 keeps every file.
+  EXPECT_EQ(PruneDailyLogs(prefix, 0, platform::LocalTime{2030, 1, 1, 0, 0, 0}), 0);
+  EXPECT_TRUE(vtest::fs::exists(vtest::fs::path(folder) / "FileServer20260108.log"));
 }
 
 }  // namespace

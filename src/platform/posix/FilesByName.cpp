@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +36,21 @@ bool MoveNoReplace(const std::string& from, const std::string& to) {
   ::unlink(from.c_str());
   return true;
 }
+
+std::vector<std::string> FileNamesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* directory = ::opendir(folder.c_str());
+  if (!directory) return names;
+  const std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+  while (const dirent* entry = ::readdir(directory)) {
+    struct stat st{};
+    if (::lstat((base + entry->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) names.emplace_back(entry->d_name);
+  }
+  ::closedir(directory);
+  return names;
+}
+
+bool RemoveFile(const std::string& name) { return ::unlink(name.c_str()) == 0; }
 
 bool RefreshesDirectoryEntries() { return false; }
 

@@ -37,7 +37,9 @@ HttpSession::~HttpSession() {
   if (FHandle) curl_easy_cleanup(static_cast<CURL*>(FHandle));
 }
 
-bool HttpFetch(HttpSession& session, const std::string& url, const HttpChunkHandler& onChunk) {
+bool HttpFetch(HttpSession& session, const std::string& url, const HttpChunkHandler& onChunk,
+               const std::string& headers, int* status) {
+  if (status) *status = 0;
   if (!session.Valid()) return false;
   CURL* curl = static_cast<CURL*>(session.Handle());
   curl_easy_reset(curl);
@@ -49,7 +51,23 @@ bool HttpFetch(HttpSession& session, const std::string& url, const HttpChunkHand
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, kTotalSeconds);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, DeliverChunks);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &onChunk);
-  return curl_easy_perform(curl) == CURLE_OK;
+  curl_slist* lines = nullptr;
+  for (std::size_t start = 0, end; (end = headers.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    curl_slist* longer = curl_slist_append(lines, headers.substr(start, end - start).c_str());
+    if (!longer) {
+      curl_slist_free_all(lines);
+      return false;
+    }
+    lines = longer;
+  }
+  if (lines) curl_easy_setopt(curl, CURLOPT_HTTPHEADER, lines);
+  const bool complete = curl_easy_perform(curl) == CURLE_OK;
+  // The list must outlive the transfer, and the handle must not keep it.
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+  curl_slist_free_all(lines);
+  long code = 0;
+  if (status && curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK) *status = static_cast<int>(code);
+  return complete;
 }
 
 }  // namespace platform

@@ -29,6 +29,22 @@ bool MoveNoReplace(const std::string& from, const std::string& to) {
   return ::MoveFileA(from.c_str(), to.c_str()) != 0;
 }
 
+std::vector<std::string> FileNamesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  const std::string base = folder.empty() || folder.back() == '\\' || folder.back() == '/' ? folder : folder + "\\";
+  WIN32_FIND_DATAA entry;
+  HANDLE search = ::FindFirstFileA((base + "*").c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (!(entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+      names.emplace_back(entry.cFileName);
+  } while (::FindNextFileA(search, &entry));
+  ::FindClose(search);
+  return names;
+}
+
+bool RemoveFile(const std::string& name) { return ::DeleteFileA(name.c_str()) != 0; }
+
 bool RefreshesDirectoryEntries() { return true; }
 
 void NotifyDirectoryChanged(const std::string& directory) {

@@ -54,6 +54,8 @@ namespace {
 struct Request {
   HINTERNET root;
   std::string url;
+  std::string headers;
+  int status = 0;
   std::mutex mutex;
   std::condition_variable finished;
   bool done = false;
@@ -80,10 +82,15 @@ void Run(void* argument) {
   const std::unique_ptr<std::shared_ptr<Request>> share(static_cast<std::shared_ptr<Request>*>(argument));
   Request* r = share->get();
   bool complete = false;
+  int status = 0;
   std::string body;
   try {
-    HINTERNET request = ::InternetOpenUrlA(r->root, r->url.c_str(), nullptr, 0, INTERNET_FLAG_NO_CACHE_WRITE, 0);
+    HINTERNET request = ::InternetOpenUrlA(r->root, r->url.c_str(), r->headers.empty() ? nullptr : r->headers.c_str(),
+                                           static_cast<DWORD>(r->headers.size()), INTERNET_FLAG_NO_CACHE_WRITE, 0);
     if (request) {
+      DWORD code = 0, size = sizeof code;
+      if (::HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr))
+        status = static_cast<int>(code);
       complete = ReadBody(request, body);
       ::InternetCloseHandle(request);
     }
@@ -93,6 +100,7 @@ void Run(void* argument) {
   std::lock_guard<std::mutex> lock(r->mutex);
   r->done = true;
   r->complete = complete;
+  r->status = status;
   r->body = std::move(body);
   if (r->abandoned) ::InternetCloseHandle(r->root);
   r->finished.notify_all();
@@ -100,12 +108,15 @@ void Run(void* argument) {
 
 }  // namespace
 
-bool HttpFetch(HttpSession& session, const std::string& url, const HttpChunkHandler& onChunk) {
+bool HttpFetch(HttpSession& session, const std::string& url, const HttpChunkHandler& onChunk,
+               const std::string& headers, int* status) {
+  if (status) *status = 0;
   if (!session.Valid()) return false;
   std::shared_ptr<Request> request;
   try {
     request = std::make_shared<Request>();
     request->url = url;
+    request->headers = headers;
   } catch (...) {
     return false;
   }
@@ -128,6 +139,7 @@ bool HttpFetch(HttpSession& session, const std::string& url, const HttpChunkHand
     return false;
   }
   lock.unlock();
+  if (status) *status = request->status;
   const std::string& body = request->body;
   for (std::size_t done = 0; done < body.size(); done += kHttpChunkSize)
     onChunk(body.data() + done, std::min(kHttpChunkSize, body.size() - done));

@@ -1,0 +1,14 @@
+#pragma once
+// HMAC-SHA256 from the system's cryptography: OpenSSL's libcrypto on POSIX,
+// CNG (BCrypt) on Windows. Part of the HTTP client's library, which only the
+// server links.
+
+#include <string>
+
+namespace platform {
+
+// The 32-byte HMAC-SHA256 of `message` under `key` into `digest`; false when
+// the system could not compute it.
+bool HmacSha256(const std::string& key, const std::string& message, std::string& digest);
+
+}  // namespace platform
