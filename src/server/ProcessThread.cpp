@@ -91,6 +91,7 @@ bool TProcessThread::ReadRequestHeader(const char* step, const char* command, co
 }
 
 void TProcessThread::Serve() {
+  FMembership.Progress().SetClient(GetPeerAddress(FSocket));
   if (!ReadProxyHeader()) return;
   std::uint8_t direction = 0;
   if (Validate(direction) != rcSuccess) return;

@@ -10,12 +10,11 @@ constexpr std::int64_t kRateWindowTicks = 5000;
 
 }  // namespace
 
-TTransferProgress::TTransferProgress(std::uint64_t id, std::string client)
+TTransferProgress::TTransferProgress(std::uint64_t id)
     : FId(id),
       FStartedMs(std::chrono::duration_cast<std::chrono::milliseconds>(
                      std::chrono::system_clock::now().time_since_epoch())
-                     .count()),
-      FClient(std::move(client)) {}
+                     .count()) {}
 
 std::int64_t TTransferProgress::NowTicks() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now().time_since_epoch()).count();

@@ -29,12 +29,14 @@ struct TTransferSnapshot {
 
 class TTransferProgress {
  public:
-  TTransferProgress(std::uint64_t id, std::string client);
+  explicit TTransferProgress(std::uint64_t id);
   TTransferProgress(const TTransferProgress&) = delete;
   TTransferProgress& operator=(const TTransferProgress&) = delete;
 
   std::uint64_t Id() const { return FId; }
-  // The client a balancer's PROXY header named.
+  // The peer, once the worker runs (not on the accepting thread, whose next
+  // accept should not wait for it), or the client a balancer's PROXY
+  // header named.
   void SetClient(std::string client);
   // After the handshake: 0 download, 1 upload, 2 digest.
   void SetDirection(int direction);

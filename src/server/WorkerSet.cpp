@@ -6,11 +6,10 @@
 #include "platform/Sockets.h"
 
 std::shared_ptr<TTransferProgress> TWorkerSet::Joined(TSocket socket) {
-  const std::string client = socket == INVALID_SOCK ? std::string() : GetPeerAddress(socket);
   std::shared_ptr<TTransferProgress> progress;
   {
     std::lock_guard<std::mutex> hold(FLock);
-    progress = std::make_shared<TTransferProgress>(++FLastId, client);
+    progress = std::make_shared<TTransferProgress>(++FLastId);
     if (socket != INVALID_SOCK) FOpen.emplace(socket, progress);
   }
   ++FLive;
