@@ -9,6 +9,9 @@
 
 bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b);
 
+// The value of one hexadecimal digit, either case; -1 for any other byte.
+int HexDigit(char c);
+
 // Decimal digits from `p` to the end as a magnitude no larger than `limit`;
 // false when there are none or anything else follows.
 bool ParseDecimal(const std::string& text, std::size_t p, std::uint64_t limit, std::uint64_t& magnitude);

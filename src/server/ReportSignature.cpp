@@ -1,18 +1,12 @@
 #include "server/ReportSignature.h"
 
 #include "base/Format.h"
+#include "base/Text.h"
 #include "platform/Hmac.h"
 
 namespace {
 
 constexpr std::size_t kMinKeyBytes = 32;
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 }  // namespace
 
