@@ -11,6 +11,8 @@
 //   driver disk   OPTIONS --size B --count N --dir D --block B [--flush]
 //   driver idle   OPTIONS --count N FILE           idle sessions, then each served
 //   driver rate   OPTIONS --count N --clients C FILE   N downloads, each on a fresh connection
+//   driver paced  OPTIONS --limit KIB [--direction upload --size B --count N --dir D] [FILE...]
+//                                                  transfers under a rate limit, sampled
 //   driver table RESULTS.tsv OUT.md TITLE           also draws OUT.svg
 //
 // OPTIONS: --case NAME --system NAME --kind self|peer|ref|info --proto
@@ -426,8 +428,104 @@ int FreePort() {
   return 0;
 }
 
+// Transfers under a rate limit: downloads of the FILEs, or `--count`
+// uploads of `--size` bytes into `--dir`, all at once, with the bytes moved
+// sampled every 100 ms (for uploads, the files' sizes on disk, which the
+// server flushes block by block). `--limit` is what the server allows all of
+// them together, in KiB/s. The row's rate is the whole run's; its note
+// holds the least and the most that any 10 seconds moved against the limit,
+// and each transfer's rate against an equal share over the first two thirds
+// of the run, while all of them still move.
+int Paced(const Options& options) {
+  Row row = StartRow(options);
+  const std::string protocol = options.Text("--proto"), root = options.Text("--root");
+  const int port = static_cast<int>(options.Number("--port"));
+  const int pid = static_cast<int>(options.Number("--pid"));
+  const double limit = static_cast<double>(options.Number("--limit")) * 1024;
+  const bool upload = options.Text("--direction") == "upload";
+  std::vector<std::string> files = options.files;
+  const std::int64_t size = options.Number("--size");
+  // Every upload starts a new file, which the case removes again.
+  if (upload)
+    for (long long i = 0; i < options.Number("--count", 1); ++i) {
+      files.push_back(options.Text("--dir") + "/paced-up-" + std::to_string(i) + ".bin");
+      ::unlink(files.back().c_str());
+    }
+  if (files.empty() || limit <= 0) return Fail(row, "no transfers or no limit");
+  for (const std::string& file : files) row.bytesPerRun += static_cast<double>(upload ? size : FileSize(file));
+
+  std::vector<std::unique_ptr<bench::Session>> sessions;
+  if (!OpenAll(sessions, protocol, upload, files.size(), port)) return Fail(row, "session setup");
+  std::vector<std::atomic<std::int64_t>> progress(files.size());
+  std::vector<bench::Received> received(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) received[i].progress = &progress[i];
+  auto moved = [&](std::size_t i) {
+    return upload ? std::max<std::int64_t>(FileSize(files[i]), 0) : progress[i].load(std::memory_order_relaxed);
+  };
+  // One sample: the time, then the bytes of each transfer.
+  std::vector<std::pair<double, std::vector<std::int64_t>>> samples;
+  std::atomic<bool> done{false};
+  const Clock::time_point start = Clock::now();
+  std::thread sampler([&] {
+    for (;;) {
+      const bool last = done.load();
+      std::vector<std::int64_t> bytes;
+      for (std::size_t i = 0; i < files.size(); ++i) bytes.push_back(moved(i));
+      samples.emplace_back(SecondsSince(start), std::move(bytes));
+      if (last) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  std::atomic<int> failures{0};
+  const Measured m = RunConcurrently(pid, files.size(), [&](std::size_t i) {
+    const std::string name = ServerName(*sessions[i], files[i], root);
+    const bool ok = upload ? sessions[i]->Upload(name, size) : sessions[i]->Download(name, 0, FileSize(files[i]), received[i]);
+    if (!ok || (!upload && received[i].bytes != FileSize(files[i]))) ++failures;
+  });
+  done = true;
+  sampler.join();
+  for (const std::string& file : files)
+    if (upload && FileSize(file) != size) ++failures;
+  if (upload)
+    for (const std::string& file : files) ::unlink(file.c_str());
+  if (failures > 0) return Fail(row, std::to_string(failures.load()) + " transfers short or wrong");
+
+  auto total = [](const std::vector<std::int64_t>& bytes) {
+    std::int64_t sum = 0;
+    for (std::int64_t b : bytes) sum += b;
+    return static_cast<double>(sum);
+  };
+  double least = 1e300, most = 0;
+  for (std::size_t from = 0, to = 0; from < samples.size(); ++from) {
+    while (to < samples.size() && samples[to].first < samples[from].first + 10) ++to;
+    if (to == samples.size()) break;
+    const double rate =
+        (total(samples[to].second) - total(samples[from].second)) / (samples[to].first - samples[from].first);
+    least = std::min(least, rate / limit);
+    most = std::max(most, rate / limit);
+  }
+  if (most == 0) return Fail(row, "ran for less than 10 seconds");
+  const auto& middle = *std::lower_bound(samples.begin(), samples.end(), m.seconds * 2 / 3,
+                                         [](const auto& sample, double t) { return sample.first < t; });
+  double slowest = 1e300, fastest = 0;
+  for (std::int64_t bytes : middle.second) {
+    const double share = static_cast<double>(bytes) / middle.first / (limit / static_cast<double>(files.size()));
+    slowest = std::min(slowest, share);
+    fastest = std::max(fastest, share);
+  }
+  row.rates.push_back(row.bytesPerRun / 1e6 / m.seconds);
+  row.cpuSeconds.push_back(m.cpu);
+  row.peakKiB = m.peakKiB;
+  char note[200];
+  std::snprintf(note, sizeof note, "limit %.0f KiB/s, %.0f s: whole run %.3f x limit, any 10 s %.3f-%.3f x; each %.3f-%.3f x its share",
+                limit / 1024, m.seconds, row.bytesPerRun / m.seconds / limit, least, most, slowest, fastest);
+  row.note = note;
+  std::fprintf(stderr, "  %s / %s: %s\n", row.caseName.c_str(), row.system.c_str(), note);
+  return Emit(row);
+}
+
 int Usage() {
-  std::fprintf(stderr, "usage: driver serve|makefiles|wait|download|upload|disk|idle|rate|table ... (see bench/driver/Main.cpp)\n");
+  std::fprintf(stderr, "usage: driver serve|makefiles|wait|download|upload|disk|idle|rate|paced|table ... (see bench/driver/Main.cpp)\n");
   return 2;
 }
 
@@ -453,5 +551,6 @@ int main(int argc, char** argv) {
   if (mode == "disk") return Disk(options);
   if (mode == "idle") return Idle(options);
   if (mode == "rate") return Rate(options);
+  if (mode == "paced") return Paced(options);
   return Usage();
 }

@@ -93,8 +93,9 @@ std::string LineReader::TakeRest() {
   return rest;
 }
 
-Received DrainToClose(int s, const std::string& already) {
+Received DrainToClose(int s, const std::string& already, std::atomic<std::int64_t>* progress) {
   Received received;
+  received.progress = progress;
   received.bytes = static_cast<std::int64_t>(already.size());
   received.head = already.substr(0, kHeadBytes);
   // Where the data land matters: the kernel copies each file page into the
@@ -121,6 +122,7 @@ Received DrainToClose(int s, const std::string& already) {
     if (received.head.size() < kHeadBytes)
       received.head.append(sink.get() + at, std::min(kHeadBytes - received.head.size(), static_cast<std::size_t>(n)));
     received.bytes += n;
+    if (progress != nullptr) progress->store(received.bytes, std::memory_order_relaxed);
   }
   return received;
 }

@@ -2,6 +2,7 @@
 // Loopback sockets and the data loops that every protocol shares, so that
 // the client's own cost is the same whichever server it talks to.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -35,10 +36,14 @@ class LineReader {
 struct Received {
   std::int64_t bytes = 0;
   std::string head;
+  // Where a paced case follows the count while the data arrive; null for
+  // every other case.
+  std::atomic<std::int64_t>* progress = nullptr;
 };
 // Everything until the peer closes, counted and dropped; `already` holds
-// bytes that arrived with the response header.
-Received DrainToClose(int s, const std::string& already = "");
+// bytes that arrived with the response header. The count is also stored
+// into `progress` after each receive, where there is one.
+Received DrainToClose(int s, const std::string& already = "", std::atomic<std::int64_t>* progress = nullptr);
 
 // `length` bytes of a fixed random pattern, in the same steps for everyone.
 bool SendPattern(int s, std::int64_t length);

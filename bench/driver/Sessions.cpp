@@ -47,7 +47,7 @@ class VardexSession : public Session {
     const std::string body = "REMOTEFILENAME=" + name + "\r\nFILESIZE=" + std::to_string(offset + expected) +
                              "\r\nFILEPOS=" + std::to_string(offset) + "\r\n";
     if (!SendText(FSocket, Message("DL01", body)) || !ReplyIsZero(FSocket, "DL01")) return false;
-    received = DrainToClose(FSocket);
+    received = DrainToClose(FSocket, "", received.progress);
     return true;
   }
 

@@ -1,5 +1,7 @@
 #pragma once
-// Wall clock and sleeping.
+// Wall clock, a steady clock, and sleeping.
+
+#include <cstdint>
 
 namespace platform {
 
@@ -10,6 +12,10 @@ struct LocalTime {
 
 // One reading of the local calendar clock.
 LocalTime LocalNow();
+
+// Microseconds on a clock that never goes back, from an arbitrary start:
+// for measuring intervals, never for dates.
+std::int64_t SteadyMicroseconds();
 
 void SleepMilliseconds(unsigned milliseconds);
 

@@ -15,6 +15,7 @@
 #include "platform/WakeableWait.h"
 #include "server/AcceptFailures.h"
 #include "server/ServerConfig.h"
+#include "server/TransferPace.h"
 #include "server/WorkerSet.h"
 #include "transfer/SocketLib.h"
 
@@ -77,6 +78,8 @@ class TListenThread {
   TThrottle FNoThreadLines{60};
   TAcceptFailures FAcceptFailures{FConfig->LogPath, ""};
   const std::shared_ptr<TWorkerSet> FWorkers = std::make_shared<TWorkerSet>();
+  // The totals its workers share; each worker holds them too.
+  const TSharedRates FRates{FConfig->Limits};
 };
 
 // Posts a quit message to every other thread of the process that runs a

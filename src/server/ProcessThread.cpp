@@ -7,8 +7,9 @@
 #include "base/Format.h"
 #include "transfer/uGlobal.h"
 
-TProcessThread::TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers)
-    : FConfig(std::move(config)), FMembership(std::move(workers), socket) {
+TProcessThread::TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers,
+                               TSharedRates rates)
+    : FConfig(std::move(config)), FRates(std::move(rates)), FMembership(std::move(workers), socket) {
   FInitializeResult = Initialize(socket);
 }
 

@@ -11,6 +11,7 @@
 #include "platform/Files.h"
 #include "server/FileList.h"
 #include "server/ServerConfig.h"
+#include "server/TransferPace.h"
 #include "server/UploadWriters.h"
 #include "server/WorkerSet.h"
 #include "transfer/SocketLib.h"
@@ -18,8 +19,10 @@
 class TProcessThread {
  public:
   // Initialize has run; the connection counts in `workers` from here on.
-  // The worker keeps its own references to `config` and `workers`.
-  TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers);
+  // The worker keeps its own references to `config`, `workers` and the
+  // listener's shared `rates`.
+  TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers,
+                 TSharedRates rates);
   TProcessThread(const TProcessThread&) = delete;
   TProcessThread& operator=(const TProcessThread&) = delete;
   // Closes the socket unless the upload's data phase has closed it already.
@@ -91,6 +94,7 @@ class TProcessThread {
 
   TSocket FSocket = INVALID_SOCK;
   const TServerConfigPtr FConfig;
+  const TSharedRates FRates;
   TWorkerMembership FMembership;
   std::unique_ptr<char[]> FBuffer;
   std::int32_t FInitializeResult = 0;

@@ -17,6 +17,7 @@
 #include "server/Metrics.h"
 #include "server/ProcessThread.h"
 #include "server/Reports.h"
+#include "server/TransferPace.h"
 #include "transfer/CommandBody.h"
 #include "transfer/uGlobal.h"
 
@@ -160,10 +161,13 @@ std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error)
   FMembership.Progress().StartData(file.FilePos);
   std::int64_t sent = 0;
   std::int32_t result = rcSuccess;
-  for (;;) {
-    std::size_t n = 0;
+  // A limited download still sends straight from the file, in steps no
+  // larger than its limits allow, each followed by the wait they require.
+  TTransferPace pace(FConfig->Limits.Download, FRates.Download);
+  for (std::size_t n = 0;;) {
+    const std::size_t step = pace.Next(n, kDataStep);
     const platform::SendFileResult outcome =
-        platform::SendFileData(FSocket, handle.get(), kDataStep, FBuffer.get(), MAX_BLOCK_SIZE, n);
+        platform::SendFileData(FSocket, handle.get(), step, FBuffer.get(), MAX_BLOCK_SIZE, n);
     sent += static_cast<std::int64_t>(n);
     Metrics().BytesSent += n;
     FMembership.Progress().Moved(n);

@@ -21,6 +21,7 @@
 #include "server/ProcessThread.h"
 #include "server/Reports.h"
 #include "server/SharedWriter.h"
+#include "server/TransferPace.h"
 #include "transfer/CommandBody.h"
 #include "transfer/uGlobal.h"
 
@@ -170,21 +171,24 @@ class TBlockWriter : public TThread {
 // while the next one is received into the other buffer; `buffers[1]` is null
 // when there is only one, and each block is then written before the next
 // receive. A failed write or flush ends the loop with 13 once its block has
-// been counted. The last block, the one that completes the count or the
-// first received after a newer upload's or the operator's cut, is written
-// here and flushed by the caller; a failed write of it ends with 13 too. On
-// return with any result but 13 every received byte has been written.
+// been counted. `pace` sets how much each receive takes and the wait after
+// it; the client's sends then wait for the room this leaves in the socket.
+// The last block, the one that completes the count or the first received
+// after a newer upload's or the operator's cut, is written here and flushed
+// by the caller; a failed write of it ends with 13 too. On return with any
+// result but 13 every received byte has been written.
 std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size, platform::FileHandle handle,
-                             const TFile& file, const TUploadClaim& claim, TTransferProgress& progress,
-                             std::string& error) {
+                             const TFile& file, const TUploadClaim& claim, TTransferPace& pace,
+                             TTransferProgress& progress, std::string& error) {
   const auto cut = [&claim, &progress] { return claim.WasCut() || progress.WasCut(); };
   const auto expected = static_cast<std::uint64_t>(file.FileSize);
   std::uint64_t received = 0;
   TBlockWriter writer(handle);
   const bool overlap = buffers[1] != nullptr && writer.Start();
   bool pending = false;
+  std::size_t step = pace.Next(0, size);
   for (int current = 0;; current = overlap ? 1 - current : 0) {
-    const long n = platform::NetRecv(s, buffers[current], size);
+    const long n = platform::NetRecv(s, buffers[current], step);
     if (pending && !writer.Wait(file.FileName, error)) return rcWriteFile;
     // A newer upload of the file, or the operator, ends this one as if its
     // client had closed.
@@ -206,6 +210,7 @@ std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size
     }
     writer.Put(buffers[current], static_cast<std::size_t>(n));
     pending = true;
+    step = pace.Next(static_cast<std::size_t>(n), size);
   }
 }
 
@@ -466,9 +471,14 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, bool& endedEarly, std
   // had, the connection's own buffer serves.
   std::unique_ptr<char, ReceiveBlocksDeleter> blocks(static_cast<char*>(platform::AllocatePages(2 * kReceiveBlock)));
   char* const buffers[2] = {blocks ? blocks.get() : FBuffer.get(), blocks ? blocks.get() + kReceiveBlock : nullptr};
+  std::int32_t result = rcSuccess;
   FMembership.Progress().StartData(file.FilePos);
-  std::int32_t result = ReceiveFileData(FSocket, buffers, blocks ? kReceiveBlock : MAX_BLOCK_SIZE, handle.get(), file,
-                                        FUploadClaim, FMembership.Progress(), error);
+  {
+    // Shares the upload total while data arrive, not in the completion.
+    TTransferPace pace(FConfig->Limits.Upload, FRates.Upload);
+    result = ReceiveFileData(FSocket, buffers, blocks ? kReceiveBlock : MAX_BLOCK_SIZE, handle.get(), file,
+                             FUploadClaim, pace, FMembership.Progress(), error);
+  }
   FMembership.Progress().SetState(TTransferState::kCompletion);
   blocks.reset();
   if (!platform::FlushFile(handle.get()) && result != rcWriteFile) {

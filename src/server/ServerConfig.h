@@ -19,6 +19,15 @@ struct TListenOptions {
   int IdleTimeout = 0;            // seconds without progress; 0 never cuts
 };
 
+// [Limits], in bytes per second; 0 is no limit. The totals are shared by all
+// running transfers of their direction on one listener.
+struct TRateLimits {
+  std::uint64_t Download = 0;  // each download
+  std::uint64_t Upload = 0;    // each upload
+  std::uint64_t TotalDownload = 0;
+  std::uint64_t TotalUpload = 0;
+};
+
 // What becomes of a report the web service did not take.
 struct TReportOptions {
   // [Report] Spool: a failed report is kept in SpoolFolder and retried; every
@@ -50,6 +59,7 @@ struct TServerConfig {
   TReportOptions Report;
   // [Server] ProxyFrom: the balancers trusted to name the client.
   TProxySources ProxyFrom;
+  TRateLimits Limits;
 };
 
 using TServerConfigPtr = std::shared_ptr<const TServerConfig>;

@@ -1,6 +1,7 @@
 #include "service/svcMain.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <utility>
 
@@ -89,6 +90,13 @@ bool ReadSigningKey(const TIniFile& ini, const std::string& directory, TReportOp
     return true;
   refusal = "[Report] SigningKey=" + file + " " + problem;
   return false;
+}
+
+// A rate of [Limits] in KiB/s as bytes per second; a value that is not a
+// whole number of at least 1 is no limit, the key's default.
+std::uint64_t ReadRate(const TIniFile& ini, const char* key) {
+  const std::int32_t kibibytes = ini.ReadInteger("Limits", key, 0);
+  return kibibytes > 0 ? static_cast<std::uint64_t>(kibibytes) * 1024 : 0;
 }
 }  // namespace
 
@@ -195,6 +203,8 @@ bool TVardexServerService::ReadConfig(const std::string& fileName, std::string& 
   const int idle = ini.ReadInteger("Server", "IdleTimeout", 300);
   config->Listen.IdleTimeout = idle < 0 ? 300 : idle > kMaxIdleTimeout ? kMaxIdleTimeout : idle;
   config->ReportHost = ini.ReadString("Report", "Host", "");
+  config->Limits = {ReadRate(ini, "DownloadRate"), ReadRate(ini, "UploadRate"), ReadRate(ini, "TotalDownloadRate"),
+                    ReadRate(ini, "TotalUploadRate")};
   config->LogKeepDays = std::max(0, ini.ReadInteger("Log", "KeepDays", 0));
   config->Report.Spool = ini.ReadInteger("Report", "Spool", 0) == 1;
   config->Report.SpoolDays = std::max(1, ini.ReadInteger("Report", "SpoolDays", 7));

@@ -177,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const TServerConfigPtr direct = Config(""), balanced = Config("127.0.0.1");
   {
     TProcessThread worker(memory_sockets::Connect(data, size), fromBalancer ? balanced : direct,
-                          std::make_shared<TWorkerSet>());
+                          std::make_shared<TWorkerSet>(), TSharedRates());
     Check(worker.InitializeResult() == 0);
     worker.Serve();
   }

@@ -216,6 +216,33 @@ TEST_F(ClientRoundTrip, PutStoppedPartwayResumesToAByteExactFile) {
   EXPECT_TRUE(vtest::ReadAll(remote) == content);
 }
 
+// Limited transfers move in many small paced steps, downloads still
+// straight from the file: every step must hand on exactly the bytes that
+// follow the last, to the file's end, whichever limit sets the step.
+TEST_F(ClientRoundTrip, UnderRateLimitsGetsAndPutsStayByteExact) {
+  TServerConfig limited = server.Config();
+  limited.Limits = {4096 * 1024, 1024 * 1024, 2048 * 1024, 4096 * 1024};
+  server.Restart(limited);
+  const std::string remote = Remote("paced.bin"), target = Local("paced.bin");
+  const std::string content = vtest::RandomBytes(700001, 5);
+  vtest::WriteAll(remote, content);
+
+  TransferOutcome fetched = RunDownload(Request(remote, target), nullptr);
+  EXPECT_EQ(fetched.status, ExitStatus::kDone) << fetched.message;
+  EXPECT_TRUE(vtest::ReadAll(target) == content);
+  vtest::WriteAll(target, content.substr(0, 333333));
+  TransferOutcome resumed = RunDownload(Request(remote, target), nullptr);
+  EXPECT_EQ(resumed.status, ExitStatus::kDone) << resumed.message;
+  EXPECT_EQ(resumed.start, 333333);
+  EXPECT_TRUE(vtest::ReadAll(target) == content);
+
+  const std::string uploaded = Remote("in/paced.bin");
+  TransferOutcome sent = RunUpload(Request(uploaded, target), nullptr);
+  EXPECT_EQ(sent.status, ExitStatus::kDone) << sent.message;
+  ASSERT_TRUE(Logged("Upload Complete(" + uploaded + ")"));
+  EXPECT_TRUE(vtest::ReadAll(uploaded) == content);
+}
+
 // Resumes that would continue bytes other than LOCAL's: the digests of the
 // shared prefix differ, the transfer stops with 7 before a byte moves, and
 // --restart starts anew. The files span more than one 4 MiB digest block.

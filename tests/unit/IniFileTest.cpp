@@ -77,14 +77,15 @@ TEST(IniFile, NamesIgnoreCaseAndValuesAreTrimmed) {
   EXPECT_EQ(PortOf("[Server]\nPort=8084\nPort=9000\n"), 8084);
 }
 
-TEST(IniFile, ReadConfigTakesTheReportHostAndTheListenerRestrictions) {
+TEST(IniFile, ReadConfigTakesTheReportSettingsTheListenerRestrictionsAndTheRateLimits) {
   vtest::TempDir roots;
   vtest::fs::create_directories(roots.path() / "a");
   vtest::fs::create_directories(roots.path() / "b");
   const std::string text = "[Server]\nPort=8085\nRoot= " + roots.File("a") + " ; " + roots.File("b") +
                            " \nBindAddress=127.0.0.1\nMaxConnections=12\nIdleTimeout=0\n"
                            "[REPORT]\nhost = reports.example:8080 \nSpool=1\nSpoolDays=3\nSigningKey=" +
-                           roots.File("key") + "\n[Status]\nPort=65535\nBindAddress=0.0.0.0\n";
+                           roots.File("key") + "\n[Status]\nPort=65535\nBindAddress=0.0.0.0\n"
+                           "[Limits]\nDownloadRate=100\nUploadRate=-3\nTotalDownloadRate=2048\nTotalUploadRate=fast\n";
   // Upper or lower case, a line end after it.
   vtest::WriteAll(roots.path() / "key", std::string(62, 'a') + "0F\r\n");
   Config config(&text);
@@ -100,6 +101,12 @@ TEST(IniFile, ReadConfigTakesTheReportHostAndTheListenerRestrictions) {
   EXPECT_TRUE(config.Service().Config().Report.Spool);
   EXPECT_EQ(config.Service().Config().Report.SpoolDays, 3);
   EXPECT_EQ(config.Service().Config().Report.SigningKey, std::string(31, '\xAA') + "\x0F");
+  // KiB/s into bytes per second; a negative or malformed rate is no limit.
+  const TRateLimits& limits = config.Service().Config().Limits;
+  EXPECT_EQ(limits.Download, 102400u);
+  EXPECT_EQ(limits.Upload, 0u);
+  EXPECT_EQ(limits.TotalDownload, 2097152u);
+  EXPECT_EQ(limits.TotalUpload, 0u);
 
   const std::string malformed = "[Server]\nIdleTimeout=soon\n";
   EXPECT_EQ(Config(&malformed).Service().ListenOptions().IdleTimeout, 300);
