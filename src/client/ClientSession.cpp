@@ -1,5 +1,6 @@
 #include "client/ClientSession.h"
 
+#include <chrono>
 #include <vector>
 
 #include "platform/ClientSockets.h"
@@ -10,33 +11,40 @@ namespace {
 // Room left in a command body for the other keys of a request.
 constexpr std::size_t kLongestName = MAX_BLOCK_SIZE - 200;
 
-std::string Dotted(std::uint32_t address) {
-  return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-         std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+using Clock = std::chrono::steady_clock;
+
+// "host:port", with an IPv6 literal in brackets so that its port stands out.
+std::string PeerText(const std::string& host, int port) {
+  return (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" + std::to_string(port);
 }
 
 }  // namespace
 
 bool TClientSession::Open(const std::string& host, int port, const char* command, TransferOutcome& outcome) {
-  FPeer = host + ":" + std::to_string(port);
-  std::vector<std::uint32_t> addresses;
+  FPeer = PeerText(host, port);
+  std::vector<platform::IpAddress> addresses;
   std::string error;
-  if (!platform::ResolveIPv4(host, addresses, error)) {
+  if (!platform::ResolveHost(host, addresses, error)) {
     outcome = Failure(ExitStatus::kConnection, "cannot resolve " + host + ": " + error);
     return false;
   }
+  // Every address shares one budget: a name whose first addresses do not
+  // answer still fails within it, not once per address.
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kConnectSeconds);
   std::string why;
-  for (std::uint32_t address : addresses) {
-    FSocket.reset(BaseSocket(error));
+  for (const platform::IpAddress& address : addresses) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    FSocket.reset(BaseSocket(address, error));
     if (!FSocket.valid()) {
-      outcome = Failure(ExitStatus::kConnection, error);
-      return false;
+      why = address.Text() + ": " + error;
+      continue;
     }
-    const IoResult result = platform::NetConnectTimed(FSocket.get(), address, port, kConnectSeconds);
+    const IoResult result = platform::NetConnectTimed(FSocket.get(), address, port, static_cast<int>(left));
     if (result.Ok()) break;
     why = result.TimedOut() ? "no answer within " + std::to_string(kConnectSeconds) + " seconds"
                             : SystemError(result.error);
-    why = Dotted(address) + ": " + why;
+    why = address.Text() + ": " + why;
     Close();
   }
   if (!FSocket.valid()) {

@@ -7,14 +7,15 @@
 #include <cstdint>
 
 #include "platform/IoResult.h"
+#include "platform/IpAddress.h"
 #include "platform/Sockets.h"
 
 namespace platform {
 
-// Connects `s` to address:port (address in host order), waiting at most
-// `seconds`: kOk, kTimedOut, or kFailed with the cause. The socket is
-// blocking again afterwards.
-IoResult NetConnectTimed(SocketHandle s, std::uint32_t address, int port, int seconds);
+// Connects `s` (a socket of the address's family) to address:port, waiting
+// at most `milliseconds`: kOk, kTimedOut, or kFailed with the cause. The
+// socket is blocking again afterwards.
+IoResult NetConnectTimed(SocketHandle s, const IpAddress& address, int port, int milliseconds);
 
 // Ends the sending direction: the peer reads the end of the stream while
 // this side can still receive.

@@ -1,16 +1,16 @@
 #pragma once
-// Host names to IPv4 addresses, for the command-line client. The server
-// listens on IPv4 only, so only IPv4 addresses are asked for.
+// Host names to addresses, for the command-line client.
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/IpAddress.h"
+
 namespace platform {
 
-// The IPv4 addresses of `host` (a name or dotted text), in host byte order
-// and in the resolver's order. False with the resolver's text in `error`
-// when there is none.
-bool ResolveIPv4(const std::string& host, std::vector<std::uint32_t>& addresses, std::string& error);
+// The IPv4 and IPv6 addresses of `host` (a name, dotted IPv4 or IPv6 text),
+// in the resolver's order, which puts the ones to try first first. False
+// with the resolver's text in `error` when there is none.
+bool ResolveHost(const std::string& host, std::vector<IpAddress>& addresses, std::string& error);
 
 }  // namespace platform

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/IpAddress.h"
+
 namespace platform {
 
 using SocketHandle = std::intptr_t;
@@ -21,14 +23,19 @@ void NetCleanup();
 int NetLastError();
 
 SocketHandle NetSocket();                                  // IPv4 stream socket
-// Binds a socket that is to listen (address in host order): a restart binds
-// while the last run's closed connections linger, and no other process can
-// bind the same port while this socket holds it.
-int NetBind(SocketHandle s, std::uint32_t address, int port);
+SocketHandle NetSocket(const IpAddress& family);           // a stream socket for that address's family
+// Binds a socket that is to listen: a restart binds while the last run's
+// closed connections linger, and no other process can bind the same port
+// while this socket holds it. An IPv6 socket takes IPv4 connections too (as
+// IPv4-mapped addresses) only with `dualStack`.
+int NetBind(SocketHandle s, const IpAddress& address, int port, bool dualStack);
+int NetBind(SocketHandle s, std::uint32_t address, int port);  // IPv4, address in host order
 int NetListen(SocketHandle s, int backlog);
 SocketHandle NetAccept(SocketHandle s);
 int NetConnect(SocketHandle s, std::uint32_t address, int port);  // address in host order
-bool NetPeerAddress(SocketHandle s, std::string& dotted);
+// The peer's address as IpAddress::Text writes it: an IPv4 client of a
+// dual-stack socket in plain dotted form, as on an IPv4 socket.
+bool NetPeerAddress(SocketHandle s, std::string& text);
 int NetLocalPort(SocketHandle s);                          // -1 when unknown
 void NetClose(SocketHandle s);
 // With `abortive` set, a close, and the end of the process, resets the
@@ -49,9 +56,6 @@ void NetShutdown(SocketHandle s);
 // receives fail after that long, and TCP keep-alive probes an idle peer.
 // 0 leaves the socket as it is.
 void NetSetIdleTimeout(SocketHandle s, int seconds);
-
-// Dotted IPv4 text to an address in host order; false when malformed.
-bool NetParseAddress(const std::string& dotted, std::uint32_t& address);
 
 // Readiness wait. `waitSet` bit 0: readable, bit 1: writable, bit 2:
 // exceptional. Returns > 0 when ready, 0 on time-out, -1 on error.

@@ -4,6 +4,9 @@
 // blocking: a connection to the own port, the other way to end such a wait,
 // can itself wait for minutes when the listen queue is full.
 
+#include <cstddef>
+
+#include "platform/SocketPoll.h"
 #include "platform/Sockets.h"
 
 namespace platform {
@@ -15,12 +18,12 @@ class WakeableWait {
   WakeableWait(const WakeableWait&) = delete;
   WakeableWait& operator=(const WakeableWait&) = delete;
 
-  // Waits until `s` is ready for `waitSet` (the bits of NetWait), Wake has
-  // been called, or `milliseconds` (0 or more) have passed. With `s` kNoSocket it only
-  // pauses. > 0 when `s` is ready, 0 on time-out or once woken, -1 on error.
-  // Without a wake-up of its own (the system would not give one) it waits
-  // on `s` alone.
-  int Wait(SocketHandle s, int milliseconds, int waitSet);
+  // As NetPoll over `entries` (none: it only pauses), until one of them is
+  // ready, Wake has been called, or `milliseconds` (0 or more) have passed.
+  // The number ready, 0 on time-out or once woken, -1 on error. Without a
+  // wake-up of its own (the system would not give one) it waits on the
+  // entries alone.
+  int Wait(PollEntry* entries, std::size_t count, int milliseconds);
 
   // From any thread, any number of times: this and every later Wait return
   // at once.

@@ -8,6 +8,7 @@
 #include "base/DailyLog.h"
 #include "base/Format.h"
 #include "platform/ThreadMessages.h"
+#include "server/ListenSockets.h"
 #include "server/Metrics.h"
 #include "server/ProcessThread.h"
 #include "transfer/uGlobal.h"
@@ -19,17 +20,10 @@ const char kInitializeError[] = "Listen Thread Initialize Error.";
 
 TListenThread::TListenThread(TServerConfigPtr config) : FConfig(std::move(config)) {
   const std::int32_t port = FConfig->Port;
-  std::string error;
-  FListenSocket.reset(BaseSocket(error));
-  if (!FListenSocket.valid()) {
-    WriteLog(FConfig->LogPath, error);
-    throw std::runtime_error(kInitializeError);
-  }
   WriteLog(FConfig->LogPath, Format("Socket (Port=%d) bind.", static_cast<int>(port)));
-  if (SocketBind(FListenSocket.get(), FConfig->Listen.BindAddress, port, error) != 0 ||
-      SocketListen(FListenSocket.get(), error) != 0) {
+  std::string error;
+  if (!OpenListenSockets(FConfig->Listen.BindAddresses, port, FListenSockets, error)) {
     WriteLog(FConfig->LogPath, error);
-    FListenSocket.reset();
     throw std::runtime_error(kInitializeError);
   }
 }
@@ -40,7 +34,7 @@ TListenThread::~TListenThread() {
   WaitFor();
 }
 
-int TListenThread::Port() const { return platform::NetLocalPort(FListenSocket.get()); }
+int TListenThread::Port() const { return platform::NetLocalPort(FListenSockets.front().get()); }
 
 void TListenThread::Resume() {
   {
@@ -89,13 +83,14 @@ void TListenThread::EndLeading() {
 
 std::unique_ptr<TProcessThread> TListenThread::NextConnection() {
   while (!Terminated()) {
-    if (FWait.Wait(FListenSocket.get(), kAcceptWaitMilliseconds, 5) <= 0) continue;
+    const TSocket listening = NextReady();
+    if (listening == INVALID_SOCK) continue;
     std::string error;
-    TSocket socket = SocketAccept(FListenSocket.get(), error);
+    TSocket socket = SocketAccept(listening, error);
     if (socket == INVALID_SOCK) {
       FAcceptFailures.Failed(error);
       // A stop still ends the pause at once.
-      FWait.Wait(INVALID_SOCK, TAcceptFailures::kRetryMilliseconds, 0);
+      FWait.Wait(nullptr, 0, TAcceptFailures::kRetryMilliseconds);
       continue;
     }
     ++Metrics().Accepted;
@@ -124,6 +119,21 @@ std::unique_ptr<TProcessThread> TListenThread::NextConnection() {
     RefuseWithoutThread(socket, std::move(worker));
   }
   return nullptr;
+}
+
+TSocket TListenThread::NextReady() {
+  std::vector<platform::PollEntry> entries;
+  for (const platform::UniqueSocket& socket : FListenSockets) entries.push_back({socket.get(), true, false, false});
+  if (FWait.Wait(entries.data(), entries.size(), kAcceptWaitMilliseconds) <= 0) return INVALID_SOCK;
+  // The search for a ready socket starts after the last one taken, so that
+  // a busy address cannot keep the others waiting.
+  for (std::size_t i = 1; i <= entries.size(); ++i) {
+    const std::size_t at = (FLastTaken + i) % entries.size();
+    if (!entries[at].ready) continue;
+    FLastTaken = at;
+    return entries[at].socket;
+  }
+  return INVALID_SOCK;
 }
 
 bool TListenThread::RefuseOverLimit(TSocket socket) {

@@ -1,7 +1,8 @@
 #pragma once
-// The listener: owns the listening socket and the workers. There is no
-// thread of its own that accepts and hands over: one idle worker thread at a
-// time leads, waiting on the socket in 10-second waits; once it has accepted
+// The listener: owns the listening sockets (one per configured address) and
+// the workers. There is no thread of its own that accepts and hands over:
+// one idle worker thread at a time leads, waiting on all the sockets in
+// 10-second waits; once it has accepted
 // a connection it passes the lead to another idle thread (or a new one) and
 // serves that connection itself, from handshake to close.
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "base/Throttle.h"
 #include "platform/UniqueHandle.h"
@@ -23,13 +25,13 @@ class TProcessThread;
 
 class TListenThread {
  public:
-  // Binds and listens on the configured address and port. On failure the
+  // Binds and listens on each configured address at the port. On failure the
   // cause is logged and std::runtime_error("Listen Thread Initialize
   // Error.") is thrown. Every worker shares `config`.
   explicit TListenThread(TServerConfigPtr config);
   TListenThread(const TListenThread&) = delete;
   TListenThread& operator=(const TListenThread&) = delete;
-  // Stops, waits until no thread leads, and closes the socket. Workers still
+  // Stops, waits until no thread leads, and closes the sockets. Workers still
   // serving go on; the set they share outlives the listener.
   ~TListenThread();
 
@@ -58,12 +60,18 @@ class TListenThread {
   // The next connection with a worker for it, once the lead has passed to
   // another thread; null when the listener stops.
   std::unique_ptr<TProcessThread> NextConnection();
+  // One wait on every listening socket: one that has a connection to
+  // accept, or INVALID_SOCK after a time-out or a stop.
+  TSocket NextReady();
   void EndLeading();
   bool RefuseOverLimit(TSocket socket);
   // Closes `socket`, held by `worker`, for which no thread could be made.
   void RefuseWithoutThread(TSocket socket, std::unique_ptr<TProcessThread> worker);
 
-  platform::UniqueSocket FListenSocket;
+  // One for each configured address; FLastTaken is the one last accepted
+  // from, read and written by the leading thread only.
+  std::vector<platform::UniqueSocket> FListenSockets;
+  std::size_t FLastTaken = 0;
   const TServerConfigPtr FConfig;
   platform::WakeableWait FWait;
   std::atomic<bool> FTerminated{false};

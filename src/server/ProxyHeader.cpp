@@ -1,15 +1,14 @@
 #include "server/ProxyHeader.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <vector>
 
-#include "base/Format.h"
+#include "platform/IpAddress.h"
 
 namespace {
 
-using TIPv6 = std::array<std::uint8_t, 16>;
+using platform::IpAddress;
 
 const char kV1Prefix[] = "PROXY ";
 const std::uint8_t kV2Signature[12] = {0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D, 0x0A, 0x51, 0x55, 0x49, 0x54, 0x0A};
@@ -40,92 +39,7 @@ TProxyHeader Complete(std::size_t length, std::string clientAddress) {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-int HexValue(char c) {
-  if (IsDigit(c)) return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string FormatIPv4(std::uint32_t address) {
-  return Format("%u.%u.%u.%u", (address >> 24) & 0xFF, (address >> 16) & 0xFF, (address >> 8) & 0xFF, address & 0xFF);
-}
-
-// The shortest form: lower-case groups without leading zeros, the longest
-// run of two or more zero groups (the first of equal runs) written "::".
-std::string FormatIPv6(const TIPv6& bytes) {
-  std::array<unsigned, 8> groups{};
-  for (int i = 0; i < 8; ++i) groups[i] = static_cast<unsigned>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
-  int bestStart = -1, bestLength = 1;
-  for (int i = 0; i < 8;) {
-    int j = i;
-    while (j < 8 && groups[j] == 0) ++j;
-    if (j - i > bestLength) {
-      bestStart = i;
-      bestLength = j - i;
-    }
-    i = j == i ? i + 1 : j;
-  }
-  std::string text;
-  for (int i = 0; i < 8; ++i) {
-    if (i == bestStart) {
-      text += "::";
-      i += bestLength - 1;
-      continue;
-    }
-    if (!text.empty() && text.back() != ':') text += ':';
-    text += Format("%x", groups[i]);
-  }
-  return text;
-}
-
-// Hexadecimal groups separated by ":", at most one "::" for a run of zero
-// groups, and optionally a dotted IPv4 address as the last two groups.
-bool ParseIPv6(const std::string& text, TIPv6& bytes) {
-  std::vector<unsigned> head, tail;
-  bool gap = false;
-  std::size_t at = 0;
-  if (text.compare(0, 2, "::") == 0) {
-    gap = true;
-    at = 2;
-  }
-  while (at < text.size()) {
-    std::vector<unsigned>& groups = gap ? tail : head;
-    const std::size_t end = std::min(text.find(':', at), text.size());
-    const std::string part = text.substr(at, end - at);
-    std::uint32_t v4 = 0;
-    if (end == text.size() && ParseIPv4(part, v4)) {
-      groups.push_back(v4 >> 16);
-      groups.push_back(v4 & 0xFFFF);
-      break;
-    }
-    if (part.empty() || part.size() > 4) return false;
-    unsigned value = 0;
-    for (char c : part) {
-      if (HexValue(c) < 0) return false;
-      value = value << 4 | static_cast<unsigned>(HexValue(c));
-    }
-    groups.push_back(value);
-    at = end + 1;
-    if (end == text.size()) break;
-    if (at == text.size()) return false;  // a single ":" at the end
-    if (text[at] == ':') {
-      if (gap) return false;
-      gap = true;
-      ++at;
-    }
-  }
-  const std::size_t count = head.size() + tail.size();
-  if (gap ? count > 7 : count != 8) return false;
-  std::vector<unsigned> groups = head;
-  groups.resize(8 - tail.size(), 0);
-  groups.insert(groups.end(), tail.begin(), tail.end());
-  for (int i = 0; i < 8; ++i) {
-    bytes[2 * i] = static_cast<std::uint8_t>(groups[i] >> 8);
-    bytes[2 * i + 1] = static_cast<std::uint8_t>(groups[i] & 0xFF);
-  }
-  return true;
-}
+bool IsV6Text(const std::string& text) { return text.find(':') != std::string::npos; }
 
 bool ParsePort(const std::string& text) {
   if (text.empty() || text.size() > 5) return false;
@@ -152,17 +66,14 @@ TProxyHeader ParseV1Line(const std::string& line, std::size_t length) {
   const std::vector<std::string> fields = SplitBySpace(line);
   if (fields.size() >= 2 && fields[1] == "UNKNOWN") return Complete(length, "");
   if (fields.size() != 6 || !ParsePort(fields[4]) || !ParsePort(fields[5])) return Invalid();
-  if (fields[1] == "TCP4") {
-    std::uint32_t source = 0, destination = 0;
-    if (!ParseIPv4(fields[2], source) || !ParseIPv4(fields[3], destination)) return Invalid();
-    return Complete(length, FormatIPv4(source));
-  }
-  if (fields[1] == "TCP6") {
-    TIPv6 source{}, destination{};
-    if (!ParseIPv6(fields[2], source) || !ParseIPv6(fields[3], destination)) return Invalid();
-    return Complete(length, FormatIPv6(source));
-  }
-  return Invalid();
+  // The family names the text's form: an IPv4 text under TCP6 is as
+  // malformed as an IPv6 one under TCP4.
+  const bool v6 = fields[1] == "TCP6";
+  if (!v6 && fields[1] != "TCP4") return Invalid();
+  IpAddress source, destination;
+  if (!IpAddress::Parse(fields[2], source) || !IpAddress::Parse(fields[3], destination)) return Invalid();
+  if (IsV6Text(fields[2]) != v6 || IsV6Text(fields[3]) != v6) return Invalid();
+  return Complete(length, source.Text());
 }
 
 TProxyHeader ParseV1(const std::uint8_t* data, std::size_t size) {
@@ -201,12 +112,12 @@ TProxyHeader ParseV2(const std::uint8_t* data, std::size_t size) {
     const std::uint32_t source = static_cast<std::uint32_t>(addresses[0]) << 24 |
                                  static_cast<std::uint32_t>(addresses[1]) << 16 |
                                  static_cast<std::uint32_t>(addresses[2]) << 8 | addresses[3];
-    return Complete(length, FormatIPv4(source));
+    return Complete(length, IpAddress::V4(source).Text());
   }
   if (available < 36) return Invalid();
-  TIPv6 source{};
+  IpAddress::Bytes source{};
   std::memcpy(source.data(), addresses, source.size());
-  return Complete(length, FormatIPv6(source));
+  return Complete(length, IpAddress::V6(source).Text());
 }
 
 }  // namespace
@@ -216,26 +127,4 @@ TProxyHeader ParseProxyHeader(const std::uint8_t* data, std::size_t size) {
   // balancer is refused at once rather than after a wait for more bytes.
   if (size == 0) return Incomplete(1);
   return data[0] == static_cast<std::uint8_t>(kV1Prefix[0]) ? ParseV1(data, size) : ParseV2(data, size);
-}
-
-bool ParseIPv4(const std::string& text, std::uint32_t& address) {
-  std::uint32_t result = 0;
-  int parts = 0;
-  std::size_t at = 0;
-  while (parts < 4) {
-    std::size_t digits = 0;
-    unsigned value = 0;
-    while (at + digits < text.size() && IsDigit(text[at + digits]) && digits < 4)
-      value = value * 10 + static_cast<unsigned>(text[at + digits++] - '0');
-    if (digits == 0 || digits > 3 || value > 255) return false;
-    result = result << 8 | value;
-    at += digits;
-    if (++parts < 4) {
-      if (at >= text.size() || text[at] != '.') return false;
-      ++at;
-    }
-  }
-  if (at != text.size()) return false;
-  address = result;
-  return true;
 }

@@ -23,7 +23,8 @@ struct TProxyHeader {
   std::size_t Wanted = 0;
   // kComplete: the header's whole length.
   std::size_t Length = 0;
-  // kComplete: the client's address as text ("192.0.2.1", "2001:db8::1");
+  // kComplete: the client's address as text ("192.0.2.1", "2001:db8::1",
+  // an IPv4-mapped one as plain IPv4);
   // empty when the header names none (version 1 UNKNOWN, version 2 LOCAL
   // or an unspecified family): the balancer's own address then stands.
   std::string ClientAddress;
@@ -31,7 +32,3 @@ struct TProxyHeader {
 
 // What the first `size` bytes of a connection make of a PROXY header.
 TProxyHeader ParseProxyHeader(const std::uint8_t* data, std::size_t size);
-
-// Dotted IPv4 text ("10.0.0.1", four decimal parts of at most three digits,
-// none above 255) into host order; false when malformed.
-bool ParseIPv4(const std::string& text, std::uint32_t& address);

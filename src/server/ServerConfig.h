@@ -10,13 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/IpAddress.h"
 #include "server/ProxySources.h"
 
 // What an operator may restrict; the defaults serve everyone, as always.
 struct TListenOptions {
-  std::uint32_t BindAddress = 0;  // host order; 0 is every IPv4 interface
-  int MaxConnections = 0;         // open connections at most; 0 is no limit
-  int IdleTimeout = 0;            // seconds without progress; 0 never cuts
+  // One listening socket each; 0.0.0.0 is every IPv4 interface, :: every
+  // IPv6 one (and IPv4 too, when the list names no IPv4 address).
+  std::vector<platform::IpAddress> BindAddresses{platform::IpAddress()};
+  int MaxConnections = 0;  // open connections at most; 0 is no limit
+  int IdleTimeout = 0;     // seconds without progress; 0 never cuts
 };
 
 // [Limits], in bytes per second; 0 is no limit. The totals are shared by all

@@ -10,6 +10,7 @@
 #include "base/Text.h"
 #include "platform/Clock.h"
 #include "platform/SocketPoll.h"
+#include "server/ListenSockets.h"
 #include "server/Metrics.h"
 #include "server/StatusPage.h"
 #include "server/TransfersJson.h"
@@ -158,14 +159,11 @@ bool CutPath(const std::string& path, std::uint64_t& id) {
 
 }  // namespace
 
-TStatusListener::TStatusListener(std::uint32_t address, int port, const std::string& logPath, std::string token)
+TStatusListener::TStatusListener(const std::vector<platform::IpAddress>& addresses, int port,
+                                 const std::string& logPath, std::string token)
     : FLogPath(logPath), FToken(std::move(token)), FAcceptFailures(logPath, "Status port: ") {
   std::string error;
-  FListenSocket.reset(BaseSocket(error));
-  if (FListenSocket.valid() && (SocketBind(FListenSocket.get(), address, port, error) != 0 ||
-                                SocketListen(FListenSocket.get(), error) != 0))
-    FListenSocket.reset();
-  if (!FListenSocket.valid()) {
+  if (!OpenListenSockets(addresses, port, FListenSockets, error)) {
     WriteLog(logPath, "Status port: " + error);
     throw std::runtime_error(kInitializeError);
   }
@@ -177,7 +175,7 @@ TStatusListener::~TStatusListener() {
   WaitFor();
 }
 
-int TStatusListener::Port() const { return platform::NetLocalPort(FListenSocket.get()); }
+int TStatusListener::Port() const { return platform::NetLocalPort(FListenSockets.front().get()); }
 
 void TStatusListener::Stop() { Terminate(); }
 
@@ -242,12 +240,13 @@ void TStatusListener::ServeOnce() {
   const TClock::time_point now = TClock::now();
   std::erase_if(FClients, [now](const TClient& client) { return client.Deadline <= now; });
 
-  // The listening socket first, unless a failed accept put it off.
+  // The listening sockets first, unless a failed accept put them off.
   std::vector<platform::PollEntry> entries;
   const bool accepting = now >= FAcceptAfter;
   TClock::time_point wakeUp = std::min(now + std::chrono::milliseconds(kWaitMilliseconds),
                                        accepting ? TClock::time_point::max() : FAcceptAfter);
-  if (accepting) entries.push_back({FListenSocket.get(), true, false, false});
+  if (accepting)
+    for (const platform::UniqueSocket& socket : FListenSockets) entries.push_back({socket.get(), true, false, false});
   for (const TClient& client : FClients) {
     entries.push_back({client.Socket.get(), client.Answer.empty(), !client.Answer.empty(), false});
     wakeUp = std::min(wakeUp, client.Deadline);
@@ -259,18 +258,19 @@ void TStatusListener::ServeOnce() {
   }
   if (platform::NetPoll(entries.data(), entries.size(), static_cast<int>(wait)) <= 0) return;
 
-  const std::size_t first = accepting ? 1 : 0;
+  const std::size_t first = accepting ? FListenSockets.size() : 0;
   std::vector<bool> done(FClients.size());
   for (std::size_t i = 0; i < FClients.size(); ++i)
     if (entries[first + i].ready) done[i] = !Step(FClients[i]);
   for (std::size_t i = FClients.size(); i-- > 0;)
     if (done[i]) FClients.erase(FClients.begin() + static_cast<std::ptrdiff_t>(i));
-  if (accepting && entries[0].ready) Accept();
+  for (std::size_t i = 0; i < first; ++i)
+    if (entries[i].ready) Accept(entries[i].socket);
 }
 
-void TStatusListener::Accept() {
+void TStatusListener::Accept(TSocket listening) {
   std::string error;
-  platform::UniqueSocket socket(SocketAccept(FListenSocket.get(), error));
+  platform::UniqueSocket socket(SocketAccept(listening, error));
   if (!socket.valid()) {
     FAcceptFailures.Failed(error);
     FAcceptAfter = TClock::now() + std::chrono::milliseconds(TAcceptFailures::kRetryMilliseconds);

@@ -19,17 +19,19 @@
 
 #include "base/Thread.h"
 #include "server/AcceptFailures.h"
+#include "platform/IpAddress.h"
 #include "platform/UniqueHandle.h"
 #include "server/WorkerSet.h"
 #include "transfer/SocketLib.h"
 
 class TStatusListener : public TThread {
  public:
-  // Binds and listens on `address` (host order) and `port` (0: the system
+  // Binds and listens on each of `addresses` at `port` (0: the system
   // chooses). On failure the cause is logged under `logPath` and
   // std::runtime_error("Status Listener Initialize Error.") is thrown. A cut
   // needs "Authorization: Bearer `token`"; with no token, cuts are refused.
-  TStatusListener(std::uint32_t address, int port, const std::string& logPath, std::string token = "");
+  TStatusListener(const std::vector<platform::IpAddress>& addresses, int port, const std::string& logPath,
+                  std::string token = "");
   // Stops, then waits for the loop to end.
   ~TStatusListener() override;
 
@@ -57,7 +59,7 @@ class TStatusListener : public TThread {
 
   // One wait on the listening socket and every client, and what it found.
   void ServeOnce();
-  void Accept();
+  void Accept(TSocket listening);
   // Reads or sends what the client's socket has or takes now; false once the
   // client is done with, answered or not.
   bool Step(TClient& client);
@@ -67,7 +69,7 @@ class TStatusListener : public TThread {
 
   const std::string FLogPath;
   const std::string FToken;
-  platform::UniqueSocket FListenSocket;
+  std::vector<platform::UniqueSocket> FListenSockets;
   std::shared_ptr<TWorkerSet> FWorkers;
   std::vector<TClient> FClients;
   // After a failed accept, the next one waits until then.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "platform/Sockets.h"
 
 std::string ReadFleetOptions(const TIniFile& ini, TFleetOptions& options) {
   options.ProxyFrom = ini.ReadString("Server", "ProxyFrom", "");
@@ -13,10 +12,27 @@ std::string ReadFleetOptions(const TIniFile& ini, TFleetOptions& options) {
   if (!refusal.empty()) return refusal;
   // A typo must not leave the balancer's health checks failing unexplained
   // on an address the operator did not choose.
-  const std::string address = ini.ReadString("Status", "BindAddress", "");
-  options.StatusAddress = 0x7F000001;
-  if (!address.empty() && !platform::NetParseAddress(address, options.StatusAddress))
-    return "[Status] BindAddress=" + address + " is not an IPv4 address";
+  options.StatusAddresses = {platform::IpAddress::V4(0x7F000001)};
+  return ReadBindAddresses(ini, "Status", options.StatusAddresses);
+}
+
+std::string ReadBindAddresses(const TIniFile& ini, const char* section, std::vector<platform::IpAddress>& addresses) {
+  const std::string value = ini.ReadString(section, "BindAddress", "");
+  if (value.empty()) return {};
+  std::vector<platform::IpAddress> parsed;
+  for (std::size_t at = 0;;) {
+    const std::size_t end = std::min(value.find(';', at), value.size());
+    const std::string entry = value.substr(at, end - at);
+    const std::size_t first = entry.find_first_not_of(" \t");
+    platform::IpAddress address;
+    if (first == std::string::npos ||
+        !platform::IpAddress::Parse(entry.substr(first, entry.find_last_not_of(" \t") - first + 1), address))
+      return "[" + std::string(section) + "] BindAddress=" + value + " is not a list of IPv4 or IPv6 addresses";
+    parsed.push_back(address);
+    if (end == value.size()) break;
+    at = end + 1;
+  }
+  addresses = std::move(parsed);
   return {};
 }
 

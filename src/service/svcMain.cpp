@@ -163,7 +163,7 @@ void TVardexServerService::ServiceStart(TService& sender, bool& started) {
     if (FConfig->LogKeepDays > 0) FLogRetention = std::make_unique<TLogRetention>(FConfig->LogPath, FConfig->LogKeepDays);
     if (FFleetOptions.StatusPort > 0)
       FStatusListener =
-          std::make_unique<TStatusListener>(FFleetOptions.StatusAddress, FFleetOptions.StatusPort, FConfig->LogPath,
+          std::make_unique<TStatusListener>(FFleetOptions.StatusAddresses, FFleetOptions.StatusPort, FConfig->LogPath,
                                             FFleetOptions.StatusToken);
     FListenThread = std::make_unique<TListenThread>(FConfig);
     // Only a server that starts sends what the spool holds.
@@ -219,11 +219,8 @@ bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, TServerCo
   refusal = CheckPort(ini, "Server", config.Port);
   if (refusal.empty()) refusal = ReadFleetOptions(ini, FFleetOptions);
   if (!refusal.empty()) return false;
-  const std::string address = ini.ReadString("Server", "BindAddress", "");
-  if (!address.empty() && !platform::NetParseAddress(address, config.Listen.BindAddress)) {
-    refusal = "[Server] BindAddress=" + address + " is not an IPv4 address";
-    return false;
-  }
+  refusal = ReadBindAddresses(ini, "Server", config.Listen.BindAddresses);
+  if (!refusal.empty()) return false;
   const std::string roots = ini.ReadString("Server", "Root", "");
   const std::vector<std::string> entries = SplitRoots(roots);
   if (!roots.empty() && entries.empty()) {

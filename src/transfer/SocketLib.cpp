@@ -55,8 +55,10 @@ int SockCleanup() {
   return 0;
 }
 
-TSocket BaseSocket(std::string& error) {
-  TSocket s = platform::NetSocket();
+TSocket BaseSocket(std::string& error) { return BaseSocket(platform::IpAddress(), error); }
+
+TSocket BaseSocket(const platform::IpAddress& family, std::string& error) {
+  TSocket s = platform::NetSocket(family);
   if (s == INVALID_SOCK) error = Format("BaseSocket(): failed %d.", platform::NetLastError());
   return s;
 }
@@ -64,7 +66,11 @@ TSocket BaseSocket(std::string& error) {
 int SocketBind(TSocket s, std::int32_t port, std::string& error) { return SocketBind(s, 0, port, error); }
 
 int SocketBind(TSocket s, std::uint32_t address, std::int32_t port, std::string& error) {
-  if (platform::NetBind(s, address, port) == 0) return 0;
+  return SocketBind(s, platform::IpAddress::V4(address), port, false, error);
+}
+
+int SocketBind(TSocket s, const platform::IpAddress& address, std::int32_t port, bool dualStack, std::string& error) {
+  if (platform::NetBind(s, address, port, dualStack) == 0) return 0;
   error = Format("SocketBind(%d): failed %d.", static_cast<int>(port), platform::NetLastError());
   return -1;
 }

@@ -44,11 +44,16 @@ bool IsCommand(const MsgHeader& header, const char* command);
 
 int SockStartup(std::string& error);
 int SockCleanup();
-TSocket BaseSocket(std::string& error);
+TSocket BaseSocket(std::string& error);  // IPv4
+TSocket BaseSocket(const platform::IpAddress& family, std::string& error);
 int SocketBind(TSocket s, std::int32_t port, std::string& error);  // all IPv4 interfaces
 int SocketBind(TSocket s, std::uint32_t address, std::int32_t port, std::string& error);
+// `dualStack`: an IPv6 socket takes IPv4 connections too.
+int SocketBind(TSocket s, const platform::IpAddress& address, std::int32_t port, bool dualStack, std::string& error);
 int SocketListen(TSocket s, std::string& error);
 TSocket SocketAccept(TSocket s, std::string& error);
+// The peer's address: dotted IPv4, or IPv6 in its shortest form; an IPv4
+// client of a dual-stack socket in dotted form. Empty when unknown.
 std::string GetPeerAddress(TSocket s);
 int SocketSelect(TSocket s, int timeoutSeconds, int waitSet);
 void CloseSocket(TSocket s);

@@ -109,7 +109,7 @@ fi
 printf '[Server]\nPort=%d\nBindAddress=127.0.0.300\n' "$port" >"$dir/VardexServer.ini"
 timeout 20 "$dir/VardexServer" >"$dir/stdout" 2>"$dir/stderr"
 status=$?
-refusal='Service Start Fail: [Server] BindAddress=127.0.0.300 is not an IPv4 address'
+refusal='Service Start Fail: [Server] BindAddress=127.0.0.300 is not a list of IPv4 or IPv6 addresses'
 [ "$status" -eq 1 ] || fail "malformed BindAddress: exit code $status"
 grep -qF "$refusal" "$dir/stderr" || fail "malformed BindAddress: stderr $(cat "$dir/stderr")"
 log_of "$dir" | grep -qF "$refusal" || fail "malformed BindAddress: $(log_of "$dir")"

@@ -77,6 +77,9 @@ SocketHandle NetSocket() {
   return kNoSocket;
 }
 
+SocketHandle NetSocket(const IpAddress&) { return NetSocket(); }
+
+int NetBind(SocketHandle, const IpAddress&, int, bool) { return Fail(EACCES); }
 int NetBind(SocketHandle, std::uint32_t, int) { return Fail(EACCES); }
 int NetListen(SocketHandle, int) { return Fail(EACCES); }
 
@@ -120,13 +123,6 @@ void NetShutdown(SocketHandle s) {
 }
 
 void NetSetIdleTimeout(SocketHandle s, int) { CheckOpen(s); }
-
-bool NetParseAddress(const std::string& dotted, std::uint32_t& address) {
-  in_addr parsed{};
-  if (::inet_pton(AF_INET, dotted.c_str(), &parsed) != 1) return false;
-  address = ntohl(parsed.s_addr);
-  return true;
-}
 
 // Always ready at once: the client's bytes are all there, its close is
 // readable as the end, and sending never blocks.

@@ -12,6 +12,7 @@
 #include "client/Download.h"
 #include "client/Upload.h"
 #include "platform/Files.h"
+#include "platform/IpAddress.h"
 #include "support/TestSupport.h"
 #include "transfer/uGlobal.h"
 
@@ -327,6 +328,50 @@ TEST_F(ClientRoundTrip, ConnectionFailuresHaveTheirOwnStatus) {
   ClientRun unknown = Client({"get", "no-such-host.invalid", "/x", Local("x")});
   EXPECT_EQ(unknown.status, 3);
   EXPECT_NE(unknown.err.find("cannot resolve no-such-host.invalid"), std::string::npos) << unknown.err;
+}
+
+// The client reaches an IPv6 literal, and a dual-stack listener (::, with
+// no IPv4 address beside it) serves both families, naming its IPv4 clients
+// in the log exactly as an IPv4 listener does.
+TEST_F(ClientRoundTrip, OverIPv6AndADualStackListener) {
+  platform::IpAddress any, loopback;
+  ASSERT_TRUE(platform::IpAddress::Parse("::", any));
+  ASSERT_TRUE(platform::IpAddress::Parse("::1", loopback));
+  {
+    std::string error;
+    const platform::UniqueSocket probe(BaseSocket(loopback, error));
+    if (!probe.valid() || SocketBind(probe.get(), loopback, 0, false, error) != 0)
+      GTEST_SKIP() << "no IPv6 loopback here: " << error;
+  }
+  TServerConfig config;
+  config.Listen.BindAddresses = {any};
+  server.Restart(config);
+
+  const std::string remote = Remote("six.bin"), target = Local("six.bin"), source = Local("six-up.bin");
+  const std::string content = vtest::RandomBytes(1500017, 6);
+  vtest::WriteAll(remote, content);
+  TransferRequest get = Request(remote, target);
+  get.host = "::1";
+  const TransferOutcome got = RunDownload(get, nullptr);
+  EXPECT_EQ(got.status, ExitStatus::kDone) << got.message;
+  EXPECT_TRUE(vtest::ReadAll(target) == content);
+
+  vtest::WriteAll(source, content);
+  TransferRequest put = Request(Remote("in6/six.bin"), source);
+  put.host = "::1";
+  const TransferOutcome sent = RunUpload(put, nullptr);
+  EXPECT_EQ(sent.status, ExitStatus::kDone) << sent.message;
+  ASSERT_TRUE(Logged("::1-doUpload: Upload Complete(" + Remote("in6/six.bin") + ")"));
+  EXPECT_TRUE(vtest::ReadAll(Remote("in6/six.bin")) == content);
+
+  // The same listener, an IPv4 client: plain 127.0.0.1, never ::ffff:127.0.0.1.
+  const TransferOutcome refused = RunDownload(Request(Remote("absent.bin"), Local("absent.bin")), nullptr);
+  EXPECT_EQ(refused.status, ExitStatus::kRefused) << refused.message;
+  const std::string line = "127.0.0.1-doDownload(" + Remote("absent.bin") + "): failed";
+  ASSERT_TRUE(Logged(line));
+  bool plain = false;
+  for (const std::string& message : vtest::LogMessages(server.LogPrefix())) plain |= message.rfind(line, 0) == 0;
+  EXPECT_TRUE(plain) << "the IPv4 client is not written as plain IPv4";
 }
 
 }  // namespace

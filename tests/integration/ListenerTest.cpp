@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/ClientSockets.h"
+#include "platform/IpAddress.h"
 #include "platform/Paths.h"
 #include "support/TestSupport.h"
 
@@ -207,13 +209,36 @@ TEST(ListenerLimits, AClientThatStopsReadingIsCutAfterTheIdleTimeout) {
 
 TEST(ListenerLimits, BindsToTheGivenAddressOnly) {
   TListenOptions options;
-  ASSERT_TRUE(platform::NetParseAddress("127.0.0.1", options.BindAddress));
-  EXPECT_FALSE(platform::NetParseAddress("127.0.0", options.BindAddress));
+  options.BindAddresses = {platform::IpAddress::V4(0x7F000001)};
   vtest::RunningServer server(options);
   TSocket s = vtest::Connect(server.Port());
   ASSERT_TRUE(vtest::SendAll(s, vtest::EncodeHeader("DNLD", 0)));
   EXPECT_EQ(vtest::Receive(s, 8), vtest::EncodeHeader("DNLD", 0));
   CloseSocket(s);
+}
+
+// Two addresses, one port: each socket is accepted from, in turn, not only
+// the first one the leader waits on.
+TEST(ListenerLimits, EveryAddressOfTheListIsServed) {
+  platform::IpAddress v6Loopback;
+  ASSERT_TRUE(platform::IpAddress::Parse("::1", v6Loopback));
+  std::string error;
+  {
+    const platform::UniqueSocket probe(BaseSocket(v6Loopback, error));
+    if (!probe.valid() || SocketBind(probe.get(), v6Loopback, 0, false, error) != 0)
+      GTEST_SKIP() << "no IPv6 loopback here: " << error;
+  }
+  TListenOptions options;
+  options.BindAddresses = {platform::IpAddress::V4(0x7F000001), v6Loopback};
+  vtest::RunningServer server(options);
+  for (int round = 0; round < 3; ++round) {
+    for (const platform::IpAddress& address : options.BindAddresses) {
+      platform::UniqueSocket s(BaseSocket(address, error));
+      ASSERT_TRUE(platform::NetConnectTimed(s.get(), address, server.Port(), 10000).Ok()) << address.Text();
+      ASSERT_TRUE(vtest::SendAll(s.get(), vtest::EncodeHeader("DNLD", 0)));
+      EXPECT_EQ(vtest::Receive(s.get(), 8), vtest::EncodeHeader("DNLD", 0)) << address.Text();
+    }
+  }
 }
 
 }  // namespace

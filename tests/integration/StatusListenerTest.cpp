@@ -18,7 +18,7 @@ const char kToken[] = "a-token-for-cuts";
 
 class StatusPort : public ::testing::Test {
  protected:
-  StatusPort() : status(0x7F000001, 0, server.LogPrefix(), kToken) {
+  StatusPort() : status({platform::IpAddress::V4(0x7F000001)}, 0, server.LogPrefix(), kToken) {
     status.CountWorkers(server.Workers());
     status.Resume();
   }
@@ -76,7 +76,7 @@ TEST(StatusPortRestart, BindsThePortItsLastRunServed) {
   const std::string logPath = dir.File("FileServer");
   int port = 0;
   for (int run = 0; run < 2; ++run) {
-    TStatusListener status(0x7F000001, port, logPath);  // raises when the bind fails
+    TStatusListener status({platform::IpAddress::V4(0x7F000001)}, port, logPath);  // raises when the bind fails
     port = status.Port();
     status.Resume();
     TSocket s = vtest::Connect(port);
@@ -116,7 +116,7 @@ TEST_F(StatusPort, MetricsCountADownloadAndItsBytes) {
 
 TEST(StatusListener, DestroyedWhileRunningItStopsFirst) {
   vtest::TempDir dir;
-  TStatusListener status(0x7F000001, 0, dir.File("FileServer"));
+  TStatusListener status({platform::IpAddress::V4(0x7F000001)}, 0, dir.File("FileServer"));
   status.Resume();
   // Without a Stop before it, the destructor would wait for good.
 }
@@ -267,7 +267,7 @@ TEST_F(StatusPort, TransfersShowEachConversationAndACutEndsOnlyItsOwn) {
             "HTTP/1.0 404 Not Found");
   {
     // Without a token of its own, a port refuses every cut.
-    TStatusListener open(0x7F000001, 0, server.LogPrefix());
+    TStatusListener open({platform::IpAddress::V4(0x7F000001)}, 0, server.LogPrefix());
     open.CountWorkers(server.Workers());
     open.Resume();
     TSocket s = vtest::Connect(open.Port());

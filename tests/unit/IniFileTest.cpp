@@ -42,10 +42,11 @@ TEST(IniFile, MissingFileSectionOrKeyTakesTheDefaults) {
     EXPECT_EQ(config.Service().Config().ReportHost, "");
     EXPECT_EQ(config.Service().ListenOptions().IdleTimeout, 300);
     EXPECT_EQ(config.Service().ListenOptions().MaxConnections, 0);
-    EXPECT_EQ(config.Service().ListenOptions().BindAddress, 0u);
+    EXPECT_EQ(config.Service().ListenOptions().BindAddresses, std::vector<platform::IpAddress>{platform::IpAddress()});
     EXPECT_TRUE(config.Service().Config().Roots.empty());
     EXPECT_EQ(config.Service().FleetOptions().StatusPort, 0);
-    EXPECT_EQ(config.Service().FleetOptions().StatusAddress, 0x7F000001u);
+    EXPECT_EQ(config.Service().FleetOptions().StatusAddresses,
+              std::vector<platform::IpAddress>{platform::IpAddress::V4(0x7F000001)});
   }
   EXPECT_EQ(PortOf("[Other]\nPort=8080\n"), 80);
   EXPECT_EQ(PortOf("[Server]\nHost=8080\n"), 80);
@@ -82,7 +83,7 @@ TEST(IniFile, ReadConfigTakesTheReportSettingsTheListenerRestrictionsAndTheRateL
   vtest::fs::create_directories(roots.path() / "a");
   vtest::fs::create_directories(roots.path() / "b");
   const std::string text = "[Server]\nPort=8085\nRoot= " + roots.File("a") + " ; " + roots.File("b") +
-                           " \nBindAddress=127.0.0.1\nMaxConnections=12\nIdleTimeout=0\n"
+                           " \nBindAddress=127.0.0.1; ::1\nMaxConnections=12\nIdleTimeout=0\n"
                            "[REPORT]\nhost = reports.example:8080 \nSpool=1\nSpoolDays=3\nSigningKey=" +
                            roots.File("key") + "\n[Status]\nPort=65535\nBindAddress=0.0.0.0\n"
                            "[Limits]\nDownloadRate=100\nUploadRate=-3\nTotalDownloadRate=2048\nTotalUploadRate=fast\n";
@@ -93,11 +94,14 @@ TEST(IniFile, ReadConfigTakesTheReportSettingsTheListenerRestrictionsAndTheRateL
   EXPECT_EQ(config.Service().Port(), 8085);
   EXPECT_EQ(config.Service().Config().ReportHost, "reports.example:8080");
   EXPECT_EQ(config.Service().Config().Roots, (std::vector<std::string>{roots.File("a"), roots.File("b")}));
-  EXPECT_EQ(config.Service().ListenOptions().BindAddress, 0x7F000001u);
+  platform::IpAddress v6Loopback;
+  ASSERT_TRUE(platform::IpAddress::Parse("::1", v6Loopback));
+  EXPECT_EQ(config.Service().ListenOptions().BindAddresses,
+            (std::vector<platform::IpAddress>{platform::IpAddress::V4(0x7F000001), v6Loopback}));
   EXPECT_EQ(config.Service().ListenOptions().MaxConnections, 12);
   EXPECT_EQ(config.Service().ListenOptions().IdleTimeout, 0);
   EXPECT_EQ(config.Service().FleetOptions().StatusPort, 65535);
-  EXPECT_EQ(config.Service().FleetOptions().StatusAddress, 0u);
+  EXPECT_EQ(config.Service().FleetOptions().StatusAddresses, std::vector<platform::IpAddress>{platform::IpAddress()});
   EXPECT_TRUE(config.Service().Config().Report.Spool);
   EXPECT_EQ(config.Service().Config().Report.SpoolDays, 3);
   EXPECT_EQ(config.Service().Config().Report.SigningKey, std::string(31, '\xAA') + "\x0F");
@@ -127,8 +131,11 @@ TEST(IniFile, MalformedAddressPortRootOrKeyRefusesTheStart) {
   const struct {
     std::string text, refusal;
   } kCases[] = {
-      {"[Server]\nBindAddress=127.0.0.300\n", "[Server] BindAddress=127.0.0.300 is not an IPv4 address"},
-      {"[Server]\nBindAddress=localhost\n", "[Server] BindAddress=localhost is not an IPv4 address"},
+      {"[Server]\nBindAddress=127.0.0.300\n", "[Server] BindAddress=127.0.0.300 is not a list of IPv4 or IPv6 addresses"},
+      {"[Server]\nBindAddress=localhost\n", "[Server] BindAddress=localhost is not a list of IPv4 or IPv6 addresses"},
+      {"[Server]\nBindAddress=127.0.0.1;;\n", "[Server] BindAddress=127.0.0.1;; is not a list of IPv4 or IPv6 addresses"},
+      {"[Server]\nBindAddress=::1;fe80::1%eth0\n",
+       "[Server] BindAddress=::1;fe80::1%eth0 is not a list of IPv4 or IPv6 addresses"},
       {"[Server]\nRoot=" + dir.File("") + ";" + missing + "\n",
        "[Server] Root entry " + missing + " is not an existing directory"},
       {"[Server]\nRoot= ; ;\n", "[Server] Root=; ; has no usable entry"},
@@ -136,10 +143,10 @@ TEST(IniFile, MalformedAddressPortRootOrKeyRefusesTheStart) {
       {"[Server]\nPort=-0x10\n", "[Server] Port=-0x10 is outside 0-65535"},
       {"[Status]\nPort=80800\n", "[Status] Port=80800 is outside 0-65535"},
       {"[Status]\nPort=-1\n", "[Status] Port=-1 is outside 0-65535"},
-      {"[Status]\nPort=9100\nBindAddress=10.0.0\n", "[Status] BindAddress=10.0.0 is not an IPv4 address"},
+      {"[Status]\nPort=9100\nBindAddress=10.0.0\n", "[Status] BindAddress=10.0.0 is not a list of IPv4 or IPv6 addresses"},
       // The rest of the line is the value: a comment after it is a typo.
       {"[Status]\nPort=9100\nBindAddress=0.0.0.0 ; every interface\n",
-       "[Status] BindAddress=0.0.0.0 ; every interface is not an IPv4 address"},
+       "[Status] BindAddress=0.0.0.0 ; every interface is not a list of IPv4 or IPv6 addresses"},
       {"[Report]\nSigningKey=" + shortKey + "\n",
        "[Report] SigningKey=" + shortKey + " holds 31 bytes of key; at least 32 are needed"},
       {"[Report]\nSigningKey=" + oddKey + "\n",

@@ -9,17 +9,17 @@
 
 namespace platform {
 
-IoResult NetConnectTimed(SocketHandle s, std::uint32_t address, int port, int seconds) {
+IoResult NetConnectTimed(SocketHandle s, const IpAddress& address, int port, int milliseconds) {
   const int fd = static_cast<int>(s);
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return {IoStatus::kFailed, errno};
 
-  const sockaddr_in sa = Ipv4SocketAddress(address, port);
+  const SocketAddress sa = ToSocketAddress(address, port);
   IoResult result;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+  if (::connect(fd, sa.get(), sa.length) != 0) {
     if (errno != EINPROGRESS) {
       result = {IoStatus::kFailed, errno};
-    } else if (NetWaitMilliseconds(s, seconds * 1000, 2) == 0) {
+    } else if (NetWaitMilliseconds(s, milliseconds, 2) == 0) {
       result = {IoStatus::kTimedOut, 0};
     } else {
       int pending = 0;

@@ -1,15 +1,14 @@
 #include "platform/Resolve.h"
 
-#include <arpa/inet.h>
 #include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+
+#include "platform/posix/SocketAddress.h"
 
 namespace platform {
 
-bool ResolveIPv4(const std::string& host, std::vector<std::uint32_t>& addresses, std::string& error) {
+bool ResolveHost(const std::string& host, std::vector<IpAddress>& addresses, std::string& error) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
@@ -18,10 +17,15 @@ bool ResolveIPv4(const std::string& host, std::vector<std::uint32_t>& addresses,
     return false;
   }
   addresses.clear();
-  for (const addrinfo* a = found; a != nullptr; a = a->ai_next)
-    addresses.push_back(ntohl(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr));
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    sockaddr_storage storage{};
+    IpAddress address;
+    if (a->ai_addrlen > sizeof storage) continue;
+    std::memcpy(&storage, a->ai_addr, a->ai_addrlen);
+    if (FromSocketAddress(storage, address)) addresses.push_back(address);
+  }
   ::freeaddrinfo(found);
-  if (addresses.empty()) error = "no IPv4 address";
+  if (addresses.empty()) error = "no IPv4 or IPv6 address";
   return !addresses.empty();
 }
 

@@ -24,20 +24,28 @@ void NetCleanup() {}
 
 int NetLastError() { return errno; }
 
-SocketHandle NetSocket() {
-  int s = ::socket(AF_INET, SOCK_STREAM, 0);
+SocketHandle NetSocket() { return NetSocket(IpAddress()); }
+
+SocketHandle NetSocket(const IpAddress& family) {
+  int s = ::socket(family.IsV4() ? AF_INET : AF_INET6, SOCK_STREAM, 0);
   return s < 0 ? kNoSocket : s;
 }
 
-int NetBind(SocketHandle s, std::uint32_t address, int port) {
+int NetBind(SocketHandle s, const IpAddress& address, int port, bool dualStack) {
+  const int fd = static_cast<int>(s);
   // A restart must bind at once: the connections the last run closed first
   // sit in TIME-WAIT on this port for a minute, and without SO_REUSEADDR
   // they keep the bind failing. A port held by a live listener still fails.
   const int on = 1;
-  ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  const sockaddr_in sa = Ipv4SocketAddress(address, port);
-  return ::bind(static_cast<int>(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // Set either way: the system's default (net.ipv6.bindv6only) is not ours.
+  const int v6Only = dualStack ? 0 : 1;
+  if (!address.IsV4() && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof v6Only) != 0) return -1;
+  const SocketAddress sa = ToSocketAddress(address, port);
+  return ::bind(fd, sa.get(), sa.length) == 0 ? 0 : -1;
 }
+
+int NetBind(SocketHandle s, std::uint32_t address, int port) { return NetBind(s, IpAddress::V4(address), port, false); }
 
 int NetListen(SocketHandle s, int backlog) {
   return ::listen(static_cast<int>(s), backlog) == 0 ? 0 : -1;
@@ -52,27 +60,30 @@ SocketHandle NetAccept(SocketHandle s) {
 }
 
 int NetConnect(SocketHandle s, std::uint32_t address, int port) {
-  const sockaddr_in sa = Ipv4SocketAddress(address, port);
-  return ::connect(static_cast<int>(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+  const SocketAddress sa = ToSocketAddress(IpAddress::V4(address), port);
+  return ::connect(static_cast<int>(s), sa.get(), sa.length) == 0 ? 0 : -1;
 }
 
-bool NetPeerAddress(SocketHandle s, std::string& dotted) {
-  sockaddr_in sa{};
+bool NetPeerAddress(SocketHandle s, std::string& text) {
+  sockaddr_storage sa{};
   socklen_t len = sizeof sa;
+  IpAddress address;
   if (::getpeername(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
-      sa.sin_family != AF_INET)
+      !FromSocketAddress(sa, address))
     return false;
-  char text[INET_ADDRSTRLEN];
-  if (::inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text) == nullptr) return false;
-  dotted = text;
+  text = address.Text();
   return true;
 }
 
 int NetLocalPort(SocketHandle s) {
-  sockaddr_in sa{};
+  sockaddr_storage sa{};
   socklen_t len = sizeof sa;
-  if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
-  return ntohs(sa.sin_port);
+  IpAddress address;
+  int port = -1;
+  if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+      !FromSocketAddress(sa, address, &port))
+    return -1;
+  return port;
 }
 
 void NetClose(SocketHandle s) { ::close(static_cast<int>(s)); }
@@ -98,13 +109,6 @@ void NetSetIdleTimeout(SocketHandle s, int seconds) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-}
-
-bool NetParseAddress(const std::string& dotted, std::uint32_t& address) {
-  in_addr parsed{};
-  if (::inet_pton(AF_INET, dotted.c_str(), &parsed) != 1) return false;
-  address = ntohl(parsed.s_addr);
-  return true;
 }
 
 int NetWait(SocketHandle s, int seconds, int waitSet) { return NetWaitMilliseconds(s, seconds * 1000, waitSet); }

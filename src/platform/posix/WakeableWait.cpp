@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <vector>
+
 namespace platform {
 
 // A pipe: Wake writes one byte that is never read, so the read end stays
@@ -21,19 +23,20 @@ WakeableWait::~WakeableWait() {
   if (FSender != kNoSocket) ::close(static_cast<int>(FSender));
 }
 
-int WakeableWait::Wait(SocketHandle s, int milliseconds, int waitSet) {
-  pollfd p[2] = {};
-  p[0].fd = static_cast<int>(s);  // a negative descriptor is not watched
-  if (waitSet & 1) p[0].events |= POLLIN;
-  if (waitSet & 2) p[0].events |= POLLOUT;
-  if (waitSet & 4) p[0].events |= POLLPRI;
-  p[1].fd = static_cast<int>(FReceiver);
-  p[1].events = POLLIN;
+int WakeableWait::Wait(PollEntry* entries, std::size_t count, int milliseconds) {
+  std::vector<pollfd> fds(count + 1);
+  for (std::size_t i = 0; i < count; ++i) {
+    fds[i].fd = static_cast<int>(entries[i].socket);
+    fds[i].events = static_cast<short>((entries[i].readable ? POLLIN : 0) | (entries[i].writable ? POLLOUT : 0));
+  }
+  fds[count].fd = static_cast<int>(FReceiver);  // a negative descriptor is not watched
+  fds[count].events = POLLIN;
   int r;
   do {
-    r = ::poll(p, 2, milliseconds);
+    r = ::poll(fds.data(), fds.size(), milliseconds);
   } while (r < 0 && errno == EINTR);
-  if (r > 0 && p[1].revents != 0) return 0;
+  for (std::size_t i = 0; i < count; ++i) entries[i].ready = r > 0 && fds[i].revents != 0;
+  if (r > 0 && fds[count].revents != 0) return 0;
   return r;
 }
 

@@ -14,16 +14,16 @@ static bool SetBlocking(SocketHandle s, bool blocking) {
   return ::ioctlsocket(Native(s), FIONBIO, &nonBlocking) == 0;
 }
 
-IoResult NetConnectTimed(SocketHandle s, std::uint32_t address, int port, int seconds) {
+IoResult NetConnectTimed(SocketHandle s, const IpAddress& address, int port, int milliseconds) {
   if (!SetBlocking(s, false)) return {IoStatus::kFailed, ::WSAGetLastError()};
-  const sockaddr_in sa = Ipv4SocketAddress(address, port);
+  const SocketAddress sa = ToSocketAddress(address, port);
   IoResult result;
-  if (::connect(Native(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+  if (::connect(Native(s), sa.get(), sa.length) != 0) {
     if (::WSAGetLastError() != WSAEWOULDBLOCK) {
       result = {IoStatus::kFailed, ::WSAGetLastError()};
     } else {
       // Windows reports a refused connect in the exception set, not as writable.
-      int ready = NetWaitMilliseconds(s, seconds * 1000, 2 | 4);
+      int ready = NetWaitMilliseconds(s, milliseconds, 2 | 4);
       int pending = 0;
       int len = sizeof pending;
       if (ready == 0) {

@@ -22,19 +22,27 @@ int NetLastError() { return ::WSAGetLastError(); }
 
 static SOCKET Native(SocketHandle s) { return static_cast<SOCKET>(s); }
 
-SocketHandle NetSocket() {
-  SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+SocketHandle NetSocket() { return NetSocket(IpAddress()); }
+
+SocketHandle NetSocket(const IpAddress& family) {
+  SOCKET s = ::socket(family.IsV4() ? AF_INET : AF_INET6, SOCK_STREAM, 0);
   return s == INVALID_SOCKET ? kNoSocket : static_cast<SocketHandle>(s);
 }
 
-int NetBind(SocketHandle s, std::uint32_t address, int port) {
+int NetBind(SocketHandle s, const IpAddress& address, int port, bool dualStack) {
   // Windows lets a later socket with SO_REUSEADDR bind over this one and
   // take its connections; exclusive use keeps any other process off the port.
   const BOOL on = TRUE;
   ::setsockopt(Native(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
-  const sockaddr_in sa = Ipv4SocketAddress(address, port);
-  return ::bind(Native(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+  const DWORD v6Only = dualStack ? 0 : 1;
+  if (!address.IsV4() && ::setsockopt(Native(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6Only),
+                                      sizeof v6Only) != 0)
+    return -1;
+  const SocketAddress sa = ToSocketAddress(address, port);
+  return ::bind(Native(s), sa.get(), sa.length) == 0 ? 0 : -1;
 }
+
+int NetBind(SocketHandle s, std::uint32_t address, int port) { return NetBind(s, IpAddress::V4(address), port, false); }
 
 int NetListen(SocketHandle s, int backlog) { return ::listen(Native(s), backlog) == 0 ? 0 : -1; }
 
@@ -44,26 +52,28 @@ SocketHandle NetAccept(SocketHandle s) {
 }
 
 int NetConnect(SocketHandle s, std::uint32_t address, int port) {
-  const sockaddr_in sa = Ipv4SocketAddress(address, port);
-  return ::connect(Native(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+  const SocketAddress sa = ToSocketAddress(IpAddress::V4(address), port);
+  return ::connect(Native(s), sa.get(), sa.length) == 0 ? 0 : -1;
 }
 
-bool NetPeerAddress(SocketHandle s, std::string& dotted) {
-  sockaddr_in sa{};
+bool NetPeerAddress(SocketHandle s, std::string& text) {
+  sockaddr_storage sa{};
   int len = sizeof sa;
-  if (::getpeername(Native(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET)
+  IpAddress address;
+  if (::getpeername(Native(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0 || !FromSocketAddress(sa, address))
     return false;
-  const char* text = ::inet_ntoa(sa.sin_addr);
-  if (text == nullptr) return false;
-  dotted = text;
+  text = address.Text();
   return true;
 }
 
 int NetLocalPort(SocketHandle s) {
-  sockaddr_in sa{};
+  sockaddr_storage sa{};
   int len = sizeof sa;
-  if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
-  return ntohs(sa.sin_port);
+  IpAddress address;
+  int port = -1;
+  if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0 || !FromSocketAddress(sa, address, &port))
+    return -1;
+  return port;
 }
 
 void NetClose(SocketHandle s) { ::closesocket(Native(s)); }
@@ -93,13 +103,6 @@ void NetSetIdleTimeout(SocketHandle s, int seconds) {
   tcp_keepalive keepAlive{1, milliseconds, milliseconds < 30000 ? milliseconds : 30000};
   DWORD returned = 0;
   ::WSAIoctl(Native(s), SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr, 0, &returned, nullptr, nullptr);
-}
-
-bool NetParseAddress(const std::string& dotted, std::uint32_t& address) {
-  in_addr parsed{};
-  if (::inet_pton(AF_INET, dotted.c_str(), &parsed) != 1) return false;
-  address = ntohl(parsed.s_addr);
-  return true;
 }
 
 int NetWait(SocketHandle s, int seconds, int waitSet) { return NetWaitMilliseconds(s, seconds * 1000, waitSet); }

@@ -34,24 +34,25 @@ WakeableWait::~WakeableWait() {
   if (FReceiver != kNoSocket) ::closesocket(Native(FReceiver));
 }
 
-int WakeableWait::Wait(SocketHandle s, int milliseconds, int waitSet) {
-  fd_set readSet, writeSet, exceptSet;
+int WakeableWait::Wait(PollEntry* entries, std::size_t count, int milliseconds) {
+  fd_set readSet, writeSet;
   FD_ZERO(&readSet);
   FD_ZERO(&writeSet);
-  FD_ZERO(&exceptSet);
-  if (s != kNoSocket) {
-    if (waitSet & 1) FD_SET(Native(s), &readSet);
-    if (waitSet & 2) FD_SET(Native(s), &writeSet);
-    if (waitSet & 4) FD_SET(Native(s), &exceptSet);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (entries[i].readable) FD_SET(Native(entries[i].socket), &readSet);
+    if (entries[i].writable) FD_SET(Native(entries[i].socket), &writeSet);
   }
   if (FReceiver != kNoSocket) FD_SET(Native(FReceiver), &readSet);
-  if (readSet.fd_count + writeSet.fd_count + exceptSet.fd_count == 0) {
+  if (readSet.fd_count + writeSet.fd_count == 0) {
     ::Sleep(static_cast<DWORD>(milliseconds));  // select refuses empty sets
     return 0;
   }
   timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
-  const int r = ::select(0, &readSet, &writeSet, &exceptSet, &timeout);
+  const int r = ::select(0, &readSet, &writeSet, nullptr, &timeout);
   if (r == SOCKET_ERROR) return -1;
+  for (std::size_t i = 0; i < count; ++i)
+    entries[i].ready = r > 0 && (FD_ISSET(Native(entries[i].socket), &readSet) ||
+                                 FD_ISSET(Native(entries[i].socket), &writeSet));
   if (r > 0 && FReceiver != kNoSocket && FD_ISSET(Native(FReceiver), &readSet)) return 0;
   return r;
 }
