@@ -99,9 +99,11 @@ bool TProcessThread::ReadRequestHeader(const char* step, const char* command, co
 }
 
 void TProcessThread::Serve() {
+  FMembership.Progress().SetClient(GetPeerAddress(FSocket));
   if (!ReadProxyHeader()) return;
   std::uint8_t direction = 0;
   if (Validate(direction) != rcSuccess) return;
+  FMembership.Progress().SetDirection(direction);
   if (direction == 0)
     doDownload();
   else if (direction == 1)

@@ -98,6 +98,8 @@ void TProcessThread::doDigest() {
   TFile file;
   file.SetFileData(request.Int32("USERNO"), request.Int32("FILENO"), request.Value("REMOTEFILENAME"), 0);
   file.FilePos = request.Int64("FILEPOS");
+  // A digest moves no file bytes: it shows as its file, checked.
+  FMembership.Progress().SetFile(file.FileName, 0, 0);
 
   std::string error;
   std::int64_t length = 0;

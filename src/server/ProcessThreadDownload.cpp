@@ -29,10 +29,12 @@ namespace {
 constexpr std::int64_t kSizeTolerance = 10485760;
 // The most one hand-over of file data to the socket moves. Where the system
 // sends straight from the file, each hand-over ends with a push of what is
-// left over, so large steps keep the segments full; where it reads through
-// FBuffer, each step is one buffer full. A step cut short by a failed send
-// still reports what went out before the failure.
-constexpr std::size_t kDataStep = 64 << 20;
+// left over, so steps of a megabyte leave one segment in about 700 short;
+// where it reads through FBuffer, each step is one buffer full. The step is
+// also how often the transfer's progress on the status port moves: a client
+// reading a megabyte a second sees it every second. A step cut short by a
+// failed send still reports what went out before the failure.
+constexpr std::size_t kDataStep = 1 << 20;
 
 long long Wide(std::int64_t value) { return static_cast<long long>(value); }
 
@@ -100,6 +102,7 @@ std::int32_t TProcessThread::doFileCheck(MsgHeader header, TFile& file, std::str
   file.SetFileData(request.Int32("USERNO"), request.Int32("FILENO"), request.Value("REMOTEFILENAME"),
                    request.Int64("FILESIZE"));
   file.FilePos = request.Int64("FILEPOS");
+  FMembership.Progress().SetFile(file.FileName, file.FilePos, file.FileSize);
 
   std::int32_t result = rcSuccess;
   std::int64_t size = -1;
@@ -160,6 +163,7 @@ std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error)
   // To the end of the file as it is at each read, which may differ from the
   // size the client declared.
   file.CurrentPos = file.FilePos;
+  FMembership.Progress().StartData(file.FilePos);
   std::int64_t sent = 0;
   std::int32_t result = rcSuccess;
   // A limited download still sends straight from the file, in steps no
@@ -171,6 +175,7 @@ std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error)
         platform::SendFileData(FSocket, handle.get(), step, FBuffer.get(), MAX_BLOCK_SIZE, n);
     sent += static_cast<std::int64_t>(n);
     Metrics().BytesSent += n;
+    FMembership.Progress().Moved(n);
     if (outcome == platform::SendFileResult::kReadFailed) {
       const int readError = platform::LastError();
       error = Format("doInternalDownload7(%s): failed, %s, %d", name.c_str(), ResultText(rcReadFile).c_str(), readError);

@@ -56,5 +56,6 @@ bool TProcessThread::ReadProxyHeader() {
     return false;
   }
   FProxiedAddress = header.ClientAddress;
+  FMembership.Progress().SetClient(FProxiedAddress);
   return true;
 }

@@ -180,13 +180,15 @@ class TBlockWriter : public TThread {
 // when there is only one, and each block is then written before the next
 // receive. A failed write or flush ends the loop with 13 once its block has
 // been counted. `pace` sets how much each receive takes and the wait after
-// it; the client's sends then wait for the room this leaves in the socket. The last block, the one that completes the count or the
-// first received after a newer upload's cut, is written here and flushed by
-// the caller; a failed write of it ends with 13 too. On return with any
+// it; the client's sends then wait for the room this leaves in the socket.
+// The last block, the one that completes the count or the first received
+// after a newer upload's or the operator's cut, is written here and flushed
+// by the caller; a failed write of it ends with 13 too. On return with any
 // result but 13 every received byte has been written.
 std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size, platform::FileHandle handle,
                              const TFile& file, const TUploadClaim& claim, TTransferPace& pace, TUploadDigest& digest,
-                             std::string& error) {
+                             TTransferProgress& progress, std::string& error) {
+  const auto cut = [&claim, &progress] { return claim.WasCut() || progress.WasCut(); };
   const auto expected = static_cast<std::uint64_t>(file.FileSize);
   std::uint64_t received = 0;
   TBlockWriter writer(handle, digest);
@@ -196,8 +198,9 @@ std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size
   for (int current = 0;; current = overlap ? 1 - current : 0) {
     const long n = platform::NetRecv(s, buffers[current], step);
     if (pending && !writer.Wait(file.FileName, error)) return rcWriteFile;
-    // A newer upload of the file ends this one as if its client had closed.
-    if (n == 0 || (n < 0 && claim.WasCut())) return rcSuccess;
+    // A newer upload of the file, or the operator, ends this one as if its
+    // client had closed.
+    if (n == 0 || (n < 0 && cut())) return rcSuccess;
     if (n < 0) {
       error = Format("doInternalUpload9(%s): failed. %s, %s", file.FileName.c_str(),
                      ResultText(rcReadTimeout).c_str(), "Upload data recv");
@@ -205,9 +208,10 @@ std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size
     }
     received += static_cast<std::uint64_t>(n);
     Metrics().BytesReceived += static_cast<std::uint64_t>(n);
+    progress.Moved(static_cast<std::uint64_t>(n));
     // The cut does not end a receive while the client keeps sending (Linux),
     // so it is looked at after every one.
-    if (received >= expected || claim.WasCut()) {
+    if (received >= expected || cut()) {
       if (platform::WriteFile(handle, buffers[current], static_cast<std::size_t>(n))) {
         digest.Add(buffers[current], static_cast<std::size_t>(n));
         return rcSuccess;
@@ -336,6 +340,7 @@ std::int32_t TProcessThread::CheckRequest(MsgHeader header, TFile& file, std::st
   const TCommandBody request = body.Parse();
   file.SetFileData(request.Int32("USERNO"), request.Int32("FILENO"), request.Value("REMOTEFILENAME"),
                    request.Int64("FILESIZE"));
+  FMembership.Progress().SetFile(file.FileName, 0, file.FileSize);
   const char* name = file.FileName.c_str();
 
   // The whole size must fit; bytes already on disk are not deducted.
@@ -498,12 +503,14 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, bool& endedEarly, std
   std::unique_ptr<char, ReceiveBlocksDeleter> blocks(static_cast<char*>(platform::AllocatePages(2 * kReceiveBlock)));
   char* const buffers[2] = {blocks ? blocks.get() : FBuffer.get(), blocks ? blocks.get() + kReceiveBlock : nullptr};
   std::int32_t result = rcSuccess;
+  FMembership.Progress().StartData(file.FilePos);
   {
     // Shares the upload total while data arrive, not in the completion.
     TTransferPace pace(FConfig->Limits.Upload, FRates.Upload);
     result = ReceiveFileData(FSocket, buffers, blocks ? kReceiveBlock : MAX_BLOCK_SIZE, handle.get(), file,
-                             FUploadClaim, pace, digest, error);
+                             FUploadClaim, pace, digest, FMembership.Progress(), error);
   }
+  FMembership.Progress().SetState(TTransferState::kCompletion);
   blocks.reset();
   if (!platform::FlushFile(handle.get()) && result != rcWriteFile) {
     result = rcWriteFile;

@@ -7,18 +7,22 @@
 
 #include "base/DailyLog.h"
 #include "base/Format.h"
+#include "base/Text.h"
 #include "platform/Clock.h"
 #include "platform/SocketPoll.h"
 #include "server/ListenSockets.h"
 #include "server/Metrics.h"
+#include "server/StatusPage.h"
+#include "server/TransfersJson.h"
 #include "transfer/uGlobal.h"
 
 namespace {
 
 const char kInitializeError[] = "Status Listener Initialize Error.";
-// A request is a few dozen bytes; a client that has not sent its whole head
-// and taken the answer within these bounds is closed, so the port cannot be
-// tied up. Beyond kMaxClients at once the oldest is closed to make room:
+// A request is a few dozen bytes (a cut's body, if any, is ignored but read,
+// so that its close does not reset the answer); a client that has not sent
+// its whole request and taken the answer within these bounds is closed, so
+// the port cannot be tied up. Beyond kMaxClients at once the oldest is closed to make room:
 // a flood of idle connections costs a few descriptors, never the answer to
 // a health check that comes after it.
 constexpr std::size_t kMaxRequest = 4096;
@@ -27,10 +31,13 @@ constexpr std::size_t kMaxClients = 64;
 // The longest wait, within which the loop sees Stop.
 constexpr int kWaitMilliseconds = 1000;
 
-std::string Response(const char* status, const std::string& body, const char* extraHeader = "") {
-  return Format("HTTP/1.0 %s\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\nContent-Length: %llu\r\n"
-                "%sConnection: close\r\n\r\n",
-                status, static_cast<unsigned long long>(body.size()), extraHeader) +
+const char kText[] = "text/plain; version=0.0.4; charset=utf-8";
+
+std::string Response(const char* status, const std::string& body, const char* extraHeader = "",
+                     const char* type = kText) {
+  return Format("HTTP/1.0 %s\r\nContent-Type: %s\r\nContent-Length: %llu\r\n"
+                "Cache-Control: no-store\r\n%sConnection: close\r\n\r\n",
+                status, type, static_cast<unsigned long long>(body.size()), extraHeader) +
          body;
 }
 
@@ -94,30 +101,72 @@ std::string MetricsText(int openConnections) {
   return text;
 }
 
-// The answer to one request head ("METHOD PATH VERSION\r\n...").
-std::string Answer(const std::string& head, int openConnections) {
-  const std::size_t methodEnd = head.find(' ');
-  const std::size_t pathEnd = methodEnd == std::string::npos ? methodEnd : head.find_first_of(" ?\r", methodEnd + 1);
-  if (pathEnd == std::string::npos) return Response("400 Bad Request", "bad request\n");
-  const std::string method = head.substr(0, methodEnd);
-  const std::string path = head.substr(methodEnd + 1, pathEnd - methodEnd - 1);
-  if (path != "/health" && path != "/metrics") return Response("404 Not Found", "not found\n");
-  if (method != "GET") return Response("405 Method Not Allowed", "method not allowed\n", "Allow: GET\r\n");
-  if (path == "/metrics") return Response("200 OK", MetricsText(openConnections));
+std::string HealthAnswer() {
   if (!Metrics().Accepting) return Response("503 Service Unavailable", "stopping\n");
   if (ShortOfThreads()) return Response("503 Service Unavailable", "no thread for new connections\n");
   return Response("200 OK", "ok\n");
 }
 
-bool HeadComplete(const std::string& head) {
-  return head.find("\r\n\r\n") != std::string::npos || head.find("\n\n") != std::string::npos;
+// Where the head ends and the body begins; npos while the head is still
+// coming.
+std::size_t BodyStart(const std::string& request) {
+  const std::size_t crlf = request.find("\r\n\r\n");
+  if (crlf != std::string::npos) return crlf + 4;
+  const std::size_t lf = request.find("\n\n");
+  return lf == std::string::npos ? lf : lf + 2;
+}
+
+// The value of header `name` in the head, without the blanks around it;
+// empty when it is missing.
+std::string HeaderValue(const std::string& head, const std::string& name) {
+  for (std::size_t line = head.find('\n'); line != std::string::npos; line = head.find('\n', line)) {
+    ++line;
+    const std::size_t colon = head.find(':', line);
+    const std::size_t end = head.find('\n', line);
+    if (colon == std::string::npos || colon > end) continue;
+    if (!EqualsIgnoringAsciiCase(head.substr(line, colon - line), name)) continue;
+    const std::size_t first = head.find_first_not_of(" \t", colon + 1);
+    const std::size_t last = head.find_last_not_of(" \t\r", end == std::string::npos ? end : end - 1);
+    return first == std::string::npos || last == std::string::npos || last < first ? std::string()
+                                                                                  : head.substr(first, last - first + 1);
+  }
+  return {};
+}
+
+// The whole request: its head and the body its Content-Length announces.
+bool RequestComplete(const std::string& request) {
+  const std::size_t bodyStart = BodyStart(request);
+  if (bodyStart == std::string::npos) return false;
+  std::uint64_t length = 0;
+  const std::string announced = HeaderValue(request.substr(0, bodyStart), "Content-Length");
+  // A length beyond the bound is not waited for: the head is answered as it is.
+  if (!announced.empty() && !ParseDecimal(announced, 0, kMaxRequest, length)) return true;
+  return request.size() - bodyStart >= length;
+}
+
+// Compares every byte, so that the time taken tells nothing of how much of
+// a guessed token was right.
+bool SameSecret(const std::string& given, const std::string& expected) {
+  unsigned char difference = given.size() == expected.size() ? 0 : 1;
+  for (std::size_t i = 0; i < given.size(); ++i)
+    difference |= static_cast<unsigned char>(given[i] ^ expected[i % (expected.empty() ? 1 : expected.size())]);
+  return difference == 0 && !expected.empty();
+}
+
+// The id of "/transfers/ID/cut"; false for any other path.
+bool CutPath(const std::string& path, std::uint64_t& id) {
+  const std::string prefix = "/transfers/", suffix = "/cut";
+  if (path.size() <= prefix.size() + suffix.size() || path.compare(0, prefix.size(), prefix) != 0 ||
+      path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return false;
+  return ParseDecimal(path.substr(0, path.size() - suffix.size()), prefix.size(), UINT64_MAX, id);
 }
 
 }  // namespace
 
 TStatusListener::TStatusListener(const std::vector<platform::IpAddress>& addresses, int port,
-                                 const std::string& logPath)
-    : FAcceptFailures(logPath, "Status port: ") {
+                                 const std::string& logPath, std::string token)
+    : FLogPath(logPath), FToken(std::move(token)), FAcceptFailures(logPath, "Status port: ") {
   std::string error;
   if (!OpenListenSockets(addresses, port, FListenSockets, error)) {
     WriteLog(logPath, "Status port: " + error);
@@ -135,7 +184,49 @@ int TStatusListener::Port() const { return platform::NetLocalPort(FListenSockets
 
 void TStatusListener::Stop() { Terminate(); }
 
-void TStatusListener::CountWorkers(std::shared_ptr<const TWorkerSet> workers) { FWorkers = std::move(workers); }
+void TStatusListener::CountWorkers(std::shared_ptr<TWorkerSet> workers) { FWorkers = std::move(workers); }
+
+std::string TStatusListener::Answer(const std::string& request) {
+  const std::size_t methodEnd = request.find(' ');
+  const std::size_t pathEnd =
+      methodEnd == std::string::npos ? methodEnd : request.find_first_of(" ?\r", methodEnd + 1);
+  if (pathEnd == std::string::npos) return Response("400 Bad Request", "bad request\n");
+  const std::string method = request.substr(0, methodEnd);
+  const std::string path = request.substr(methodEnd + 1, pathEnd - methodEnd - 1);
+
+  std::uint64_t id = 0;
+  if (CutPath(path, id)) {
+    if (method != "POST") return Response("405 Method Not Allowed", "method not allowed\n", "Allow: POST\r\n");
+    return CutAnswer(request.substr(0, BodyStart(request)), id);
+  }
+  if (path != "/" && path != "/health" && path != "/metrics" && path != "/transfers")
+    return Response("404 Not Found", "not found\n");
+  if (method != "GET") return Response("405 Method Not Allowed", "method not allowed\n", "Allow: GET\r\n");
+  // The browser holds the page to what it is: its own script and styles,
+  // requests to this port only.
+  if (path == "/")
+    return Response("200 OK", StatusPage(),
+                    "Content-Security-Policy: default-src 'none'; script-src 'unsafe-inline'; "
+                    "style-src 'unsafe-inline'; connect-src 'self'\r\nX-Content-Type-Options: nosniff\r\n",
+                    "text/html; charset=utf-8");
+  if (path == "/transfers")
+    return Response("200 OK", TransfersJson(FWorkers ? FWorkers->Transfers() : std::vector<TTransferSnapshot>()), "",
+                    "application/json");
+  if (path == "/metrics") return Response("200 OK", MetricsText(FWorkers ? FWorkers->OpenConnections() : 0));
+  return HealthAnswer();
+}
+
+std::string TStatusListener::CutAnswer(const std::string& head, std::uint64_t id) {
+  // Without a token nobody may cut: whoever reaches the port may read, and
+  // the port may be reachable from more than the operator's desk.
+  if (!SameSecret(HeaderValue(head, "Authorization"), "Bearer " + FToken) || FToken.empty())
+    return Response("403 Forbidden", "forbidden\n");
+  std::string client;
+  if (!FWorkers || !FWorkers->Cut(id, client)) return Response("404 Not Found", "no such transfer\n");
+  WriteLog(FLogPath, Format("%s-Cut: transfer %llu ended from the status port", client.c_str(),
+                            static_cast<unsigned long long>(id)));
+  return Response("200 OK", "cut\n");
+}
 
 void TStatusListener::Execute() {
   while (!Terminated()) {
@@ -205,9 +296,9 @@ bool TStatusListener::Step(TClient& client) {
     const long n = platform::NetRecv(socket, chunk, sizeof chunk);
     if (n < 0 && platform::NetWouldBlock()) return true;
     if (n <= 0) return false;
-    client.Head.append(chunk, static_cast<std::size_t>(n));
-    if (!HeadComplete(client.Head)) return client.Head.size() < kMaxRequest;
-    client.Answer = Answer(client.Head, FWorkers ? FWorkers->OpenConnections() : 0);
+    client.Request.append(chunk, static_cast<std::size_t>(n));
+    if (!RequestComplete(client.Request)) return client.Request.size() < kMaxRequest;
+    client.Answer = Answer(client.Request);
   }
   // As much as the socket takes now; the rest when it has room again.
   const long n = platform::NetSend(socket, client.Answer.data() + client.Sent, client.Answer.size() - client.Sent);

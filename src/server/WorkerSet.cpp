@@ -1,15 +1,19 @@
 #include "server/WorkerSet.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "platform/Sockets.h"
 
-void TWorkerSet::Joined(TSocket socket) {
-  if (socket != INVALID_SOCK) {
+std::shared_ptr<TTransferProgress> TWorkerSet::Joined(TSocket socket) {
+  std::shared_ptr<TTransferProgress> progress;
+  {
     std::lock_guard<std::mutex> hold(FLock);
-    FOpen.insert(socket);
+    progress = std::make_shared<TTransferProgress>(++FLastId);
+    if (socket != INVALID_SOCK) FOpen.emplace(socket, progress);
   }
   ++FLive;
+  return progress;
 }
 
 void TWorkerSet::Closing(TSocket socket) {
@@ -24,18 +28,40 @@ int TWorkerSet::OpenConnections() const {
   return static_cast<int>(FOpen.size());
 }
 
+std::vector<TTransferSnapshot> TWorkerSet::Transfers() const {
+  std::vector<TTransferSnapshot> transfers;
+  {
+    std::lock_guard<std::mutex> hold(FLock);
+    transfers.reserve(FOpen.size());
+    for (const auto& open : FOpen) transfers.push_back(open.second->Snapshot());
+  }
+  std::sort(transfers.begin(), transfers.end(),
+            [](const TTransferSnapshot& a, const TTransferSnapshot& b) { return a.Id > b.Id; });
+  return transfers;
+}
+
+bool TWorkerSet::Cut(std::uint64_t id, std::string& client) {
+  std::lock_guard<std::mutex> hold(FLock);
+  for (const auto& [socket, progress] : FOpen) {
+    if (progress->Id() != id) continue;
+    progress->MarkCut();
+    client = progress->Snapshot().Client;
+    platform::NetShutdown(socket);
+    return true;
+  }
+  return false;
+}
+
 void TWorkerSet::CutAllAndWait() {
   {
     std::lock_guard<std::mutex> hold(FLock);
-    for (TSocket socket : FOpen) platform::NetShutdown(socket);
+    for (const auto& open : FOpen) platform::NetShutdown(open.first);
   }
   FThreads.JoinAll();
 }
 
 TWorkerMembership::TWorkerMembership(std::shared_ptr<TWorkerSet> workers, TSocket socket)
-    : FWorkers(std::move(workers)), FSocket(socket) {
-  FWorkers->Joined(socket);
-}
+    : FWorkers(std::move(workers)), FSocket(socket), FProgress(FWorkers->Joined(socket)) {}
 
 TWorkerMembership::~TWorkerMembership() {
   Closing();

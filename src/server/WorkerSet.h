@@ -7,10 +7,13 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <unordered_set>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "base/Thread.h"
 #include "base/ThreadCache.h"
+#include "server/TransferProgress.h"
 #include "transfer/SocketLib.h"
 
 class TWorkerSet {
@@ -34,14 +37,23 @@ class TWorkerSet {
   // For the end of a test run in-process; never from a worker.
   void CutAllAndWait();
 
+  // How far each open connection got, newest first.
+  std::vector<TTransferSnapshot> Transfers() const;
+  // Ends the conversation of open connection `id` as if its client had
+  // closed: it is marked cut and its socket shut down, so that the worker
+  // ends at its next send or receive, logging and reporting as always.
+  // False when no open connection has that id; `client` is its client.
+  bool Cut(std::uint64_t id, std::string& client);
+
  private:
   friend class TWorkerMembership;
-  void Joined(TSocket socket);
+  std::shared_ptr<TTransferProgress> Joined(TSocket socket);
   void Closing(TSocket socket);
   void Left() { --FLive; }
 
   mutable std::mutex FLock;
-  std::unordered_set<TSocket> FOpen;
+  std::unordered_map<TSocket, std::shared_ptr<TTransferProgress>> FOpen;
+  std::uint64_t FLastId = 0;
   std::atomic<int> FLive{0};
   TThreadCache FThreads{TThread::kStackBytes};
 };
@@ -61,7 +73,11 @@ class TWorkerMembership {
   // Just before the connection's socket is closed.
   void Closing();
 
+  // The connection's progress, which its conversation keeps up to date.
+  TTransferProgress& Progress() { return *FProgress; }
+
  private:
   const std::shared_ptr<TWorkerSet> FWorkers;
   TSocket FSocket;
+  std::shared_ptr<TTransferProgress> FProgress;
 };

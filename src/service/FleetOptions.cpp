@@ -7,6 +7,7 @@ std::string ReadFleetOptions(const TIniFile& ini, TFleetOptions& options) {
   options.ProxyFrom = ini.ReadString("Server", "ProxyFrom", "");
   options.DrainSeconds = std::max(0, ini.ReadInteger("Server", "DrainSeconds", 0));
   options.StatusPort = ini.ReadInteger("Status", "Port", 0);
+  options.StatusToken = ini.ReadString("Status", "Token", "");
   std::string refusal = CheckPort(ini, "Status", options.StatusPort);
   if (!refusal.empty()) return refusal;
   // A typo must not leave the balancer's health checks failing unexplained

@@ -18,6 +18,7 @@ struct TFleetOptions {
   int StatusPort = 0;                   // [Status] Port; 0 is off
   // [Status] BindAddress; empty or missing is loopback.
   std::vector<platform::IpAddress> StatusAddresses{platform::IpAddress::V4(0x7F000001)};
+  std::string StatusToken;              // [Status] Token; empty refuses every cut
 };
 
 // Malformed numbers take their defaults (a negative DrainSeconds too).

@@ -163,7 +163,8 @@ void TVardexServerService::ServiceStart(TService& sender, bool& started) {
     if (FConfig->LogKeepDays > 0) FLogRetention = std::make_unique<TLogRetention>(FConfig->LogPath, FConfig->LogKeepDays);
     if (FFleetOptions.StatusPort > 0)
       FStatusListener =
-          std::make_unique<TStatusListener>(FFleetOptions.StatusAddresses, FFleetOptions.StatusPort, FConfig->LogPath);
+          std::make_unique<TStatusListener>(FFleetOptions.StatusAddresses, FFleetOptions.StatusPort, FConfig->LogPath,
+                                            FFleetOptions.StatusToken);
     FListenThread = std::make_unique<TListenThread>(FConfig);
     // Only a server that starts sends what the spool holds.
     if (FConfig->Report.Spool && !FConfig->ReportHost.empty()) FReportSpool = std::make_unique<TReportSpool>(FConfig);
