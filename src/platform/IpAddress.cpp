@@ -206,4 +206,32 @@ bool IpPrefix::Contains(const IpAddress& address) const {
   return SameLeadingBits(address.V6Bytes(), FNetwork.V6Bytes(), FNetwork.IsV4() ? 96 + FBits : FBits);
 }
 
+bool IpPrefix::ParseList(const std::string& text, bool skipEmpty, std::vector<IpPrefix>& prefixes) {
+  const auto trimmed = [](const std::string& entry) {
+    const std::size_t first = entry.find_first_not_of(" \t");
+    if (first == std::string::npos) return std::string();
+    return entry.substr(first, entry.find_last_not_of(" \t") - first + 1);
+  };
+  std::vector<IpPrefix> parsed;
+  for (std::size_t at = 0;;) {
+    const std::size_t end = std::min(text.find(';', at), text.size());
+    const std::string entry = trimmed(text.substr(at, end - at));
+    IpPrefix prefix;
+    if (!(entry.empty() && skipEmpty)) {
+      if (!Parse(entry, prefix)) return false;
+      parsed.push_back(prefix);
+    }
+    if (end == text.size()) break;
+    at = end + 1;
+  }
+  prefixes = std::move(parsed);
+  return true;
+}
+
+bool IpPrefix::AnyContains(const std::vector<IpPrefix>& prefixes, const std::string& text) {
+  IpAddress address;
+  if (!IpAddress::Parse(text, address)) return false;
+  return std::any_of(prefixes.begin(), prefixes.end(), [&address](const IpPrefix& p) { return p.Contains(address); });
+}
+
 }  // namespace platform

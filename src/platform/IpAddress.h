@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -61,6 +62,15 @@ class IpPrefix {
   // an IPv6 prefix IPv6 addresses: ::/0 is every IPv6 client, not every
   // client.
   bool Contains(const IpAddress& address) const;
+
+  // A `;`-separated list ("10.0.0.5;10.1.0.0/16;2001:db8::/32"), blanks
+  // around entries ignored. An empty entry is passed over where
+  // `skipEmpty`, and malformed otherwise. False, leaving `prefixes` as it
+  // was, when any entry is malformed.
+  static bool ParseList(const std::string& text, bool skipEmpty, std::vector<IpPrefix>& prefixes);
+  // Whether the address written `text` lies in any of `prefixes`; false for
+  // a text that is no address.
+  static bool AnyContains(const std::vector<IpPrefix>& prefixes, const std::string& text);
 
  private:
   IpAddress FNetwork;
