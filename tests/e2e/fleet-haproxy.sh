@@ -71,14 +71,11 @@ def request_download(s, remote, size):
     s.sendall(header("DL01", len(text)) + text)
     assert result(s) == 0
 
-def upload_part(port, local, remote, count, hold):
-    """Uploads the first COUNT bytes of LOCAL from position 0, then closes,
-    or with HOLD keeps the connection without sending until it is ended."""
-    content = open(local, "rb").read()
-    s = connect(port)
+def request_upload_from_zero(s, remote, size):
+    """Commits to an upload of SIZE bytes from position 0, whatever the offer."""
     s.sendall(header("UPLD", 0))
     assert result(s) == 0
-    text = body(REMOTEFILENAME=remote, FILENO=1, USERNO=1, FILESIZE=len(content))
+    text = body(REMOTEFILENAME=remote, FILENO=1, USERNO=1, FILESIZE=size)
     s.sendall(header("UP01", len(text)) + text)
     assert result(s) == 0
     s.sendall(header("UP02", 0))
@@ -86,6 +83,13 @@ def upload_part(port, local, remote, count, hold):
     text = body(FILEPOS=0)
     s.sendall(header("UP03", len(text)) + text)
     assert result(s) == 0
+
+def upload_part(port, local, remote, count, hold):
+    """Uploads the first COUNT bytes of LOCAL from position 0, then closes,
+    or with HOLD keeps the connection without sending until it is ended."""
+    content = open(local, "rb").read()
+    s = connect(port)
+    request_upload_from_zero(s, remote, len(content))
     s.sendall(content[:count])
     time.sleep(120 if hold == "hold" else 0.5)
     s.close()
@@ -97,16 +101,7 @@ def paced_upload(port, local, remote, seconds):
     content = open(local, "rb").read()
     s = connect(port)
     try:
-        s.sendall(header("UPLD", 0))
-        assert result(s) == 0
-        text = body(REMOTEFILENAME=remote, FILENO=1, USERNO=1, FILESIZE=len(content))
-        s.sendall(header("UP01", len(text)) + text)
-        assert result(s) == 0
-        s.sendall(header("UP02", 0))
-        receive(s, result(s))
-        text = body(FILEPOS=0)
-        s.sendall(header("UP03", len(text)) + text)
-        assert result(s) == 0
+        request_upload_from_zero(s, remote, len(content))
         start = time.monotonic()
         for at in range(0, len(content), 65536):
             s.sendall(content[at:at + 65536])
