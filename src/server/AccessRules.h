@@ -5,10 +5,14 @@
 // the PROXY header names when the peer is a trusted balancer, so that a list
 // means the same behind a balancer as without one.
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/IpAddress.h"
+#include "server/Authorizer.h"
+#include "server/TokenRules.h"
 
 class TAddressList {
  public:
@@ -28,9 +32,31 @@ class TAddressList {
 
 enum class TAccessDirection { kDownload, kUpload };
 
+// What the rules judge: one request as its conversation read it, before the
+// file or the disk is looked at.
+struct TAccessRequest {
+  TAccessDirection Direction = TAccessDirection::kDownload;
+  // A digest request reads the file, so it is a download to the lists and
+  // the authoriser; a token of either direction for the file grants it.
+  bool Digest = false;
+  std::string Client;  // as the worker logs it
+  std::string FileName;
+  std::int32_t FileNo = 0;
+  std::int32_t UserNo = 0;
+  std::int64_t FileSize = 0;  // as the request declares it
+  std::optional<std::int64_t> FilePos;  // none for an upload
+  std::string Token;          // the body's TOKEN; empty when none was sent
+};
+
+// A plain value: the whole of it is built from the configuration at once,
+// and can be built again and swapped as a whole.
 struct TAccessRules {
   TAddressList DownloadFrom;
   TAddressList UploadFrom;
+  // [Access] TokenKeys, RequireToken.
+  TTokenRules Tokens;
+  // [Access] AuthorizeUrl, AuthorizeTimeout, AuthorizeOnError.
+  TAuthorizer Authorizer;
 
   // Empty when `client` may go on in `direction`; otherwise the rule that
   // refuses it, as the operator wrote it ("[Access] UploadFrom").

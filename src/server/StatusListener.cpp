@@ -92,8 +92,11 @@ std::string MetricsText(int openConnections) {
   AddCounter(text, "vardex_reports_dropped_total", "Reports the spool gave up: too old, or the oldest of a full spool.",
              m.ReportsDropped);
   AddMetric(text, "vardex_access_refused_total", "counter", "Requests refused with 3, by the rule that refused them.");
-  text += Format("vardex_access_refused_total{reason=\"list\"} %llu\n",
-                 static_cast<unsigned long long>(m.AccessRefusedList));
+  for (const auto& [reason, count] : {std::pair<const char*, std::uint64_t>{"list", m.AccessRefusedList},
+                                      {"token", m.AccessRefusedToken},
+                                      {"authorizer", m.AccessRefusedAuthorizer}})
+    text += Format("vardex_access_refused_total{reason=\"%s\"} %llu\n", reason,
+                   static_cast<unsigned long long>(count));
   AddCounter(text, "vardex_log_write_failures_total", "Daily log lines that could not be written.",
              LogWriteFailures());
   AddMetric(text, "vardex_build_info", "gauge", "The running build.");

@@ -248,7 +248,20 @@ bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, TServerCo
       return false;
     }
   }
-  return true;
+  // Tokens and the operator's authoriser: a key file, a switch or a URL
+  // that cannot be read must not start a server open to everyone either.
+  const std::string requireToken = ini.ReadString("Access", "RequireToken", "");
+  std::int32_t required = 0;
+  if (!requireToken.empty() && (!TIniFile::ParseInteger(requireToken, required) || (required != 0 && required != 1))) {
+    refusal = "[Access] RequireToken=" + requireToken + " is neither 0 nor 1";
+    return false;
+  }
+  refusal = ReadTokenRules(ini.ReadString("Access", "TokenKeys", ""), FDirectory, required == 1, config.Access.Tokens);
+  if (refusal.empty())
+    refusal = ReadAuthorizer(ini.ReadString("Access", "AuthorizeUrl", ""),
+                             ini.ReadInteger("Access", "AuthorizeTimeout", TAuthorizer::kDefaultTimeout),
+                             ini.ReadString("Access", "AuthorizeOnError", ""), config.Access.Authorizer);
+  return refusal.empty();
 }
 
 void TVardexServerService::ServiceExecute(TService&) {
