@@ -25,6 +25,7 @@ struct TransferRequest {
   std::int32_t fileNo = 0;   // FILENO
   std::int32_t userNo = 0;   // USERNO
   bool restart = false;      // start at position 0 instead of resuming
+  std::string token;         // TOKEN sent with every request; empty sends none
   Verification verify = Verification::kIfOffered;
 };
 

@@ -162,8 +162,7 @@ std::string MintAccessToken(const std::string& key, TTokenDirection direction, s
 }
 
 bool TokenNameCovers(const std::string& granted, const std::string& requested) {
-  if (requested == granted) return true;
-  if (granted.empty() || !IsSeparator(granted.back())) return false;
+  if (granted.empty() || !IsSeparator(granted.back())) return requested == granted;
   return requested.size() > granted.size() && requested.compare(0, granted.size(), granted) == 0 &&
          !HasDotComponent(requested);
 }

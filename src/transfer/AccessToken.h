@@ -61,10 +61,10 @@ struct TTokenRequest {
 std::string TokenRefusalReason(const std::string& text, const std::vector<std::string>& keys,
                                const TTokenRequest& request, std::int64_t now);
 
-// Whether a token for `granted` covers the requested name: the same name,
-// or `granted` ends in a separator, `requested` lies below it and no
-// component of `requested` is "." or ".." (or only dots), which could climb
-// out of the directory.
+// Whether a token for `granted` covers the requested name: the same name;
+// or, when `granted` ends in a separator, a name below it (not the directory
+// itself) with no component that is "." or ".." (or only dots), which could
+// climb out of the directory.
 bool TokenNameCovers(const std::string& granted, const std::string& requested);
 
 // The keys of a key file's text: one hexadecimal key per line, white space

@@ -1,12 +1,18 @@
 // Transfers with roots configured: names inside behave as always, names
 // outside are refused with 3 in the direction's own check. So are clients
-// that the [Access] lists do not name.
+// that the [Access] lists do not name, and requests without a valid token
+// where one is required.
+
+#include <sstream>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "client/CommandLine.h"
 #include "platform/Paths.h"
 #include "server/Confinement.h"
 #include "server/Metrics.h"
+#include "server/TokenRules.h"
 #include "support/HttpServer.h"
 #include "support/ProxyHeaders.h"
 #include "support/TestSupport.h"
@@ -37,6 +43,19 @@ class ConfinedTransfer : public ::testing::Test {
     std::string answer = vtest::Receive(s, expect);
     CloseSocket(s);
     return answer;
+  }
+
+  // The client program with `args`; its exit status, standard output and
+  // standard error.
+  int Client(std::vector<std::string> args, std::string& out, std::string& err) {
+    args.insert(args.begin(), "vardex");
+    std::vector<const char*> argv;
+    for (const std::string& arg : args) argv.push_back(arg.c_str());
+    std::ostringstream o, e;
+    const int status = RunClient(static_cast<int>(argv.size()), argv.data(), o, e, false);
+    out = o.str();
+    err = e.str();
+    return status;
   }
 
   const std::string sep = std::string(1, platform::kPathDelimiter);
@@ -124,6 +143,46 @@ TEST_F(ConfinedTransfer, ClientsOutsideTheAccessListsAreRefusedWith3BeforeAnyFil
             EncodeHeader("DNLD", 0) + EncodeHeader("DL01", 2));
   ASSERT_TRUE(web.WaitForRequests(1, 10));
   EXPECT_EQ(web.Paths().size(), 1u);
+}
+
+// With RequireToken=1 a request needs a valid token: a refused upload
+// leaves the file as it was. The client mints tokens and sends its token
+// with every request, the digests of its verification included.
+TEST_F(ConfinedTransfer, WithRequireTokenOnlyAValidTokenGetsARequestThrough) {
+  const std::string keys = server.Dir().File("tokens.key");
+  vtest::WriteAll(keys, std::string(64, '3') + "\n" + std::string(64, 'c') + "\n");
+  TServerConfig config = server.Config();
+  ASSERT_EQ(ReadTokenRules(keys, "", true, config.Access.Tokens), "");
+  server.Restart(config);
+  const std::string port = std::to_string(server.Port()), up = server.Dir().File("root") + sep + "up" + sep;
+  std::string get, put, err;
+  ASSERT_EQ(Client({"token", "--key-file", keys, "--expires", "300", "get", inside}, get, err), 0) << err;
+  ASSERT_EQ(Client({"token", "--key-file", keys, "--expires", "300", "put", up}, put, err), 0) << err;
+  get.pop_back();  // the line end
+  put.pop_back();
+  const std::uint64_t refusedBefore = Metrics().AccessRefusedToken;
+
+  const std::string upload = "REMOTEFILENAME=" + inside + "\r\nFILESIZE=20";
+  EXPECT_EQ(Exchange("UPLD", "UP01", upload, 100), EncodeHeader("UPLD", 0) + EncodeHeader("UP01", 3));
+  EXPECT_TRUE(vtest::WaitForLog(server.LogPrefix(), "refused by [Access] RequireToken: no token", 5));
+  EXPECT_EQ(Exchange("UPLD", "UP01", upload + "\r\nTOKEN=" + get, 100),
+            EncodeHeader("UPLD", 0) + EncodeHeader("UP01", 3));
+  EXPECT_TRUE(vtest::WaitForLog(server.LogPrefix(), "refused by [Access] TokenKeys: token for the other direction", 5));
+  EXPECT_EQ(Exchange("DNLD", "DL01", "REMOTEFILENAME=" + inside + "\r\nFILESIZE=12\r\nTOKEN=" + get + "x", 100),
+            EncodeHeader("DNLD", 0) + EncodeHeader("DL01", 3));
+  EXPECT_EQ(vtest::ReadAll(inside), "inside bytes");
+  EXPECT_EQ(Metrics().AccessRefusedToken - refusedBefore, 3u);
+
+  std::string out;
+  const std::string local = server.Dir().File("local.bin");
+  EXPECT_EQ(Client({"get", "--port", port, "--token", get, "127.0.0.1", inside, local}, out, err), 0) << err;
+  EXPECT_EQ(vtest::ReadAll(local), "inside bytes");
+  // A directory token takes a new file below it, and the digests the
+  // client compares before and after.
+  vtest::fs::create_directories(up);
+  EXPECT_EQ(Client({"put", "--port", port, "--token", put, "127.0.0.1", local, up + "new.bin"}, out, err), 0) << err;
+  EXPECT_EQ(vtest::ReadAll(up + "new.bin"), "inside bytes");
+  EXPECT_EQ(Client({"put", "--port", port, "--token", put, "127.0.0.1", local, inside}, out, err), 4);
 }
 
 }  // namespace
