@@ -1,7 +1,7 @@
 // Transfers with roots configured: names inside behave as always, names
 // outside are refused with 3 in the direction's own check. So are clients
-// that the [Access] lists do not name, and requests without a valid token
-// where one is required.
+// that the [Access] lists do not name, requests without a valid token
+// where one is required, and requests the operator's authoriser refuses.
 
 #include <sstream>
 #include <vector>
@@ -11,7 +11,9 @@
 #include "client/CommandLine.h"
 #include "platform/Paths.h"
 #include "server/Confinement.h"
+#include "server/Authorizer.h"
 #include "server/Metrics.h"
+#include "server/Reports.h"
 #include "server/TokenRules.h"
 #include "support/HttpServer.h"
 #include "support/ProxyHeaders.h"
@@ -183,6 +185,57 @@ TEST_F(ConfinedTransfer, WithRequireTokenOnlyAValidTokenGetsARequestThrough) {
   EXPECT_EQ(Client({"put", "--port", port, "--token", put, "127.0.0.1", local, up + "new.bin"}, out, err), 0) << err;
   EXPECT_EQ(vtest::ReadAll(up + "new.bin"), "inside bytes");
   EXPECT_EQ(Client({"put", "--port", port, "--token", put, "127.0.0.1", local, inside}, out, err), 4);
+}
+
+// The operator's authoriser: 200 allows, 403 refuses, and anything else
+// (another status, no answer in time) is decided by AuthorizeOnError, which
+// never overrides a 403. A refused upload leaves the file as it was.
+TEST_F(ConfinedTransfer, TheAuthoriserDecidesWhatTheListsAndTokensLetThrough) {
+  vtest::HttpServer authorizer;
+  const std::string url = "http://" + authorizer.Host() + "/auth?site=3";
+  const std::string download = "REMOTEFILENAME=" + inside + "\r\nFILESIZE=12\r\nFILENO=5\r\nUSERNO=6";
+  const std::string served = EncodeHeader("DNLD", 0) + EncodeHeader("DL01", 0) + "inside bytes";
+  const std::string refused = EncodeHeader("DNLD", 0) + EncodeHeader("DL01", 3);
+  const struct {
+    const char* onError;
+    int status;  // 0: no answer at all
+    std::string reply, rule;
+  } kCases[] = {
+      {"deny", 403, refused, "refused by [Access] AuthorizeUrl"},
+      {"deny", 200, served, ""},
+      {"deny", 500, refused, "refused by [Access] AuthorizeOnError: authoriser failed, status 500"},
+      {"deny", 0, refused, "refused by [Access] AuthorizeOnError: authoriser failed, no answer within 1 s"},
+      {"allow", 403, refused, "refused by [Access] AuthorizeUrl"},
+      {"allow", 500, served, "authoriser failed, status 500, allowed by [Access] AuthorizeOnError"},
+      {"allow", 0, served, "authoriser failed, no answer within 1 s, allowed by [Access] AuthorizeOnError"},
+  };
+  std::size_t asked = 0;
+  const std::uint64_t refusedBefore = Metrics().AccessRefusedAuthorizer;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::string(c.onError) + " " + std::to_string(c.status));
+    TServerConfig config = server.Config();
+    ASSERT_EQ(ReadAuthorizer(url, 1, c.onError, config.Access.Authorizer), "");
+    server.Restart(config);
+    authorizer.SetResponse(c.status, "");
+    EXPECT_EQ(Exchange("DNLD", "DL01", download, 100), c.reply);
+    if (!c.rule.empty()) {
+      EXPECT_TRUE(vtest::WaitForLog(server.LogPrefix(), c.rule, 5));
+    }
+    ASSERT_TRUE(authorizer.WaitForRequests(++asked, 5));
+  }
+  EXPECT_EQ(Metrics().AccessRefusedAuthorizer - refusedBefore, 4u);
+  EXPECT_EQ(authorizer.Paths()[0], "/auth?site=3&direction=download&client=127.0.0.1&filename=" +
+                                       PercentEncode(inside) +
+                                       "&fileno=5&userno=6&filesize=12&filepos=0");
+
+  // An upload names no position, and carries the token it was sent.
+  authorizer.SetResponse(403, "");
+  EXPECT_EQ(Exchange("UPLD", "UP01", "REMOTEFILENAME=" + inside + "\r\nFILESIZE=20\r\nTOKEN=a b&c", 100),
+            EncodeHeader("UPLD", 0) + EncodeHeader("UP01", 3));
+  ASSERT_TRUE(authorizer.WaitForRequests(++asked, 5));
+  EXPECT_EQ(authorizer.Paths().back(), "/auth?site=3&direction=upload&client=127.0.0.1&filename=" +
+                                           PercentEncode(inside) + "&fileno=0&userno=0&filesize=20&token=a%20b%26c");
+  EXPECT_EQ(vtest::ReadAll(inside), "inside bytes");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@ namespace vtest {
 
 namespace {
 constexpr int kRequestWaitSeconds = 5;
+constexpr int kSilentSeconds = 30;
 }
 
 HttpServer::HttpServer(int status, std::string body) : FStatus(status), FBody(std::move(body)) {
@@ -130,16 +131,25 @@ void HttpServer::Answer(TSocket client) {
     if (n <= 0) return;
     request.append(chunk, static_cast<std::size_t>(n));
   }
+  bool silent = false;
   std::string response;
   {
     std::lock_guard<std::mutex> lock(FMutex);
     FRequestLines.push_back(request.substr(0, request.find("\r\n")));
-    const int status = FSigningKey.empty() || SignatureValid(request) ? FStatus : 401;
+    silent = FStatus == 0;
+    const int status = silent || FSigningKey.empty() || SignatureValid(request) ? FStatus : 401;
     FStatuses.push_back(status);
     response = Format("HTTP/1.1 %d Answer\r\nContent-Type: text/plain\r\nContent-Length: %lld\r\n"
                       "Connection: close\r\n\r\n",
                       status, static_cast<long long>(FBody.size())) +
                FBody;
+  }
+  if (silent) {
+    // Held until the client gives up and closes.
+    while (!FStopping && platform::NetWait(client, kSilentSeconds, 1) > 0 &&
+           platform::NetRecv(client, chunk, sizeof chunk) > 0) {
+    }
+    return;
   }
   SendAll(client, response);
 }

@@ -30,7 +30,9 @@ class HttpServer {
   int Port() const { return FPort; }
   // "127.0.0.1:PORT", as ReportHost takes it.
   std::string Host() const;
-  // The answer to the requests that follow.
+  // The answer to the requests that follow; status 0 answers nothing: the
+  // request is recorded and the connection held until the client leaves
+  // (at most 30 seconds), as a stalled back end would.
   void SetResponse(int status, std::string body);
   // From now on a request without a valid X-Vardex-Signature under `key`
   // (an HMAC-SHA256 over "<t>\n<target>", t within 5 minutes of now) is
