@@ -55,7 +55,7 @@ constexpr int kDataIdleSeconds = 60;
 
 // Outcomes with their one-line messages.
 TransferOutcome Failure(ExitStatus status, const std::string& message);
-// "<what> refused by the server: <code> (<text>)".
+// "<what> refused by the server: <code> (<meaning in English>)".
 TransferOutcome Refusal(const std::string& what, std::int32_t code);
 // The system's text and number of an error, "Connection refused (111)".
 std::string SystemError(int error);
