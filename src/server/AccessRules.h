@@ -37,7 +37,8 @@ enum class TAccessDirection { kDownload, kUpload };
 struct TAccessRequest {
   TAccessDirection Direction = TAccessDirection::kDownload;
   // A digest request reads the file, so it is a download to the lists and
-  // the authoriser; a token of either direction for the file grants it.
+  // the authoriser; to the tokens it is a download, or with an upload token
+  // for the file the digest of the whole file.
   bool Digest = false;
   std::string Client;  // as the worker logs it
   std::string FileName;

@@ -181,7 +181,7 @@ std::string TokenRefusalReason(const std::string& text, const std::vector<std::s
   }
   if (!signedByKey) return "bad signature";
   if (now > token.Expiry) return "expired";
-  if (!request.EitherDirection && token.Direction != request.Direction) return "for the other direction";
+  if (token.Direction != request.Direction) return "for the other direction";
   if (token.UserNo && *token.UserNo != request.UserNo) return "for another USERNO";
   if (!TokenNameCovers(token.Name, request.Name)) return "for another file";
   return {};

@@ -46,10 +46,6 @@ std::string MintAccessToken(const std::string& key, TTokenDirection direction, s
 // What a server is asked to let through.
 struct TTokenRequest {
   TTokenDirection Direction = TTokenDirection::kGet;
-  // A digest request only reads the digest of a file's prefix, which the
-  // client of either direction compares before and after its transfer: a
-  // token of either direction for the name grants it.
-  bool EitherDirection = false;
   std::string Name;
   std::int32_t UserNo = 0;
 };

@@ -26,7 +26,7 @@ const std::vector<std::string> kKeys = {std::string(32, 'k')};
 // component.
 void CheckToken(const std::string& value, const std::string& name) {
   TAccessToken token;
-  const TTokenRequest asked{TTokenDirection::kGet, false, name, 0};
+  const TTokenRequest asked{TTokenDirection::kGet, name, 0};
   const std::string reason = TokenRefusalReason(value, kKeys, asked, 0);
   static const std::set<std::string> kReasons = {
       "", "malformed", "bad signature", "expired", "for the other direction", "for another USERNO", "for another file"};
@@ -40,8 +40,7 @@ void CheckToken(const std::string& value, const std::string& name) {
   // A directory token names no file of its own: one below it stands in,
   // unless the directory's own name has a dot-only component.
   const bool directory = token.Name.back() == '/';
-  const TTokenRequest own{token.Direction, false, directory ? token.Name + "f" : token.Name,
-                          token.UserNo.value_or(7)};
+  const TTokenRequest own{token.Direction, directory ? token.Name + "f" : token.Name, token.UserNo.value_or(7)};
   const std::string ownReason = TokenRefusalReason(again, kKeys, own, token.Expiry);
   Check(ownReason.empty() || (directory && ownReason == "for another file"));
   Check(TokenRefusalReason(again, kKeys, own, token.Expiry + 1) == "expired");

@@ -185,6 +185,12 @@ TEST_F(ConfinedTransfer, WithRequireTokenOnlyAValidTokenGetsARequestThrough) {
   EXPECT_EQ(Client({"put", "--port", port, "--token", put, "127.0.0.1", local, up + "new.bin"}, out, err), 0) << err;
   EXPECT_EQ(vtest::ReadAll(up + "new.bin"), "inside bytes");
   EXPECT_EQ(Client({"put", "--port", port, "--token", put, "127.0.0.1", local, inside}, out, err), 4);
+  // The upload token grants the digest of the whole file, but not of a
+  // prefix, which would let its holder read the file byte by byte.
+  const std::string digest = "REMOTEFILENAME=" + up + "new.bin\r\nTOKEN=" + put + "\r\nFILEPOS=";
+  EXPECT_EQ(Exchange("DGST", "DG01", digest + "12", 16).substr(8), EncodeHeader("DG01", 0));
+  EXPECT_EQ(Exchange("DGST", "DG01", digest + "1", 16).substr(8), EncodeHeader("DG01", 3));
+  EXPECT_TRUE(vtest::WaitForLog(server.LogPrefix(), "token for uploads, which grants the digest of the whole file only", 5));
 }
 
 // The operator's authoriser: 200 allows, 403 refuses, and anything else
