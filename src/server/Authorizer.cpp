@@ -82,6 +82,8 @@ TAuthorization Authorize(const TAuthorizer& authorizer, const TAccessRequest& re
   // proxy's cut-off page.
   if (status == 403) return TAuthorization::kRefused;
   if (status == 200 && complete) return TAuthorization::kAllowed;
-  detail = status == 0 ? Format("no answer within %d s", authorizer.TimeoutSeconds) : Format("status %d", status);
+  // No status is a refused or failed connection as well as a time-out,
+  // which the HTTP client does not tell apart.
+  detail = status == 0 ? std::string("no answer") : Format("status %d", status);
   return TAuthorization::kFailed;
 }

@@ -38,5 +38,5 @@ std::string AuthorizationUrl(const TAuthorizer& authorizer, const TAccessRequest
 enum class TAuthorization { kAllowed, kRefused, kFailed };
 
 // One GET, bounded by the time-out. `detail` says what came back for a log
-// line: "status 500", "no answer within 5 s".
+// line: "status 500", "no answer".
 TAuthorization Authorize(const TAuthorizer& authorizer, const TAccessRequest& request, std::string& detail);

@@ -210,10 +210,10 @@ TEST_F(ConfinedTransfer, TheAuthoriserDecidesWhatTheListsAndTokensLetThrough) {
       {"deny", 403, refused, "refused by [Access] AuthorizeUrl"},
       {"deny", 200, served, ""},
       {"deny", 500, refused, "refused by [Access] AuthorizeOnError: authoriser failed, status 500"},
-      {"deny", 0, refused, "refused by [Access] AuthorizeOnError: authoriser failed, no answer within 1 s"},
+      {"deny", 0, refused, "refused by [Access] AuthorizeOnError: authoriser failed, no answer"},
       {"allow", 403, refused, "refused by [Access] AuthorizeUrl"},
       {"allow", 500, served, "authoriser failed, status 500, allowed by [Access] AuthorizeOnError"},
-      {"allow", 0, served, "authoriser failed, no answer within 1 s, allowed by [Access] AuthorizeOnError"},
+      {"allow", 0, served, "authoriser failed, no answer, allowed by [Access] AuthorizeOnError"},
   };
   std::size_t asked = 0;
   const std::uint64_t refusedBefore = Metrics().AccessRefusedAuthorizer;
