@@ -29,6 +29,7 @@ HttpServer::~HttpServer() {
   // A connection of our own wakes the blocked accept.
   TSocket wake = Connect(FPort);
   if (FThread.joinable()) FThread.join();
+  for (std::thread& holder : FHolders) holder.join();
   if (wake != INVALID_SOCK) CloseSocket(wake);
   if (FListener != INVALID_SOCK) CloseSocket(FListener);
 }
@@ -117,18 +118,28 @@ void HttpServer::Serve() {
       return;
     }
     if (client == INVALID_SOCK) continue;
-    Answer(client);
-    CloseSocket(client);
+    // A connection left unanswered is held on a thread of its own, so that
+    // the requests after it are answered as always: a client that gives up
+    // may leave its connection open (WinInet under Wine does).
+    if (Answer(client)) {
+      CloseSocket(client);
+    } else {
+      try {
+        FHolders.emplace_back(&HttpServer::Hold, this, client);
+      } catch (...) {
+        CloseSocket(client);
+      }
+    }
   }
 }
 
-void HttpServer::Answer(TSocket client) {
+bool HttpServer::Answer(TSocket client) {
   std::string request;
   char chunk[4096];
   while (request.find("\r\n\r\n") == std::string::npos) {
-    if (platform::NetWait(client, kRequestWaitSeconds, 1) <= 0) return;
+    if (platform::NetWait(client, kRequestWaitSeconds, 1) <= 0) return true;
     long n = platform::NetRecv(client, chunk, sizeof chunk);
-    if (n <= 0) return;
+    if (n <= 0) return true;
     request.append(chunk, static_cast<std::size_t>(n));
   }
   bool silent = false;
@@ -144,14 +155,18 @@ void HttpServer::Answer(TSocket client) {
                       status, static_cast<long long>(FBody.size())) +
                FBody;
   }
-  if (silent) {
-    // Held until the client gives up and closes.
-    while (!FStopping && platform::NetWait(client, kSilentSeconds, 1) > 0 &&
-           platform::NetRecv(client, chunk, sizeof chunk) > 0) {
-    }
-    return;
-  }
+  if (silent) return false;
   SendAll(client, response);
+  return true;
+}
+
+void HttpServer::Hold(TSocket client) {
+  char chunk[4096];
+  for (int second = 0; second < kSilentSeconds && !FStopping; ++second) {
+    const int ready = platform::NetWait(client, 1, 1);
+    if (ready < 0 || (ready > 0 && platform::NetRecv(client, chunk, sizeof chunk) <= 0)) break;
+  }
+  CloseSocket(client);
 }
 
 }  // namespace vtest
