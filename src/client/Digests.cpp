@@ -110,7 +110,9 @@ bool LocalDigest(const std::string& local, std::int64_t length, TDigest& digest,
 
 // LOCAL's digest read beside the transfer; stopped when it is not needed.
 struct TVerifier::Ahead {
+  std::int64_t from = 0;
   std::int64_t length = 0;
+  TBlockDigest blocks;
   std::atomic<bool> stop{false};
   bool done = false;
   TDigest digest{};
@@ -119,17 +121,17 @@ struct TVerifier::Ahead {
   void Read(const std::string& local) {
     try {
       const platform::UniqueFile file(platform::OpenFile(local, platform::OpenMode::kReadExisting));
+      if (!file.valid() || (from > 0 && !platform::SeekFile(file.get(), from))) return;
       std::vector<std::uint8_t> buffer(1 << 20);
-      TBlockDigest blocks;
-      std::int64_t left = length;
-      while (file.valid() && left > 0 && !stop) {
+      std::int64_t left = length - from;
+      while (left > 0 && !stop) {
         const long n = platform::ReadFile(file.get(), buffer.data(),
                                           static_cast<std::size_t>(std::min<std::int64_t>(left, buffer.size())));
         if (n <= 0) return;
         blocks.Update(buffer.data(), static_cast<std::size_t>(n));
         left -= n;
       }
-      done = file.valid() && left == 0 && blocks.Finish(digest);
+      done = left == 0 && blocks.Finish(digest);
     } catch (...) {
       done = false;
     }
@@ -148,6 +150,7 @@ void TVerifier::ReadLocalAhead(std::int64_t length) {
   if (!Active() || FAhead) return;
   auto ahead = std::make_unique<Ahead>();
   ahead->length = length;
+  ahead->from = SeedFromRead(length, ahead->blocks);
   try {
     ahead->thread = std::thread([raw = ahead.get(), local = FRequest.local] { raw->Read(local); });
   } catch (...) {
@@ -188,17 +191,17 @@ bool TVerifier::ServerDigest(std::int64_t length, std::string& hex, std::int64_t
   }
 }
 
+std::int64_t TVerifier::SeedFromRead(std::int64_t length, TBlockDigest& blocks) const {
+  if (FReadLength < 0 || FReadLength > length) return 0;
+  const std::size_t whole = static_cast<std::size_t>(FReadLength / kDigestBlockSize);
+  blocks.Seed(std::vector<TDigest>(FReadBlocks.begin(), FReadBlocks.begin() + whole));
+  return static_cast<std::int64_t>(whole) * kDigestBlockSize;
+}
+
 void TVerifier::FollowAppends(std::int64_t length) {
   if (!Active()) return;
   auto followed = std::make_unique<TBlockDigest>();
-  // The whole blocks before `length` are known when the resume check read
-  // them; only the part of a block after them is read again.
-  std::int64_t from = 0;
-  if (FReadLength == length) {
-    const std::size_t whole = static_cast<std::size_t>(length / kDigestBlockSize);
-    followed->Seed(std::vector<TDigest>(FReadBlocks.begin(), FReadBlocks.begin() + whole));
-    from = static_cast<std::int64_t>(whole) * kDigestBlockSize;
-  }
+  const std::int64_t from = SeedFromRead(length, *followed);
   TransferOutcome unread;
   if (length > from && !ReadLocal(FRequest.local, from, length, *followed, unread)) return;
   FFollowed = std::move(followed);

@@ -46,7 +46,8 @@ class TVerifier {
 
   // Starts reading LOCAL's first `length` bytes on a thread of its own while
   // the transfer runs, for the SameAsLocal of that length after it, which
-  // then waits for no second read of LOCAL. Nothing when no thread can be
+  // then waits for no second read of LOCAL. The whole blocks of a prefix
+  // SameAsLocal read before are not read again. Nothing when no thread can be
   // had: SameAsLocal reads LOCAL itself then.
   void ReadLocalAhead(std::int64_t length);
 
@@ -68,7 +69,11 @@ class TVerifier {
   std::string FWarning;
   struct Ahead;
   std::unique_ptr<Ahead> FAhead;
-  // The whole blocks of the prefix SameAsLocal read last, for FollowAppends.
+  // Gives `blocks` the whole blocks of the prefix SameAsLocal read last,
+  // when it is no longer than `length`; returns the bytes they cover.
+  std::int64_t SeedFromRead(std::int64_t length, TBlockDigest& blocks) const;
+
+  // The whole blocks of the prefix SameAsLocal read last.
   std::int64_t FReadLength = -1;
   std::vector<TDigest> FReadBlocks;
   // LOCAL's digest as a download appends to it, and the bytes it covers.
