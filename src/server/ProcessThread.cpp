@@ -5,13 +5,18 @@
 
 #include "base/DailyLog.h"
 #include "base/Format.h"
+#include "server/Confinement.h"
 #include "server/Metrics.h"
 #include "transfer/AccessToken.h"
 #include "transfer/uGlobal.h"
 
 TProcessThread::TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers,
-                               TSharedRates rates)
-    : FConfig(std::move(config)), FRates(std::move(rates)), FMembership(std::move(workers), socket) {
+                               TSharedRates rates, std::shared_ptr<TLiveAccess> access)
+    : FConfig(std::move(config)),
+      FRates(std::move(rates)),
+      FAccess(std::move(access)),
+      FRules(FAccess->Rules()),
+      FMembership(std::move(workers), socket) {
   FInitializeResult = Initialize(socket);
 }
 
@@ -36,8 +41,8 @@ std::string TProcessThread::ClientAddress() const {
 }
 
 std::string TProcessThread::AccessRefusal(TAccessDirection direction, const TFile& file, const TCommandBody& body,
-                                          bool digest) const {
-  const TAccessRules& access = FConfig->Access;
+                                          bool digest) {
+  const TAccessRules& access = *FRules;
   TAccessRequest request;
   request.Direction = direction;
   request.Digest = digest;
@@ -45,6 +50,7 @@ std::string TProcessThread::AccessRefusal(TAccessDirection direction, const TFil
   std::string rule = access.Refusal(direction, request.Client);
   if (!rule.empty()) {
     ++Metrics().AccessRefusedList;
+    NoteBadEvent();
     return rule;
   }
   request.FileName = file.FileName;
@@ -56,6 +62,7 @@ std::string TProcessThread::AccessRefusal(TAccessDirection direction, const TFil
   rule = TokenRefusal(access.Tokens, request, UnixSecondsNow());
   if (!rule.empty()) {
     ++Metrics().AccessRefusedToken;
+    NoteBadEvent();
     return rule;
   }
   if (access.Authorizer.Url.empty()) return {};
@@ -70,8 +77,53 @@ std::string TProcessThread::AccessRefusal(TAccessDirection direction, const TFil
     return {};
   }
   ++Metrics().AccessRefusedAuthorizer;
-  return answer == TAuthorization::kRefused ? "[Access] AuthorizeUrl"
-                                            : "[Access] AuthorizeOnError: authoriser failed, " + detail;
+  if (answer == TAuthorization::kRefused) {
+    NoteBadEvent();
+    return "[Access] AuthorizeUrl";
+  }
+  // A back end that fails is no fault of the client's: counted as a bad
+  // event, it would ban every client while the back end is down.
+  return "[Access] AuthorizeOnError: authoriser failed, " + detail;
+}
+
+bool TProcessThread::OutsideRoots(const std::string& name) {
+  if (IsInsideRoots(FConfig->Roots, name)) return false;
+  ++Metrics().AccessRefusedRoot;
+  NoteBadEvent();
+  return true;
+}
+
+bool TProcessThread::Admitted() {
+  const std::string client = ClientAddress();
+  if (FAccess->Bans().Banned(FRules->Ban, client, TLiveAccess::Now())) {
+    ++Metrics().AccessRefusedBanned;
+    CloseConnection();
+    return false;
+  }
+  if (FMembership.CountFrom(client, FRules->MaxConnectionsPerHost)) return true;
+  ++Metrics().AccessRefusedPerHost;
+  // Closed before the line is written, which may take long or fail.
+  CloseConnection();
+  std::uint64_t heldBack = 0;
+  if (!FAccess->PerHostLines().Pass(heldBack)) return false;
+  std::string line = Format("%s-Listen: connection closed, [Access] MaxConnectionsPerHost %d reached", client.c_str(),
+                            FRules->MaxConnectionsPerHost);
+  if (heldBack != 0) line += Format(", %llu more since the last line", static_cast<unsigned long long>(heldBack));
+  WriteLog(FConfig->LogPath, line);
+  return false;
+}
+
+void TProcessThread::ReportBadEvent() {
+  const std::string client = ClientAddress();
+  // A balancer speaks for many clients: it is the client its PROXY header
+  // names that is banned, never the balancer.
+  if (FConfig->ProxyFrom.Contains(client)) return;
+  const std::int64_t now = TLiveAccess::Now();
+  std::int64_t until = 0;
+  if (!FAccess->Bans().BadEvent(FRules->Ban, client, now, until)) return;
+  WriteLog(FConfig->LogPath, Format("%s-Ban: banned for %lld s, %d bad events within %d s", client.c_str(),
+                                    static_cast<long long>(until - now), FRules->Ban.After,
+                                    TBanList::kWindowSeconds));
 }
 
 std::int32_t TProcessThread::Initialize(TSocket socket) {
@@ -87,7 +139,9 @@ std::int32_t TProcessThread::Initialize(TSocket socket) {
 
 std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
   MsgHeader header;
-  if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
+  const IoResult read = ReadHeader(FSocket, header, kPeerWaitSeconds);
+  if (!read.Ok()) {
+    if (read.TimedOut()) NoteBadEvent();
     WriteLog(FConfig->LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
                              ResultText(rcReadTimeout).c_str(), "Validate header recv"));
     return rcReadTimeout;
@@ -102,6 +156,7 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
     direction = 2;
   else
     result = rcProtocol;
+  if (result == rcProtocol) NoteBadEvent();
 
   // The reply keeps the letters as they came, also for a mismatch.
   header.SIZE = result;
@@ -120,11 +175,13 @@ bool TProcessThread::ReadRequestHeader(const char* step, const char* command, co
     return false;
   }
   if (!IsCommand(header, command)) {
+    NoteBadEvent();
     WriteLog(FConfig->LogPath,
              Format("%s-%s(): failed, incorrect command, %s", ClientAddress().c_str(), step, CommandText(header).c_str()));
     return false;
   }
   if (header.SIZE > MAX_BLOCK_SIZE) {
+    NoteBadEvent();
     WriteLog(FConfig->LogPath, Format("%s-%s(): failed. %s, %d", ClientAddress().c_str(), step, "MsgHeader.SIZE Too large",
                                       static_cast<int>(header.SIZE)));
     return false;
@@ -134,14 +191,16 @@ bool TProcessThread::ReadRequestHeader(const char* step, const char* command, co
 
 void TProcessThread::Serve() {
   FMembership.Progress().SetClient(GetPeerAddress(FSocket));
-  if (!ReadProxyHeader()) return;
+  if (!ReadProxyHeader() || !Admitted()) return;
   std::uint8_t direction = 0;
-  if (Validate(direction) != rcSuccess) return;
-  FMembership.Progress().SetDirection(direction);
-  if (direction == 0)
-    doDownload();
-  else if (direction == 1)
-    doUpload();
-  else
-    doDigest();
+  if (Validate(direction) == rcSuccess) {
+    FMembership.Progress().SetDirection(direction);
+    if (direction == 0)
+      doDownload();
+    else if (direction == 1)
+      doUpload();
+    else
+      doDigest();
+  }
+  if (FBadEvent) ReportBadEvent();
 }

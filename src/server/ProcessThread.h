@@ -10,6 +10,7 @@
 
 #include "platform/Files.h"
 #include "server/FileList.h"
+#include "server/LiveAccess.h"
 #include "server/ServerConfig.h"
 #include "server/TransferPace.h"
 #include "server/UploadWriters.h"
@@ -20,10 +21,10 @@
 class TProcessThread {
  public:
   // Initialize has run; the connection counts in `workers` from here on.
-  // The worker keeps its own references to `config`, `workers` and the
-  // listener's shared `rates`.
+  // The worker keeps its own references to `config`, `workers`, the
+  // listener's shared `rates` and its `access` rules and bans.
   TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers,
-                 TSharedRates rates);
+                 TSharedRates rates, std::shared_ptr<TLiveAccess> access);
   TProcessThread(const TProcessThread&) = delete;
   TProcessThread& operator=(const TProcessThread&) = delete;
   // Closes the socket unless the upload's data phase has closed it already.
@@ -44,6 +45,18 @@ class TProcessThread {
   // (ProcessThreadProxy.cpp).
   bool ReadProxyHeader();
   std::string FProxiedAddress;
+
+  // Once the client is known: false, with the connection closed unanswered,
+  // when the client is banned, or when it has MaxConnectionsPerHost open
+  // already (counted, and logged once a minute).
+  bool Admitted();
+  // What a client that probes or attacks does and a working one does not:
+  // a wrong handshake, a malformed or oversized header or body, a request
+  // refused with 3, silence until the handshake's wait runs out. Noted where
+  // it happens, told to the bans once, when the conversation has ended.
+  void NoteBadEvent() { FBadEvent = true; }
+  void ReportBadEvent();
+  bool FBadEvent = false;
 
   // Reads the opening header; `direction` becomes 0 (download), 1 (upload)
   // or 2 (digest).
@@ -90,11 +103,14 @@ class TProcessThread {
   std::string ClientAddress() const;
   // Empty when the [Access] rules let this client go on with `file` in
   // `direction`; otherwise the rule that refuses it, and the refusal is
-  // counted. The lists, then the token (the body's TOKEN), then the
-  // operator's authoriser; the first refusal ends it. Asked once per
-  // conversation, before anything looks at the file or the disk.
+  // counted (and, unless the authoriser failed, a bad event). The lists,
+  // then the token (the body's TOKEN), then the operator's authoriser; the
+  // first refusal ends it. Asked once per conversation, before anything
+  // looks at the file or the disk.
   std::string AccessRefusal(TAccessDirection direction, const TFile& file, const TCommandBody& body,
-                            bool digest = false) const;
+                            bool digest = false);
+  // Whether `name` lies outside every root; a refusal is counted.
+  bool OutsideRoots(const std::string& name);
   std::string FClosedPeerAddress;
   // Held from the resume offer until the file is closed; let go before the
   // socket is closed, so that a newer upload never cuts a closed socket.
@@ -103,6 +119,10 @@ class TProcessThread {
   TSocket FSocket = INVALID_SOCK;
   const TServerConfigPtr FConfig;
   const TSharedRates FRates;
+  const std::shared_ptr<TLiveAccess> FAccess;
+  // The [Access] rules this connection is judged by, taken when it begins:
+  // a reload meanwhile changes nothing for it.
+  std::shared_ptr<const TAccessRules> FRules;
   TWorkerMembership FMembership;
   std::unique_ptr<char[]> FBuffer;
   std::int32_t FInitializeResult = 0;
