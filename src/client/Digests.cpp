@@ -42,7 +42,8 @@ Asked AskOnce(const TransferRequest& request, std::int64_t length, std::string& 
   if (!session.Send("DG01",
                     CommandBody({{"REMOTEFILENAME", request.remote},
                                  {"FILEPOS", std::to_string(length)},
-                                 {"USERNO", std::to_string(request.userNo)}}),
+                                 {"USERNO", std::to_string(request.userNo)}}) +
+                        TokenEntry(request.token),
                     outcome) ||
       !session.Receive("DG01", reply, outcome, patience))
     return Asked::kFailed;

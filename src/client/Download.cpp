@@ -99,7 +99,8 @@ TransferOutcome Fetch(const TransferRequest& request, std::int64_t position, TVe
                                  {"FILENO", std::to_string(request.fileNo)},
                                  {"USERNO", std::to_string(request.userNo)},
                                  {"FILESIZE", std::to_string(fileSize)},
-                                 {"FILEPOS", std::to_string(position)}}),
+                                 {"FILEPOS", std::to_string(position)}}) +
+                        TokenEntry(request.token),
                     outcome) ||
       !session.Receive("DL01", reply, outcome))
     return outcome;
@@ -146,7 +147,7 @@ bool CheckReceived(TVerifier& verifier, const std::string& local, TransferOutcom
 
 TransferOutcome RunDownload(const TransferRequest& request, const ProgressFn& progress) {
   std::string why;
-  if (!IsSendableName(request.remote, why)) return Failure(ExitStatus::kUsage, why);
+  if (!IsSendableName(request.remote, why, request.token)) return Failure(ExitStatus::kUsage, why);
 
   const std::int64_t existing = platform::RegularFileSize(request.local);
   if (existing < 0 && platform::Exists(request.local))

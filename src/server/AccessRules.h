@@ -7,10 +7,14 @@
 // cap and the rules of bans: every [Access] key, as one value that a reload
 // replaces whole.
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/IpAddress.h"
+#include "server/Authorizer.h"
+#include "server/TokenRules.h"
 
 class TAddressList {
  public:
@@ -32,6 +36,23 @@ class TAddressList {
 
 enum class TAccessDirection { kDownload, kUpload };
 
+// What the rules judge: one request as its conversation read it, before the
+// file or the disk is looked at.
+struct TAccessRequest {
+  TAccessDirection Direction = TAccessDirection::kDownload;
+  // A digest request reads the file, so it is a download to the lists and
+  // the authoriser; to the tokens it is a download, or with an upload token
+  // for the file the digest of the whole file.
+  bool Digest = false;
+  std::string Client;  // as the worker logs it
+  std::string FileName;
+  std::int32_t FileNo = 0;
+  std::int32_t UserNo = 0;
+  std::int64_t FileSize = 0;  // as the request declares it
+  std::optional<std::int64_t> FilePos;  // none for an upload
+  std::string Token;          // the body's TOKEN; empty when none was sent
+};
+
 // When a client's bad events ban it (server/BanList.h).
 struct TBanRules {
   // [Access] BanAfter: this many bad events within a minute ban the
@@ -51,6 +72,10 @@ struct TAccessRules {
   // address at most; 0 is no cap.
   int MaxConnectionsPerHost = 0;
   TBanRules Ban;
+  // [Access] TokenKeys, RequireToken.
+  TTokenRules Tokens;
+  // [Access] AuthorizeUrl, AuthorizeTimeout, AuthorizeOnError.
+  TAuthorizer Authorizer;
 
   // Empty when `client` may go on in `direction`; otherwise the rule that
   // refuses it, as the operator wrote it ("[Access] UploadFrom").

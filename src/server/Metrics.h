@@ -42,6 +42,11 @@ struct TMetrics {
   std::atomic<std::uint64_t> AccessRefusedRoot{0};
   std::atomic<std::uint64_t> AccessRefusedBanned{0};
   std::atomic<std::uint64_t> AccessRefusedPerHost{0};
+  // ... because the token was missing (RequireToken) or not valid, and
+  // because the operator's authoriser said no (or failed, and
+  // AuthorizeOnError is deny).
+  std::atomic<std::uint64_t> AccessRefusedToken{0};
+  std::atomic<std::uint64_t> AccessRefusedAuthorizer{0};
   // The running listener's MaxConnections (0: no limit), so that an alert
   // can compare the open connections with it.
   std::atomic<int> MaxConnections{0};

@@ -7,6 +7,7 @@
 #include "base/Format.h"
 #include "server/Confinement.h"
 #include "server/Metrics.h"
+#include "transfer/AccessToken.h"
 #include "transfer/uGlobal.h"
 
 TProcessThread::TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers,
@@ -39,12 +40,50 @@ std::string TProcessThread::ClientAddress() const {
   return FSocket == INVALID_SOCK ? FClosedPeerAddress : GetPeerAddress(FSocket);
 }
 
-std::string TProcessThread::AccessRefusal(TAccessDirection direction) {
-  std::string rule = FRules->Refusal(direction, ClientAddress());
-  if (rule.empty()) return rule;
-  ++Metrics().AccessRefusedList;
-  NoteBadEvent();
-  return rule;
+std::string TProcessThread::AccessRefusal(TAccessDirection direction, const TFile& file, const TCommandBody& body,
+                                          bool digest) {
+  const TAccessRules& access = *FRules;
+  TAccessRequest request;
+  request.Direction = direction;
+  request.Digest = digest;
+  request.Client = ClientAddress();
+  std::string rule = access.Refusal(direction, request.Client);
+  if (!rule.empty()) {
+    ++Metrics().AccessRefusedList;
+    NoteBadEvent();
+    return rule;
+  }
+  request.FileName = file.FileName;
+  request.FileNo = file.FileNo;
+  request.UserNo = file.UserNo;
+  request.FileSize = file.FileSize;
+  if (direction == TAccessDirection::kDownload) request.FilePos = file.FilePos;
+  request.Token = body.Value("TOKEN");
+  rule = TokenRefusal(access.Tokens, request, UnixSecondsNow());
+  if (!rule.empty()) {
+    ++Metrics().AccessRefusedToken;
+    NoteBadEvent();
+    return rule;
+  }
+  if (access.Authorizer.Url.empty()) return {};
+  std::string detail;
+  const TAuthorization answer = Authorize(access.Authorizer, request, detail);
+  if (answer == TAuthorization::kAllowed) return {};
+  if (answer == TAuthorization::kFailed && access.Authorizer.AllowOnError) {
+    // Let through, but never unseen: the operator learns that the back end
+    // failed from the line of each request it could not judge.
+    WriteLog(FConfig->LogPath, Format("%s-AccessCheck(%s): authoriser failed, %s, allowed by [Access] AuthorizeOnError",
+                                      request.Client.c_str(), file.FileName.c_str(), detail.c_str()));
+    return {};
+  }
+  ++Metrics().AccessRefusedAuthorizer;
+  if (answer == TAuthorization::kRefused) {
+    NoteBadEvent();
+    return "[Access] AuthorizeUrl";
+  }
+  // A back end that fails is no fault of the client's: counted as a bad
+  // event, it would ban every client while the back end is down.
+  return "[Access] AuthorizeOnError: authoriser failed, " + detail;
 }
 
 bool TProcessThread::OutsideRoots(const std::string& name) {

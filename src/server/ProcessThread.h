@@ -15,6 +15,7 @@
 #include "server/TransferPace.h"
 #include "server/UploadWriters.h"
 #include "server/WorkerSet.h"
+#include "transfer/CommandBody.h"
 #include "transfer/SocketLib.h"
 
 class TProcessThread {
@@ -100,10 +101,14 @@ class TProcessThread {
   // for the lines written afterwards.
   void CloseConnection();
   std::string ClientAddress() const;
-  // Empty when the [Access] lists let this client go on in `direction`;
-  // otherwise the rule that refuses it, and the refusal is counted. Asked
-  // once per conversation, before anything looks at the file or the disk.
-  std::string AccessRefusal(TAccessDirection direction);
+  // Empty when the [Access] rules let this client go on with `file` in
+  // `direction`; otherwise the rule that refuses it, and the refusal is
+  // counted (and, unless the authoriser failed, a bad event). The lists,
+  // then the token (the body's TOKEN), then the operator's authoriser; the
+  // first refusal ends it. Asked once per conversation, before anything
+  // looks at the file or the disk.
+  std::string AccessRefusal(TAccessDirection direction, const TFile& file, const TCommandBody& body,
+                            bool digest = false);
   // Whether `name` lies outside every root; a refusal is counted.
   bool OutsideRoots(const std::string& name);
   std::string FClosedPeerAddress;

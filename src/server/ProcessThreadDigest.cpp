@@ -109,7 +109,7 @@ void TProcessThread::doDigest() {
   // not even told whether the file exists. A digest reads the file, so it
   // is a download to the lists.
   std::int32_t result = rcNoPermission;
-  const std::string refusal = AccessRefusal(TAccessDirection::kDownload);
+  const std::string refusal = AccessRefusal(TAccessDirection::kDownload, file, request, true);
   if (!refusal.empty()) {
     error = "refused by " + refusal;
   } else if (OutsideRoots(file.FileName)) {

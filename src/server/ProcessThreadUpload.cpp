@@ -347,7 +347,7 @@ std::int32_t TProcessThread::CheckRequest(MsgHeader header, TFile& file, std::st
   // The lists come first, so that a refused client learns nothing of the
   // disk or of which files exist.
   std::int32_t result = rcSuccess;
-  const std::string refusal = AccessRefusal(TAccessDirection::kUpload);
+  const std::string refusal = AccessRefusal(TAccessDirection::kUpload, file, request);
   if (!refusal.empty() || OutsideRoots(file.FileName)) {
     result = rcNoPermission;
   } else {

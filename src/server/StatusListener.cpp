@@ -95,6 +95,8 @@ std::string MetricsText(int openConnections, std::size_t bannedAddresses) {
   AddMetric(text, "vardex_access_refused_total", "counter",
             "Requests refused with 3, and connections closed unanswered, by the rule that refused them.");
   const std::pair<const char*, std::uint64_t> refusals[] = {{"list", m.AccessRefusedList},
+                                                            {"token", m.AccessRefusedToken},
+                                                            {"authorizer", m.AccessRefusedAuthorizer},
                                                             {"root", m.AccessRefusedRoot},
                                                             {"banned", m.AccessRefusedBanned},
                                                             {"per_host", m.AccessRefusedPerHost}};

@@ -36,7 +36,7 @@ std::string ReadCount(const TIniFile& ini, const char* key, int lowest, int high
 
 }  // namespace
 
-std::string ReadAccessRules(const TIniFile& ini, TAccessRules& rules) {
+std::string ReadAccessRules(const TIniFile& ini, const std::string& directory, TAccessRules& rules) {
   TAccessRules read;
   for (const auto& [key, list] : {std::pair<const char*, TAddressList*>{"DownloadFrom", &read.DownloadFrom},
                                   {"UploadFrom", &read.UploadFrom},
@@ -50,6 +50,19 @@ std::string ReadAccessRules(const TIniFile& ini, TAccessRules& rules) {
   if (refusal.empty()) refusal = ReadCount(ini, "BanSeconds", 1, INT32_MAX, 600, read.Ban.Seconds);
   if (!refusal.empty()) return refusal;
   if (read.Ban.Seconds > TBanList::kLongestBanSeconds) read.Ban.Seconds = TBanList::kLongestBanSeconds;
+
+  // Tokens and the operator's authoriser: a key file, a switch or a URL
+  // that cannot be read must not let everyone in either.
+  const std::string requireToken = ini.ReadString("Access", "RequireToken", "");
+  std::int32_t required = 0;
+  if (!requireToken.empty() && (!TIniFile::ParseInteger(requireToken, required) || (required != 0 && required != 1)))
+    return "[Access] RequireToken=" + requireToken + " is neither 0 nor 1";
+  refusal = ReadTokenRules(ini.ReadString("Access", "TokenKeys", ""), directory, required == 1, read.Tokens);
+  if (refusal.empty())
+    refusal = ReadAuthorizer(ini.ReadString("Access", "AuthorizeUrl", ""),
+                             ini.ReadInteger("Access", "AuthorizeTimeout", TAuthorizer::kDefaultTimeout),
+                             ini.ReadString("Access", "AuthorizeOnError", ""), read.Authorizer);
+  if (!refusal.empty()) return refusal;
   rules = std::move(read);
   return {};
 }

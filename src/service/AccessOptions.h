@@ -17,5 +17,7 @@ constexpr int kMaxAccessCount = 1000000;
 // DownloadFrom, UploadFrom and NeverBan are lists of addresses and prefixes;
 // MaxConnectionsPerHost and BanAfter whole numbers from 0 to
 // kMaxAccessCount (0: off); BanSeconds a whole number of at least 1, more
-// than a day taken as a day.
-std::string ReadAccessRules(const TIniFile& ini, TAccessRules& rules);
+// than a day taken as a day; TokenKeys a readable key file (relative to
+// `directory` unless a full path), RequireToken 0 or 1 (1 only with keys);
+// AuthorizeUrl an http:// URL, AuthorizeOnError deny or allow.
+std::string ReadAccessRules(const TIniFile& ini, const std::string& directory, TAccessRules& rules);

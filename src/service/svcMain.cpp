@@ -244,7 +244,7 @@ bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, TServerCo
   refusal = ApplyProxyFrom(FFleetOptions.ProxyFrom, config.ProxyFrom);
   if (!refusal.empty()) return false;
   // A list that cannot be read must not start a server open to everyone.
-  refusal = ReadAccessRules(ini, config.Access);
+  refusal = ReadAccessRules(ini, FDirectory, config.Access);
   return refusal.empty();
 }
 
@@ -254,7 +254,7 @@ void TVardexServerService::Reload() {
   TAccessRules rules;
   // A file caught between an editor's delete and write reads as empty: its
   // defaults would let everyone in.
-  const std::string refusal = ini.Opened() ? ReadAccessRules(ini, rules) : "VardexServer.ini cannot be read";
+  const std::string refusal = ini.Opened() ? ReadAccessRules(ini, FDirectory, rules) : "VardexServer.ini cannot be read";
   if (!refusal.empty()) {
     WriteLog(FConfig->LogPath, "Reload: " + refusal + ", the access rules stay as they were");
     return;

@@ -10,6 +10,7 @@
 
 #include "client/CommandLine.h"
 #include "client/Download.h"
+#include "client/ResultMeaning.h"
 #include "client/Upload.h"
 #include "platform/Files.h"
 #include "platform/IpAddress.h"
@@ -62,7 +63,7 @@ class ClientRoundTrip : public ::testing::Test {
     return vtest::WaitForLogCount(server.LogPrefix(), text, count, 20);
   }
 
-  static std::string Refused(std::int32_t code) { return std::to_string(code) + " (" + ResultText(code) + ")"; }
+  static std::string Refused(std::int32_t code) { return std::to_string(code) + " (" + ResultMeaning(code) + ")"; }
 
   vtest::RunningServer server;
   vtest::TempDir local;
