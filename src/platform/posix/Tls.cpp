@@ -154,6 +154,11 @@ std::shared_ptr<const TlsContext> MakeTlsServerContext(const TlsServerSettings& 
     error = "TLS: " + LibraryError();
     return nullptr;
   }
+  // A client that resumes a session must resume it with this server's
+  // settings; with client certificates, the library refuses resumption
+  // without a context to check it against.
+  static const unsigned char kSessionContext[] = "vardex";
+  SSL_CTX_set_session_id_context(context, kSessionContext, sizeof kSessionContext - 1);
   bool ok = LoadPair(context, settings.certificateFile, settings.keyFile, error);
   if (ok && !settings.clientCaFile.empty()) {
     ok = LoadAuthorities(context, "client CA", settings.clientCaFile, error);
