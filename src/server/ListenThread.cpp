@@ -142,7 +142,7 @@ std::unique_ptr<TProcessThread> TListenThread::NextConnection() {
     // A connection that gets no worker is closed at once, never left open.
     std::unique_ptr<TProcessThread> worker;
     try {
-      worker = std::make_unique<TProcessThread>(socket, FConfig, FWorkers, FRates,
+      worker = std::make_unique<TProcessThread>(socket, FConfig, FWorkers, FRates, FAccess,
                                                 ready >= FFirstTls ? CurrentTls() : nullptr);
     } catch (...) {
       CloseSocket(socket);

@@ -19,6 +19,7 @@
 #include "platform/UniqueHandle.h"
 #include "platform/WakeableWait.h"
 #include "server/AcceptFailures.h"
+#include "server/LiveAccess.h"
 #include "server/ServerConfig.h"
 #include "server/TransferPace.h"
 #include "server/WorkerSet.h"
@@ -65,6 +66,9 @@ class TListenThread {
   void WaitFor();
 
   std::shared_ptr<TWorkerSet> Workers() const { return FWorkers; }
+  // The [Access] rules its workers go by, which a reload replaces, and the
+  // bans.
+  std::shared_ptr<TLiveAccess> Access() const { return FAccess; }
 
  private:
   // A thread's turn as the leader; it returns after serving the connection
@@ -109,6 +113,7 @@ class TListenThread {
   const std::shared_ptr<TWorkerSet> FWorkers = std::make_shared<TWorkerSet>();
   // The totals its workers share; each worker holds them too.
   const TSharedRates FRates{FConfig->Limits};
+  const std::shared_ptr<TLiveAccess> FAccess = std::make_shared<TLiveAccess>(FConfig->Access);
 };
 
 // Posts a quit message to every other thread of the process that runs a

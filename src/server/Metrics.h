@@ -35,8 +35,13 @@ struct TMetrics {
   std::atomic<std::uint64_t> ReportsRetried{0};
   std::atomic<std::uint64_t> ReportsDropped{0};
   // Requests refused with 3 because an [Access] list does not name the
-  // client.
+  // client, or because the file lies outside every root; connections closed
+  // unanswered because their client is banned, or has MaxConnectionsPerHost
+  // open already.
   std::atomic<std::uint64_t> AccessRefusedList{0};
+  std::atomic<std::uint64_t> AccessRefusedRoot{0};
+  std::atomic<std::uint64_t> AccessRefusedBanned{0};
+  std::atomic<std::uint64_t> AccessRefusedPerHost{0};
   // TLS connections cut in the handshake: a stalled peer, clear text, a
   // refused certificate.
   std::atomic<std::uint64_t> TlsHandshakeFailures{0};

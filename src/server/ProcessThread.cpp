@@ -5,12 +5,18 @@
 
 #include "base/DailyLog.h"
 #include "base/Format.h"
+#include "server/Confinement.h"
 #include "server/Metrics.h"
 #include "transfer/uGlobal.h"
 
 TProcessThread::TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers,
-                               TSharedRates rates, std::shared_ptr<const platform::TlsContext> tls)
-    : FTls(std::move(tls)), FConfig(std::move(config)), FRates(std::move(rates)),
+                               TSharedRates rates, std::shared_ptr<TLiveAccess> access,
+                               std::shared_ptr<const platform::TlsContext> tls)
+    : FTls(std::move(tls)),
+      FConfig(std::move(config)),
+      FRates(std::move(rates)),
+      FAccess(std::move(access)),
+      FRules(FAccess->Rules()),
       FMembership(std::move(workers), socket) {
   FInitializeResult = Initialize(socket);
 }
@@ -50,15 +56,59 @@ bool TProcessThread::StartTls() {
     return true;
   }
   ++Metrics().TlsHandshakeFailures;
+  // Silence until the wait runs out is a probe's mark, as before the first header.
+  if (result.TimedOut()) NoteBadEvent();
   WriteLog(FConfig->LogPath, Format("%s-TLS handshake failed, %s", peer.c_str(),
                                     FConnection.ResultText(SocketCall::kRead, result).c_str()));
   return false;
 }
 
-std::string TProcessThread::AccessRefusal(TAccessDirection direction) const {
-  std::string rule = FConfig->Access.Refusal(direction, ClientAddress());
-  if (!rule.empty()) ++Metrics().AccessRefusedList;
+std::string TProcessThread::AccessRefusal(TAccessDirection direction) {
+  std::string rule = FRules->Refusal(direction, ClientAddress());
+  if (rule.empty()) return rule;
+  ++Metrics().AccessRefusedList;
+  NoteBadEvent();
   return rule;
+}
+
+bool TProcessThread::OutsideRoots(const std::string& name) {
+  if (IsInsideRoots(FConfig->Roots, name)) return false;
+  ++Metrics().AccessRefusedRoot;
+  NoteBadEvent();
+  return true;
+}
+
+bool TProcessThread::Admitted() {
+  const std::string client = ClientAddress();
+  if (FAccess->Bans().Banned(FRules->Ban, client, TLiveAccess::Now())) {
+    ++Metrics().AccessRefusedBanned;
+    CloseConnection();
+    return false;
+  }
+  if (FMembership.CountFrom(client, FRules->MaxConnectionsPerHost)) return true;
+  ++Metrics().AccessRefusedPerHost;
+  // Closed before the line is written, which may take long or fail.
+  CloseConnection();
+  std::uint64_t heldBack = 0;
+  if (!FAccess->PerHostLines().Pass(heldBack)) return false;
+  std::string line = Format("%s-Listen: connection closed, [Access] MaxConnectionsPerHost %d reached", client.c_str(),
+                            FRules->MaxConnectionsPerHost);
+  if (heldBack != 0) line += Format(", %llu more since the last line", static_cast<unsigned long long>(heldBack));
+  WriteLog(FConfig->LogPath, line);
+  return false;
+}
+
+void TProcessThread::ReportBadEvent() {
+  const std::string client = ClientAddress();
+  // A balancer speaks for many clients: it is the client its PROXY header
+  // names that is banned, never the balancer.
+  if (FConfig->ProxyFrom.Contains(client)) return;
+  const std::int64_t now = TLiveAccess::Now();
+  std::int64_t until = 0;
+  if (!FAccess->Bans().BadEvent(FRules->Ban, client, now, until)) return;
+  WriteLog(FConfig->LogPath, Format("%s-Ban: banned for %lld s, %d bad events within %d s", client.c_str(),
+                                    static_cast<long long>(until - now), FRules->Ban.After,
+                                    TBanList::kWindowSeconds));
 }
 
 std::int32_t TProcessThread::Initialize(TSocket socket) {
@@ -74,7 +124,9 @@ std::int32_t TProcessThread::Initialize(TSocket socket) {
 
 std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
   MsgHeader header;
-  if (!FConnection.ReadHeader(header, kPeerWaitSeconds).Ok()) {
+  const IoResult read = FConnection.ReadHeader(header, kPeerWaitSeconds);
+  if (!read.Ok()) {
+    if (read.TimedOut()) NoteBadEvent();
     WriteLog(FConfig->LogPath, Format("%s-Validate(): failed. %s, %s", LogPeer().c_str(),
                              ResultText(rcReadTimeout).c_str(), "Validate header recv"));
     return rcReadTimeout;
@@ -89,6 +141,7 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
     direction = 2;
   else
     result = rcProtocol;
+  if (result == rcProtocol) NoteBadEvent();
 
   // The reply keeps the letters as they came, also for a mismatch.
   header.SIZE = result;
@@ -107,11 +160,13 @@ bool TProcessThread::ReadRequestHeader(const char* step, const char* command, co
     return false;
   }
   if (!IsCommand(header, command)) {
+    NoteBadEvent();
     WriteLog(FConfig->LogPath,
              Format("%s-%s(): failed, incorrect command, %s", LogPeer().c_str(), step, CommandText(header).c_str()));
     return false;
   }
   if (header.SIZE > MAX_BLOCK_SIZE) {
+    NoteBadEvent();
     WriteLog(FConfig->LogPath, Format("%s-%s(): failed. %s, %d", LogPeer().c_str(), step, "MsgHeader.SIZE Too large",
                                       static_cast<int>(header.SIZE)));
     return false;
@@ -121,18 +176,19 @@ bool TProcessThread::ReadRequestHeader(const char* step, const char* command, co
 
 void TProcessThread::Serve() {
   FMembership.Progress().SetClient(GetPeerAddress(FConnection.Socket()));
-  if (!ReadProxyHeader()) return;
-  if (FTls && !StartTls()) return;
+  if (!ReadProxyHeader() || !Admitted()) return;
   std::uint8_t direction = 0;
-  if (Validate(direction) != rcSuccess) return;
-  FMembership.Progress().SetDirection(direction);
-  if (direction == 0) {
-    doDownload();
-    // The path the file data took is the connection's, not the conversation's.
-    if (FConnection.Secure()) ++Metrics().TlsDownloads[FConnection.KernelSend() ? 1 : 0];
-  } else if (direction == 1) {
-    doUpload();
-  } else {
-    doDigest();
+  if ((!FTls || StartTls()) && Validate(direction) == rcSuccess) {
+    FMembership.Progress().SetDirection(direction);
+    if (direction == 0) {
+      doDownload();
+      // The path the file data took is the connection's, not the conversation's.
+      if (FConnection.Secure()) ++Metrics().TlsDownloads[FConnection.KernelSend() ? 1 : 0];
+    } else if (direction == 1) {
+      doUpload();
+    } else {
+      doDigest();
+    }
   }
+  if (FBadEvent) ReportBadEvent();
 }

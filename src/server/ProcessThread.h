@@ -10,6 +10,7 @@
 
 #include "platform/Files.h"
 #include "server/FileList.h"
+#include "server/LiveAccess.h"
 #include "server/ServerConfig.h"
 #include "server/TransferPace.h"
 #include "server/UploadWriters.h"
@@ -19,11 +20,13 @@
 class TProcessThread {
  public:
   // Initialize has run; the connection counts in `workers` from here on.
-  // The worker keeps its own references to `config`, `workers` and the
-  // listener's shared `rates`. With `tls` the connection came in on the TLS
-  // port and speaks TLS after the PROXY header.
+  // The worker keeps its own references to `config`, `workers`, the
+  // listener's shared `rates` and its `access` rules and bans. With `tls`
+  // the connection came in on the TLS port and speaks TLS after the PROXY
+  // header.
   TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers,
-                 TSharedRates rates, std::shared_ptr<const platform::TlsContext> tls = nullptr);
+                 TSharedRates rates, std::shared_ptr<TLiveAccess> access,
+                 std::shared_ptr<const platform::TlsContext> tls = nullptr);
   TProcessThread(const TProcessThread&) = delete;
   TProcessThread& operator=(const TProcessThread&) = delete;
   // Closes the socket unless the upload's data phase has closed it already.
@@ -45,6 +48,17 @@ class TProcessThread {
   bool ReadProxyHeader();
   std::string FProxiedAddress;
 
+  // Once the client is known: false, with the connection closed unanswered,
+  // when the client is banned, or when it has MaxConnectionsPerHost open
+  // already (counted, and logged once a minute).
+  bool Admitted();
+  // What a client that probes or attacks does and a working one does not:
+  // a wrong handshake, a malformed or oversized header or body, a request
+  // refused with 3, silence until the handshake's wait runs out. Noted where
+  // it happens, told to the bans once, when the conversation has ended.
+  void NoteBadEvent() { FBadEvent = true; }
+  void ReportBadEvent();
+  bool FBadEvent = false;
   // The TLS handshake, bounded like the wait for the first header: a peer
   // that stalls or speaks clear text is cut, logged and counted. False when
   // it failed.
@@ -103,7 +117,9 @@ class TProcessThread {
   // Empty when the [Access] lists let this client go on in `direction`;
   // otherwise the rule that refuses it, and the refusal is counted. Asked
   // once per conversation, before anything looks at the file or the disk.
-  std::string AccessRefusal(TAccessDirection direction) const;
+  std::string AccessRefusal(TAccessDirection direction);
+  // Whether `name` lies outside every root; a refusal is counted.
+  bool OutsideRoots(const std::string& name);
   std::string FClosedPeerAddress;
   // Held from the resume offer until the file is closed; let go before the
   // socket is closed, so that a newer upload never cuts a closed socket.
@@ -112,6 +128,10 @@ class TProcessThread {
   TConnection FConnection;
   const TServerConfigPtr FConfig;
   const TSharedRates FRates;
+  const std::shared_ptr<TLiveAccess> FAccess;
+  // The [Access] rules this connection is judged by, taken when it begins:
+  // a reload meanwhile changes nothing for it.
+  std::shared_ptr<const TAccessRules> FRules;
   TWorkerMembership FMembership;
   std::unique_ptr<char[]> FBuffer;
   std::int32_t FInitializeResult = 0;

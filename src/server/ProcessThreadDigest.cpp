@@ -112,7 +112,7 @@ void TProcessThread::doDigest() {
   const std::string refusal = AccessRefusal(TAccessDirection::kDownload);
   if (!refusal.empty()) {
     error = "refused by " + refusal;
-  } else if (!IsInsideRoots(FConfig->Roots, file.FileName)) {
+  } else if (OutsideRoots(file.FileName)) {
     error = "outside every root";
   } else {
     TUploadClaim::AwaitCompletion(file.FileName, kCompletionWaitSeconds);

@@ -113,7 +113,7 @@ std::int32_t TProcessThread::doFileCheck(MsgHeader header, TFile& file, std::str
     result = rcNoPermission;
     error = Format("doFileCheck(%s): failed. %s, refused by %s", file.FileName.c_str(),
                    ResultText(rcNoPermission).c_str(), refusal.c_str());
-  } else if (!IsInsideRoots(FConfig->Roots, file.FileName)) {
+  } else if (OutsideRoots(file.FileName)) {
     result = rcNoPermission;
     error = Format("doFileCheck(%s): failed. %s, %s", file.FileName.c_str(), ResultText(rcNoPermission).c_str(),
                    "outside every root");

@@ -58,6 +58,15 @@ class TVardexServerService : public TService {
   const TFleetOptions& FleetOptions() const { return FFleetOptions; }
   // The port the running listener bound; -1 while there is none.
   int ListeningPort() const;
+  // What changes without a restart, read again from VardexServer.ini: the
+  // [Access] rules, which the running listener's new requests then go by
+  // (requests under way keep theirs). A file that cannot be read or a
+  // malformed key keeps all of the old rules. One line in the log either
+  // way. With a TLS port, also the certificate, key and client authorities
+  // from the files named at the start (TListenThread::ReloadTls), each
+  // kept as it was when its new files cannot be used. Called on the service
+  // thread for the manager's parameter-change control and for SIGHUP.
+  void Reload();
 
  private:
   // The settings whose default would widen access or hide a typo that

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The TLS port as a stock TLS client sees it: openssl s_client completes a
 # handshake against the server's certificate and shows the protocol version
-# and cipher; MinVersion=1.3 turns a TLS 1.2 client away; and vardex --tls
-# downloads through the same port what the plain port serves.
+# and cipher; MinVersion=1.3 turns a TLS 1.2 client away; vardex --tls
+# downloads through the same port what the plain port serves; and SIGHUP
+# makes the server read renewed certificate files.
 set -uo pipefail
 source "$(dirname "$0")/common.bash"
 
@@ -46,4 +47,11 @@ echo "TLS 1.2 client refused: $(grep -o 'alert protocol version' "$dir/s_client1
 "$client" get --quiet --tls --ca "$dir/certificates/ca.pem" --port "$tls_port" localhost \
   "$dir/files/data.bin" "$dir/fetched.bin" || fail "vardex --tls get"
 cmp -s "$dir/files/data.bin" "$dir/fetched.bin" || fail "the TLS download differs"
-echo "tls: s_client handshake, version floor and a vardex --tls download pass"
+# Renewal: new files in place, then SIGHUP; new connections see the new certificate.
+cp "$dir/certificates/renewed.pem" "$dir/certificates/server.pem"
+cp "$dir/certificates/renewed.key" "$dir/certificates/server.key"
+kill -HUP "$server_pid"
+wait_for_log "$dir" "TLS reload: " 10 || fail "no TLS reload: $(log_of "$dir")"
+openssl s_client -connect "127.0.0.1:$tls_port" -servername localhost </dev/null 2>/dev/null | grep -q 'CN *= *renewed' ||
+  fail "the renewed certificate is not served"
+echo "tls: s_client handshake, version floor, a vardex --tls download and the renewal on SIGHUP pass"

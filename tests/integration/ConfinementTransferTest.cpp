@@ -1,9 +1,11 @@
 // Transfers with roots configured: names inside behave as always, names
 // outside are refused with 3 in the direction's own check. So are clients
-// that the [Access] lists do not name.
+// that the [Access] lists do not name. Clients that keep being refused are
+// banned, and one client's connections are capped.
 
 #include <gtest/gtest.h>
 
+#include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "server/Confinement.h"
 #include "server/Metrics.h"
@@ -28,6 +30,17 @@ class ConfinedTransfer : public ::testing::Test {
     outside = server.Dir().File("other") + sep + "out.bin";
     vtest::WriteAll(inside, "inside bytes");
     vtest::WriteAll(outside, "outside bytes");
+  }
+
+  // Asks for the file inside the root again and again, up to 15 seconds,
+  // until it is served.
+  bool ServedWithin(const std::string& prefix) {
+    const std::string served = EncodeHeader("DNLD", 0) + EncodeHeader("DL01", 0) + "inside bytes";
+    for (int i = 0; i < 75; ++i) {
+      if (Exchange("DNLD", "DL01", "REMOTEFILENAME=" + inside + "\r\nFILESIZE=12", 100, prefix) == served) return true;
+      platform::SleepMilliseconds(200);
+    }
+    return false;
   }
 
   std::string Exchange(const char* hello, const char* command, const std::string& body, std::size_t expect,
@@ -124,6 +137,59 @@ TEST_F(ConfinedTransfer, ClientsOutsideTheAccessListsAreRefusedWith3BeforeAnyFil
             EncodeHeader("DNLD", 0) + EncodeHeader("DL01", 2));
   ASSERT_TRUE(web.WaitForRequests(1, 10));
   EXPECT_EQ(web.Paths().size(), 1u);
+}
+
+// Behind a listed balancer it is the client its PROXY header names that is
+// banned: its connections are then closed unanswered, uncounted as bad
+// events, until the ban ends, while the balancer's other clients go on.
+TEST_F(ConfinedTransfer, AClientRefusedBanAfterTimesIsClosedUnansweredUntilItsBanEnds) {
+  TServerConfig config = server.Config();
+  ASSERT_TRUE(config.ProxyFrom.Parse("127.0.0.1"));
+  config.Access.Ban.After = 2;
+  config.Access.Ban.Seconds = 5;
+  server.Restart(config);
+  const std::string v4 = vtest::V2(0x21, 0x11, vtest::kV4Addresses);
+  const std::string v6 = vtest::V2(0x21, 0x21, vtest::kV6Addresses);
+  const std::uint64_t rootBefore = Metrics().AccessRefusedRoot, bannedBefore = Metrics().AccessRefusedBanned;
+
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(Exchange("DNLD", "DL01", "REMOTEFILENAME=" + outside + "\r\nFILESIZE=13", 100, v4),
+              EncodeHeader("DNLD", 0) + EncodeHeader("DL01", 3));
+  ASSERT_TRUE(vtest::WaitForLog(server.LogPrefix(), "192.0.2.7-Ban: banned for 5 s, 2 bad events within 60 s", 5));
+  EXPECT_EQ(Metrics().AccessRefusedRoot - rootBefore, 2u);
+  EXPECT_EQ(Exchange("DNLD", "DL01", "REMOTEFILENAME=" + inside + "\r\nFILESIZE=12", 100, v4), "");
+  EXPECT_EQ(Exchange("DNLD", "DL01", "REMOTEFILENAME=" + outside + "\r\nFILESIZE=13", 100, v4), "");
+  EXPECT_EQ(Metrics().AccessRefusedBanned - bannedBefore, 2u);
+  EXPECT_TRUE(ServedWithin(v6));
+  // The ban ends; one more refusal does not start the next.
+  EXPECT_TRUE(ServedWithin(v4));
+  EXPECT_EQ(Exchange("DNLD", "DL01", "REMOTEFILENAME=" + outside + "\r\nFILESIZE=13", 100, v4),
+            EncodeHeader("DNLD", 0) + EncodeHeader("DL01", 3));
+  EXPECT_TRUE(ServedWithin(v4));
+  EXPECT_EQ(vtest::LogCount(server.LogPrefix(), "-Ban: banned"), 1);
+}
+
+// A connection beyond MaxConnectionsPerHost from one client is closed
+// unanswered; once one closes, the client gets its place back.
+TEST_F(ConfinedTransfer, AConnectionOverTheCapOfItsClientIsClosedAtOnce) {
+  TServerConfig config = server.Config();
+  ASSERT_TRUE(config.ProxyFrom.Parse("127.0.0.1"));
+  config.Access.MaxConnectionsPerHost = 1;
+  server.Restart(config);
+  const std::string v4 = vtest::V2(0x21, 0x11, vtest::kV4Addresses);
+  const std::string v6 = vtest::V2(0x21, 0x21, vtest::kV6Addresses);
+  const std::uint64_t perHostBefore = Metrics().AccessRefusedPerHost;
+
+  TSocket held = vtest::Connect(server.Port());
+  vtest::SendAll(held, v4 + EncodeHeader("DNLD", 0));
+  ASSERT_EQ(vtest::Receive(held, 8), EncodeHeader("DNLD", 0));
+  EXPECT_EQ(Exchange("DNLD", "DL01", "REMOTEFILENAME=" + inside + "\r\nFILESIZE=12", 100, v4), "");
+  EXPECT_EQ(Metrics().AccessRefusedPerHost - perHostBefore, 1u);
+  EXPECT_TRUE(vtest::WaitForLog(server.LogPrefix(),
+                                "192.0.2.7-Listen: connection closed, [Access] MaxConnectionsPerHost 1 reached", 5));
+  EXPECT_TRUE(ServedWithin(v6));
+  CloseSocket(held);
+  EXPECT_TRUE(ServedWithin(v4));
 }
 
 }  // namespace

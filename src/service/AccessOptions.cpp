@@ -1,0 +1,55 @@
+#include "service/AccessOptions.h"
+
+#include <cstdint>
+#include <utility>
+
+#include "base/Text.h"
+#include "server/BanList.h"
+
+namespace {
+
+std::string Trimmed(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::string Malformed(const char* key, const std::string& value) {
+  return "[Access] " + std::string(key) + "=" + value + " is malformed";
+}
+
+// A whole number from `lowest` to `highest`, or `fallback` when the key is
+// missing or empty. Empty when well formed; otherwise the reason.
+std::string ReadCount(const TIniFile& ini, const char* key, int lowest, int highest, int fallback, int& count) {
+  const std::string value = ini.ReadString("Access", key, "");
+  const std::string digits = Trimmed(value);
+  if (digits.empty()) {
+    count = fallback;
+    return {};
+  }
+  std::uint64_t number = 0;
+  if (!ParseDecimal(digits, 0, static_cast<std::uint64_t>(highest), number) || number < static_cast<std::uint64_t>(lowest))
+    return Malformed(key, value);
+  count = static_cast<int>(number);
+  return {};
+}
+
+}  // namespace
+
+std::string ReadAccessRules(const TIniFile& ini, TAccessRules& rules) {
+  TAccessRules read;
+  for (const auto& [key, list] : {std::pair<const char*, TAddressList*>{"DownloadFrom", &read.DownloadFrom},
+                                  {"UploadFrom", &read.UploadFrom},
+                                  {"NeverBan", &read.Ban.NeverBan}}) {
+    const std::string value = ini.ReadString("Access", key, "");
+    if (!list->Parse(value)) return Malformed(key, value);
+  }
+  std::string refusal = ReadCount(ini, "MaxConnectionsPerHost", 0, kMaxAccessCount, 0, read.MaxConnectionsPerHost);
+  if (refusal.empty()) refusal = ReadCount(ini, "BanAfter", 0, kMaxAccessCount, 0, read.Ban.After);
+  // Beyond the longest ban a longer first one changes nothing.
+  if (refusal.empty()) refusal = ReadCount(ini, "BanSeconds", 1, INT32_MAX, 600, read.Ban.Seconds);
+  if (!refusal.empty()) return refusal;
+  if (read.Ban.Seconds > TBanList::kLongestBanSeconds) read.Ban.Seconds = TBanList::kLongestBanSeconds;
+  rules = std::move(read);
+  return {};
+}
