@@ -51,6 +51,9 @@ struct TAccessRequest {
   std::int64_t FileSize = 0;  // as the request declares it
   std::optional<std::int64_t> FilePos;  // none for an upload
   std::string Token;          // the body's TOKEN; empty when none was sent
+  // The common name of the client's certificate on the TLS port (with
+  // [TLS] ClientCA); empty otherwise.
+  std::string Certificate;
 };
 
 // When a client's bad events ban it (server/BanList.h).

@@ -70,6 +70,7 @@ std::string AuthorizationUrl(const TAuthorizer& authorizer, const TAccessRequest
                 static_cast<int>(request.UserNo), static_cast<long long>(request.FileSize));
   if (request.FilePos) url += Format("&filepos=%lld", static_cast<long long>(*request.FilePos));
   if (!request.Token.empty()) url += "&token=" + PercentEncode(request.Token);
+  if (!request.Certificate.empty()) url += "&cert=" + PercentEncode(request.Certificate);
   return url;
 }
 

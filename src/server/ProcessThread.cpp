@@ -11,8 +11,10 @@
 #include "transfer/uGlobal.h"
 
 TProcessThread::TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers,
-                               TSharedRates rates, std::shared_ptr<TLiveAccess> access)
-    : FConfig(std::move(config)),
+                               TSharedRates rates, std::shared_ptr<TLiveAccess> access,
+                               std::shared_ptr<const platform::TlsContext> tls)
+    : FTls(std::move(tls)),
+      FConfig(std::move(config)),
       FRates(std::move(rates)),
       FAccess(std::move(access)),
       FRules(FAccess->Rules()),
@@ -22,7 +24,7 @@ TProcessThread::TProcessThread(TSocket socket, TServerConfigPtr config, std::sha
 
 TProcessThread::~TProcessThread() {
   FUploadClaim.Release();
-  if (FSocket != INVALID_SOCK) CloseConnection();
+  if (FConnection.Valid()) CloseConnection();
 }
 
 void TProcessThread::CloseConnection() {
@@ -31,13 +33,35 @@ void TProcessThread::CloseConnection() {
   FUploadClaim.SocketClosed();
   FClosedPeerAddress = ClientAddress();
   FMembership.Closing();
-  CloseSocket(FSocket);
-  FSocket = INVALID_SOCK;
+  FConnection.Close();
 }
 
 std::string TProcessThread::ClientAddress() const {
   if (!FProxiedAddress.empty()) return FProxiedAddress;
-  return FSocket == INVALID_SOCK ? FClosedPeerAddress : GetPeerAddress(FSocket);
+  return FConnection.Valid() ? GetPeerAddress(FConnection.Socket()) : FClosedPeerAddress;
+}
+
+std::string TProcessThread::LogPeer() const {
+  if (FCertificateName.empty()) return ClientAddress();
+  return ClientAddress() + " cert=" + FCertificateName;
+}
+
+bool TProcessThread::StartTls() {
+  const int idle = FConfig->Listen.IdleTimeout;
+  const int seconds = idle > 0 && idle < kPeerWaitSeconds ? idle : kPeerWaitSeconds;
+  // Taken first: a peer that gave up has no address any more.
+  const std::string peer = ClientAddress();
+  const IoResult result = FConnection.StartTls(FTls, seconds * 1000);
+  if (result.Ok()) {
+    FCertificateName = FConnection.PeerCommonName();
+    return true;
+  }
+  ++Metrics().TlsHandshakeFailures;
+  // Silence until the wait runs out is a probe's mark, as before the first header.
+  if (result.TimedOut()) NoteBadEvent();
+  WriteLog(FConfig->LogPath, Format("%s-TLS handshake failed, %s", peer.c_str(),
+                                    FConnection.ResultText(SocketCall::kRead, result).c_str()));
+  return false;
 }
 
 std::string TProcessThread::AccessRefusal(TAccessDirection direction, const TFile& file, const TCommandBody& body,
@@ -47,6 +71,7 @@ std::string TProcessThread::AccessRefusal(TAccessDirection direction, const TFil
   request.Direction = direction;
   request.Digest = digest;
   request.Client = ClientAddress();
+  request.Certificate = FCertificateName;
   std::string rule = access.Refusal(direction, request.Client);
   if (!rule.empty()) {
     ++Metrics().AccessRefusedList;
@@ -127,10 +152,10 @@ void TProcessThread::ReportBadEvent() {
 }
 
 std::int32_t TProcessThread::Initialize(TSocket socket) {
-  FSocket = socket;
+  FConnection.Reset(socket);
   FBuffer.reset(new (std::nothrow) char[MAX_BLOCK_SIZE]);
   if (!FBuffer) {
-    WriteLog(FConfig->LogPath, Format("%s-Initialize(): failed. %s, %s", GetPeerAddress(FSocket).c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-Initialize(): failed. %s, %s", GetPeerAddress(FConnection.Socket()).c_str(),
                              ResultText(rcGeneral).c_str(), "mem alloc error"));
     return rcGeneral;
   }
@@ -139,10 +164,10 @@ std::int32_t TProcessThread::Initialize(TSocket socket) {
 
 std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
   MsgHeader header;
-  const IoResult read = ReadHeader(FSocket, header, kPeerWaitSeconds);
+  const IoResult read = FConnection.ReadHeader(header, kPeerWaitSeconds);
   if (!read.Ok()) {
     if (read.TimedOut()) NoteBadEvent();
-    WriteLog(FConfig->LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-Validate(): failed. %s, %s", LogPeer().c_str(),
                              ResultText(rcReadTimeout).c_str(), "Validate header recv"));
     return rcReadTimeout;
   }
@@ -160,8 +185,8 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
 
   // The reply keeps the letters as they came, also for a mismatch.
   header.SIZE = result;
-  if (!WriteHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
-    WriteLog(FConfig->LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
+  if (!FConnection.WriteHeader(header, kPeerWaitSeconds).Ok()) {
+    WriteLog(FConfig->LogPath, Format("%s-Validate(): failed. %s, %s", LogPeer().c_str(),
                              ResultText(rcWriteTimeout).c_str(), "Validate header send"));
     return rcWriteTimeout;
   }
@@ -169,20 +194,20 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
 }
 
 bool TProcessThread::ReadRequestHeader(const char* step, const char* command, const char* what, MsgHeader& header) {
-  if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
+  if (!FConnection.ReadHeader(header, kPeerWaitSeconds).Ok()) {
     WriteLog(FConfig->LogPath,
-             Format("%s-%s(): failed. %s, %s", ClientAddress().c_str(), step, ResultText(rcReadTimeout).c_str(), what));
+             Format("%s-%s(): failed. %s, %s", LogPeer().c_str(), step, ResultText(rcReadTimeout).c_str(), what));
     return false;
   }
   if (!IsCommand(header, command)) {
     NoteBadEvent();
     WriteLog(FConfig->LogPath,
-             Format("%s-%s(): failed, incorrect command, %s", ClientAddress().c_str(), step, CommandText(header).c_str()));
+             Format("%s-%s(): failed, incorrect command, %s", LogPeer().c_str(), step, CommandText(header).c_str()));
     return false;
   }
   if (header.SIZE > MAX_BLOCK_SIZE) {
     NoteBadEvent();
-    WriteLog(FConfig->LogPath, Format("%s-%s(): failed. %s, %d", ClientAddress().c_str(), step, "MsgHeader.SIZE Too large",
+    WriteLog(FConfig->LogPath, Format("%s-%s(): failed. %s, %d", LogPeer().c_str(), step, "MsgHeader.SIZE Too large",
                                       static_cast<int>(header.SIZE)));
     return false;
   }
@@ -190,17 +215,20 @@ bool TProcessThread::ReadRequestHeader(const char* step, const char* command, co
 }
 
 void TProcessThread::Serve() {
-  FMembership.Progress().SetClient(GetPeerAddress(FSocket));
+  FMembership.Progress().SetClient(GetPeerAddress(FConnection.Socket()));
   if (!ReadProxyHeader() || !Admitted()) return;
   std::uint8_t direction = 0;
-  if (Validate(direction) == rcSuccess) {
+  if ((!FTls || StartTls()) && Validate(direction) == rcSuccess) {
     FMembership.Progress().SetDirection(direction);
-    if (direction == 0)
+    if (direction == 0) {
       doDownload();
-    else if (direction == 1)
+      // The path the file data took is the connection's, not the conversation's.
+      if (FConnection.Secure()) ++Metrics().TlsDownloads[FConnection.KernelSend() ? 1 : 0];
+    } else if (direction == 1) {
       doUpload();
-    else
+    } else {
       doDigest();
+    }
   }
   if (FBadEvent) ReportBadEvent();
 }

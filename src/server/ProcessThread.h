@@ -16,15 +16,18 @@
 #include "server/UploadWriters.h"
 #include "server/WorkerSet.h"
 #include "transfer/CommandBody.h"
-#include "transfer/SocketLib.h"
+#include "transfer/Connection.h"
 
 class TProcessThread {
  public:
   // Initialize has run; the connection counts in `workers` from here on.
   // The worker keeps its own references to `config`, `workers`, the
-  // listener's shared `rates` and its `access` rules and bans.
+  // listener's shared `rates` and its `access` rules and bans. With `tls`
+  // the connection came in on the TLS port and speaks TLS after the PROXY
+  // header.
   TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers,
-                 TSharedRates rates, std::shared_ptr<TLiveAccess> access);
+                 TSharedRates rates, std::shared_ptr<TLiveAccess> access,
+                 std::shared_ptr<const platform::TlsContext> tls = nullptr);
   TProcessThread(const TProcessThread&) = delete;
   TProcessThread& operator=(const TProcessThread&) = delete;
   // Closes the socket unless the upload's data phase has closed it already.
@@ -57,6 +60,14 @@ class TProcessThread {
   void NoteBadEvent() { FBadEvent = true; }
   void ReportBadEvent();
   bool FBadEvent = false;
+  // The TLS handshake, bounded like the wait for the first header: a peer
+  // that stalls or speaks clear text is cut, logged and counted. False when
+  // it failed.
+  bool StartTls();
+  std::shared_ptr<const platform::TlsContext> FTls;
+  // The common name of the client's certificate, for the lines that say
+  // why a request failed; empty without one.
+  std::string FCertificateName;
 
   // Reads the opening header; `direction` becomes 0 (download), 1 (upload)
   // or 2 (digest).
@@ -97,10 +108,13 @@ class TProcessThread {
   std::int32_t CutToPosition(platform::FileHandle handle, const TFile& file, std::string& error);
   // Closes the socket before the completion steps or a report, so that the
   // client sees the end at once and the connection no longer counts;
-  // FSocket is then INVALID_SOCK and the address the connection had is kept
+  // FConnection is then closed and the address the connection had is kept
   // for the lines written afterwards.
   void CloseConnection();
   std::string ClientAddress() const;
+  // The client as failure lines name it: its address, and with a client
+  // certificate " cert=" and the certificate's common name.
+  std::string LogPeer() const;
   // Empty when the [Access] rules let this client go on with `file` in
   // `direction`; otherwise the rule that refuses it, and the refusal is
   // counted (and, unless the authoriser failed, a bad event). The lists,
@@ -116,7 +130,7 @@ class TProcessThread {
   // socket is closed, so that a newer upload never cuts a closed socket.
   TUploadClaim FUploadClaim;
 
-  TSocket FSocket = INVALID_SOCK;
+  TConnection FConnection;
   const TServerConfigPtr FConfig;
   const TSharedRates FRates;
   const std::shared_ptr<TLiveAccess> FAccess;

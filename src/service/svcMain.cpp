@@ -22,6 +22,7 @@
 #include "service/FirewallRule.h"
 #include "service/ServiceThread.h"
 #include "service/SystemError.h"
+#include "service/TlsSettings.h"
 #include "transfer/SocketLib.h"
 
 namespace {
@@ -241,6 +242,8 @@ bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, TServerCo
   }
   config.Roots = entries;
   if (!ReadSigningKey(ini, FDirectory, config.Report, refusal)) return false;
+  refusal = ReadTlsSettings(ini, FDirectory, config.Tls);
+  if (!refusal.empty()) return false;
   refusal = ApplyProxyFrom(FFleetOptions.ProxyFrom, config.ProxyFrom);
   if (!refusal.empty()) return false;
   // A list that cannot be read must not start a server open to everyone.
@@ -250,6 +253,9 @@ bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, TServerCo
 
 void TVardexServerService::Reload() {
   if (!FListenThread) return;
+  // Renewed certificates are taken whatever becomes of the access rules.
+  std::string tlsError;
+  FListenThread->ReloadTls(tlsError);
   const TIniFile ini(FDirectory + "VardexServer.ini");
   TAccessRules rules;
   // A file caught between an editor's delete and write reads as empty: its

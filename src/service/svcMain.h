@@ -62,8 +62,10 @@ class TVardexServerService : public TService {
   // [Access] rules, which the running listener's new requests then go by
   // (requests under way keep theirs). A file that cannot be read or a
   // malformed key keeps all of the old rules. One line in the log either
-  // way. Called on the service thread for the manager's parameter-change
-  // control and for SIGHUP.
+  // way. With a TLS port, also the certificate, key and client authorities
+  // from the files named at the start (TListenThread::ReloadTls), each
+  // kept as it was when its new files cannot be used. Called on the service
+  // thread for the manager's parameter-change control and for SIGHUP.
   void Reload();
 
  private:
