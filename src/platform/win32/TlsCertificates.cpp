@@ -1,5 +1,7 @@
 #include "platform/win32/TlsCertificates.h"
 
+#include <ncrypt.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -165,20 +167,45 @@ std::string Thumbprint(PCCERT_CONTEXT certificate) {
   return text;
 }
 
-// Puts the key into a key container of the system's RSA provider and
-// attaches the container to the certificate. SChannel takes a server's key
-// from a container, not from memory: on Windows it runs in the system's
-// security process, which cannot see this process's memory. The container
-// is named after the certificate, so that a restart or a reload of the same
-// pair reuses it rather than leaving another one behind. The key is
-// exportable because Wine's SChannel reads it out of the container.
-bool AttachKey(PCCERT_CONTEXT certificate, const BYTE* blob, DWORD size, std::string& reason) {
-  const std::string container = "VardexServer " + Thumbprint(certificate);
+// The key goes into a named key container, attached to the certificate:
+// SChannel takes a key from a container, not from memory (on Windows it runs
+// in the system's security process, which cannot see this process's memory).
+// The container is named after the certificate, so that a restart or a
+// reload of the same pair reuses it rather than leaving another one behind.
+//
+// The system's key storage provider (CNG) comes first: TLS 1.3 signs with
+// RSA-PSS, which the older CryptoAPI providers cannot do. Where CNG refuses
+// to import a private key (Wine), the CryptoAPI provider takes it; its key
+// is exportable because Wine's SChannel reads the key out of the container.
+bool AttachCngKey(PCCERT_CONTEXT certificate, const std::wstring& container, const BYTE* blob, DWORD size) {
+  NCRYPT_PROV_HANDLE provider = 0;
+  if (::NCryptOpenStorageProvider(&provider, MS_KEY_STORAGE_PROVIDER, 0) != ERROR_SUCCESS) return false;
+  std::wstring name = container;
+  NCryptBuffer parameter{static_cast<ULONG>((name.size() + 1) * sizeof(wchar_t)), NCRYPTBUFFER_PKCS_KEY_NAME,
+                         name.data()};
+  NCryptBufferDesc parameters{NCRYPTBUFFER_VERSION, 1, &parameter};
+  NCRYPT_KEY_HANDLE key = 0;
+  const bool imported = ::NCryptImportKey(provider, 0, LEGACY_RSAPRIVATE_BLOB, &parameters, &key,
+                                          const_cast<BYTE*>(blob), size, NCRYPT_OVERWRITE_KEY_FLAG) == ERROR_SUCCESS;
+  if (imported) ::NCryptFreeObject(key);
+  ::NCryptFreeObject(provider);
+  if (!imported) return false;
+  std::wstring providerName = MS_KEY_STORAGE_PROVIDER;
+  CRYPT_KEY_PROV_INFO info{};
+  info.pwszContainerName = name.data();
+  info.pwszProvName = providerName.data();
+  info.dwProvType = 0;  // a CNG key
+  info.dwKeySpec = 0;
+  return ::CertSetCertificateContextProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID, 0, &info) != 0;
+}
+
+bool AttachCryptoApiKey(PCCERT_CONTEXT certificate, const std::wstring& container, const BYTE* blob, DWORD size,
+                        std::string& reason) {
   HCRYPTPROV provider = 0;
-  if (!::CryptAcquireContextA(&provider, container.c_str(), MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, CRYPT_SILENT) &&
-      !::CryptAcquireContextA(&provider, container.c_str(), MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES,
+  if (!::CryptAcquireContextW(&provider, container.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_SILENT) &&
+      !::CryptAcquireContextW(&provider, container.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
                               CRYPT_NEWKEYSET | CRYPT_SILENT)) {
-    reason = "cannot create the key container \"" + container + "\" (error " + std::to_string(::GetLastError()) + ")";
+    reason = "cannot create a key container (error " + std::to_string(::GetLastError()) + ")";
     return false;
   }
   HCRYPTKEY key = 0;
@@ -190,11 +217,11 @@ bool AttachKey(PCCERT_CONTEXT certificate, const BYTE* blob, DWORD size, std::st
     reason = "the system refused the key (error " + std::to_string(importError) + ")";
     return false;
   }
-  std::wstring wideContainer(container.begin(), container.end());
-  std::wstring wideProvider = MS_ENH_RSA_AES_PROV_W;
+  std::wstring name = container;
+  std::wstring providerName = MS_ENH_RSA_AES_PROV_W;
   CRYPT_KEY_PROV_INFO info{};
-  info.pwszContainerName = wideContainer.data();
-  info.pwszProvName = wideProvider.data();
+  info.pwszContainerName = name.data();
+  info.pwszProvName = providerName.data();
   info.dwProvType = PROV_RSA_AES;
   info.dwKeySpec = AT_KEYEXCHANGE;
   if (!::CertSetCertificateContextProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID, 0, &info)) {
@@ -202,6 +229,13 @@ bool AttachKey(PCCERT_CONTEXT certificate, const BYTE* blob, DWORD size, std::st
     return false;
   }
   return true;
+}
+
+bool AttachKey(PCCERT_CONTEXT certificate, const BYTE* blob, DWORD size, std::string& reason) {
+  const std::string name = "VardexServer " + Thumbprint(certificate);
+  const std::wstring container(name.begin(), name.end());
+  return AttachCngKey(certificate, container, blob, size) ||
+         AttachCryptoApiKey(certificate, container, blob, size, reason);
 }
 
 bool InStore(HCERTSTORE store, PCCERT_CONTEXT certificate) {
