@@ -366,9 +366,10 @@ struct TlsSession::Impl {
   }
 
   // The handshake, or the messages the peer sends after it (a TLS 1.3
-  // session ticket), until SChannel says it is done.
-  IoResult Negotiate(std::chrono::steady_clock::time_point end) {
-    bool needMore = inLength == 0 && (context->Server() || SecIsValidHandle(&handle));
+  // session ticket), until SChannel says it is done. After the handshake
+  // SChannel is handed what `in` holds first, even nothing.
+  IoResult Negotiate(std::chrono::steady_clock::time_point end, bool afterHandshake) {
+    bool needMore = !afterHandshake && inLength == 0 && (context->Server() || SecIsValidHandle(&handle));
     for (;;) {
       if (needMore) {
         const IoResult received = Receive(Remaining(end));
@@ -462,7 +463,7 @@ struct TlsSession::Impl {
       return Decrypted::kClosed;
     }
     if (status == SEC_I_RENEGOTIATE) {
-      const IoResult result = Negotiate(std::chrono::steady_clock::now() + std::chrono::seconds(10));
+      const IoResult result = Negotiate(std::chrono::steady_clock::now() + std::chrono::seconds(10), true);
       if (!result.Ok()) {
         failure = result;
         return Decrypted::kFailed;
@@ -500,7 +501,7 @@ TlsSession::~TlsSession() {
 IoResult TlsSession::Handshake(int milliseconds) {
   Impl& s = *FImpl;
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  IoResult result = s.Negotiate(end);
+  IoResult result = s.Negotiate(end, false);
   if (!result.Ok()) return result;
   const SECURITY_STATUS status = ::QueryContextAttributesA(&s.handle, SECPKG_ATTR_STREAM_SIZES, &s.sizes);
   if (status != SEC_E_OK) return s.ProtocolError(StatusText("QueryContextAttributes", status));
