@@ -20,7 +20,9 @@ std::string PeerText(const std::string& host, int port) {
 
 }  // namespace
 
-bool TClientSession::Open(const std::string& host, int port, const char* command, TransferOutcome& outcome) {
+bool TClientSession::Open(const TransferRequest& request, const char* command, TransferOutcome& outcome) {
+  const std::string& host = request.host;
+  const int port = request.port;
   FPeer = PeerText(host, port);
   std::vector<platform::IpAddress> addresses;
   std::string error;
@@ -35,22 +37,23 @@ bool TClientSession::Open(const std::string& host, int port, const char* command
   for (const platform::IpAddress& address : addresses) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) break;
-    FSocket.reset(BaseSocket(address, error));
-    if (!FSocket.valid()) {
+    FConnection.Reset(BaseSocket(address, error));
+    if (!FConnection.Valid()) {
       why = address.Text() + ": " + error;
       continue;
     }
-    const IoResult result = platform::NetConnectTimed(FSocket.get(), address, port, static_cast<int>(left));
+    const IoResult result = platform::NetConnectTimed(FConnection.Socket(), address, port, static_cast<int>(left));
     if (result.Ok()) break;
     why = result.TimedOut() ? "no answer within " + std::to_string(kConnectSeconds) + " seconds"
                             : SystemError(result.error);
     why = address.Text() + ": " + why;
     Close();
   }
-  if (!FSocket.valid()) {
+  if (!FConnection.Valid()) {
     outcome = Failure(ExitStatus::kConnection, "cannot connect to " + FPeer + ", " + why);
     return false;
   }
+  if (request.tls.on && !StartTls(request, outcome)) return false;
   MsgHeader reply;
   if (!Send(command, "", outcome) || !Receive(command, reply, outcome)) return false;
   if (reply.SIZE != 0) {
@@ -61,8 +64,8 @@ bool TClientSession::Open(const std::string& host, int port, const char* command
 }
 
 bool TClientSession::Send(const char* command, const std::string& body, TransferOutcome& outcome) {
-  IoResult result = WriteHeader(FSocket.get(), MakeHeader(command, static_cast<std::int32_t>(body.size())), kPeerWaitSeconds);
-  if (result.Ok()) result = WriteBuffer(FSocket.get(), body.data(), static_cast<int>(body.size()), kPeerWaitSeconds);
+  IoResult result = FConnection.WriteHeader(MakeHeader(command, static_cast<std::int32_t>(body.size())), kPeerWaitSeconds);
+  if (result.Ok()) result = FConnection.Write(body.data(), static_cast<int>(body.size()), kPeerWaitSeconds);
   if (!result.Ok()) {
     outcome = Failure(ExitStatus::kConnection, std::string("cannot send ") + command + " to " + FPeer +
                                                    (result.TimedOut() ? ": the server takes nothing" : ": the connection broke"));
@@ -72,7 +75,7 @@ bool TClientSession::Send(const char* command, const std::string& body, Transfer
 }
 
 bool TClientSession::Receive(const char* command, MsgHeader& reply, TransferOutcome& outcome, int seconds) {
-  const IoResult result = ReadHeader(FSocket.get(), reply, seconds);
+  const IoResult result = FConnection.ReadHeader(reply, seconds);
   if (!result.Ok()) {
     outcome = Failure(ExitStatus::kConnection,
                       std::string("no ") + command + " reply from " + FPeer +
@@ -95,13 +98,40 @@ bool TClientSession::ReceiveBody(std::int32_t length, std::string& body, Transfe
     return false;
   }
   body.assign(static_cast<std::size_t>(length), '\0');
-  const IoResult result = ReadBuffer(FSocket.get(), body.data(), length, kPeerWaitSeconds);
+  const IoResult result = FConnection.Read(body.data(), length, kPeerWaitSeconds);
   if (!result.Ok()) {
     outcome = Failure(ExitStatus::kConnection, "incomplete reply from " + FPeer +
                                                    (result.TimedOut() ? ": the server fell silent" : ": the connection closed"));
     return false;
   }
   return true;
+}
+
+bool TClientSession::StartTls(const TransferRequest& request, TransferOutcome& outcome) {
+  platform::TlsClientSettings settings;
+  settings.caFile = request.tls.caFile;
+  settings.certificateFile = request.tls.certificateFile;
+  settings.keyFile = request.tls.keyFile;
+  settings.serverName = request.host;
+  std::string error;
+  const auto context = platform::MakeTlsClientContext(settings, error);
+  if (!context) {
+    Close();
+    outcome = Failure(ExitStatus::kConnection, "TLS: " + error);
+    return false;
+  }
+  const IoResult result = FConnection.StartTls(context, kConnectSeconds * 1000);
+  if (!result.Ok()) {
+    outcome = Failure(ExitStatus::kConnection, "TLS handshake with " + FPeer + " failed: " + FailureText());
+    Close();
+    return false;
+  }
+  return true;
+}
+
+std::string TClientSession::FailureText() const {
+  const std::string tls = FConnection.TlsText();
+  return tls.empty() ? SystemError(FConnection.LastError()) : tls;
 }
 
 std::string CommandBody(std::initializer_list<std::pair<const char*, std::string>> entries) {

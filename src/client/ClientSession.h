@@ -9,15 +9,16 @@
 #include <utility>
 
 #include "client/Transfer.h"
-#include "platform/UniqueHandle.h"
-#include "transfer/SocketLib.h"
+#include "transfer/Connection.h"
 
 class TClientSession {
  public:
   // Resolves `host`, connects to the first address that answers and sends the
   // opening header `command` ("DNLD", "UPLD" or "DGST"). False with `outcome`
   // set when any of it fails; a refused handshake sets its resultCode.
-  bool Open(const std::string& host, int port, const char* command, TransferOutcome& outcome);
+  // With request.tls the connection speaks TLS from the connect on, and the
+  // server's certificate must carry `host`.
+  bool Open(const TransferRequest& request, const char* command, TransferOutcome& outcome);
 
   // Sends a header `command` announcing `body`, then the body. An empty body
   // sends the header alone, with SIZE 0.
@@ -28,12 +29,17 @@ class TClientSession {
   // Receives `length` bytes of a reply body.
   bool ReceiveBody(std::int32_t length, std::string& body, TransferOutcome& outcome);
 
-  TSocket Socket() const { return FSocket.get(); }
-  void Close() { FSocket.reset(); }
+  TConnection& Connection() { return FConnection; }
+  void Close() { FConnection.Close(); }
+  // The words for the connection's last failure: the TLS layer's, or the
+  // system's text and number.
+  std::string FailureText() const;
 
  private:
+  bool StartTls(const TransferRequest& request, TransferOutcome& outcome);
+
   std::string FPeer;  // "host:port", for messages
-  platform::UniqueSocket FSocket;
+  TConnection FConnection;
 };
 
 // KEY=VALUE lines, each ended by CR LF.

@@ -93,6 +93,19 @@ void AddCommonOptions(CLI::App& sub, ClientCommand& command) {
       ->check(CLI::IsMember({"require"}))
       ->excludes(off);
   sub.add_flag("-q,--quiet", command.quiet, "no progress line and no summary");
+  // No switch turns the verification of the server's certificate off: a
+  // private authority is named with --ca instead.
+  CLI::Option* tls = sub.add_flag("--tls", r.tls.on, "connect over TLS (the server's TLS port), verifying its certificate and name");
+  sub.add_option("--ca", r.tls.caFile, "PEM file of the authorities that may sign the server's certificate "
+                                       "(default: the system's store)")
+      ->check(CLI::ExistingFile)
+      ->needs(tls);
+  CLI::Option* cert = sub.add_option("--cert", r.tls.certificateFile, "PEM file of this client's certificate")
+                          ->check(CLI::ExistingFile);
+  CLI::Option* key =
+      sub.add_option("--key", r.tls.keyFile, "PEM file of the certificate's private key")->check(CLI::ExistingFile);
+  cert->needs(key)->needs(tls);
+  key->needs(cert);
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ Asked AskOnce(const TransferRequest& request, std::int64_t length, std::string& 
               TransferOutcome& outcome) {
   TClientSession session;
   MsgHeader reply;
-  if (!session.Open(request.host, request.port, "DGST", outcome))
+  if (!session.Open(request, "DGST", outcome))
     return outcome.status == ExitStatus::kRefused && outcome.resultCode == rcProtocol ? Asked::kNoDigests
                                                                                       : Asked::kFailed;
   const std::int64_t expected = length > 0 ? length : platform::RegularFileSize(request.local);

@@ -45,10 +45,11 @@ TransferOutcome ReceiveData(TClientSession& session, TLocalFile& local, const Tr
   };
 
   for (;;) {
-    int ready = platform::NetWait(session.Socket(), kDataIdleSeconds, 1);
+    TConnection& connection = session.Connection();
+    int ready = connection.Wait(kDataIdleSeconds * 1000, 1);
     if (ready == 0) return stopped(ExitStatus::kConnection, "no data for " + std::to_string(kDataIdleSeconds) + " seconds");
-    long n = ready < 0 ? -1 : platform::NetRecv(session.Socket(), block.get(), kReceiveBlock);
-    if (n < 0) return stopped(ExitStatus::kConnection, "the connection broke: " + SystemError(platform::NetLastError()));
+    long n = ready < 0 ? -1 : connection.Receive(block.get(), kReceiveBlock);
+    if (n < 0) return stopped(ExitStatus::kConnection, "the connection broke: " + session.FailureText());
     if (n == 0) break;
     tail.Push(block.get(), static_cast<std::size_t>(n), certain);
     if (!local.Append(certain))
@@ -88,7 +89,7 @@ TransferOutcome Fetch(const TransferRequest& request, std::int64_t position, con
   TransferOutcome outcome;
   TClientSession session;
   MsgHeader reply;
-  if (!session.Open(request.host, request.port, "DNLD", outcome) ||
+  if (!session.Open(request, "DNLD", outcome) ||
       !session.Send("DL01",
                     CommandBody({{"REMOTEFILENAME", request.remote},
                                  {"FILENO", std::to_string(request.fileNo)},

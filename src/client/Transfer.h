@@ -16,6 +16,16 @@ enum class Verification {
   kRequired,   // --verify=require: a server without digests is status 7
 };
 
+// A connection over TLS: the server's certificate is verified against the
+// authorities (the system's store unless `caFile`) and the host name, and a
+// client certificate goes with it where the server asks for one.
+struct TlsRequest {
+  bool on = false;             // --tls
+  std::string caFile;          // --ca
+  std::string certificateFile; // --cert
+  std::string keyFile;         // --key
+};
+
 struct TransferRequest {
   std::string host;
   int port = 80;
@@ -26,6 +36,7 @@ struct TransferRequest {
   std::int32_t userNo = 0;   // USERNO
   bool restart = false;      // start at position 0 instead of resuming
   Verification verify = Verification::kIfOffered;
+  TlsRequest tls;
 };
 
 struct TransferOutcome {

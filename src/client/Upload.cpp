@@ -49,13 +49,13 @@ class TLocalSource {
 // the data: an error header, the end of the stream, or neither.
 enum class ServerAnswer { kClosed, kErrorHeader, kTimedOut, kBroken, kUnexpected };
 
-ServerAnswer ReadAnswer(TSocket s, int seconds, std::int32_t& code) {
+ServerAnswer ReadAnswer(TConnection& connection, int seconds, std::int32_t& code) {
   unsigned char bytes[MSG_HEADER_SIZE];
   int have = 0;
   while (have < MSG_HEADER_SIZE) {
-    int ready = platform::NetWait(s, seconds, 1);
+    int ready = connection.Wait(seconds * 1000, 1);
     if (ready == 0) return ServerAnswer::kTimedOut;
-    long n = ready < 0 ? -1 : platform::NetRecv(s, bytes + have, static_cast<std::size_t>(MSG_HEADER_SIZE - have));
+    long n = ready < 0 ? -1 : connection.Receive(bytes + have, static_cast<std::size_t>(MSG_HEADER_SIZE - have));
     if (n < 0) return ServerAnswer::kBroken;
     if (n == 0) return have == 0 ? ServerAnswer::kClosed : ServerAnswer::kUnexpected;
     have += static_cast<int>(n);
@@ -160,7 +160,7 @@ bool TUpload::CheckServerFile(TransferOutcome& outcome) {
 
 bool TUpload::Negotiate(TransferOutcome& outcome) {
   MsgHeader reply;
-  if (!FSession.Open(FRequest.host, FRequest.port, "UPLD", outcome) ||
+  if (!FSession.Open(FRequest, "UPLD", outcome) ||
       !FSession.Send("UP01",
                      CommandBody({{"REMOTEFILENAME", FRequest.remote},
                                   {"FILESIZE", std::to_string(FLocalSize)},
@@ -207,18 +207,18 @@ bool TUpload::Negotiate(TransferOutcome& outcome) {
 }
 
 TransferOutcome TUpload::SendData() {
-  const TSocket s = FSession.Socket();
+  TConnection& connection = FSession.Connection();
   const std::int64_t due = FLocalSize - FState.start;
-  if (due > 0 && platform::NetWaitMilliseconds(s, kPreparationGraceMilliseconds, 1) > 0)
+  if (due > 0 && connection.Wait(kPreparationGraceMilliseconds, 1) > 0)
     return Await(kPeerWaitSeconds);
 
   auto block = std::make_unique<char[]>(kSendBlock);
   std::size_t filled = 0, offset = 0;
   while (FState.moved < due) {
-    int ready = platform::NetWait(s, kDataIdleSeconds, 1 | 2);
+    int ready = connection.Wait(kDataIdleSeconds * 1000, 1 | 2);
     if (ready == 0) return Failure(ExitStatus::kConnection, "the server took nothing for " +
                                                               std::to_string(kDataIdleSeconds) + " seconds");
-    if (ready < 0 || platform::NetWaitMilliseconds(s, 0, 1) > 0)
+    if (ready < 0 || connection.Wait(0, 1) > 0)
       return Await(kPeerWaitSeconds);
     if (offset == filled) {
       long n = FSource.Read(block.get(), kSendBlock);
@@ -228,7 +228,7 @@ TransferOutcome TUpload::SendData() {
       filled = static_cast<std::size_t>(std::min<std::int64_t>(n, due - FState.moved));
       offset = 0;
     }
-    long sent = platform::NetSendNoWait(s, block.get() + offset, filled - offset);
+    long sent = connection.SendNoWait(block.get() + offset, filled - offset);
     // A failed send usually means the server has answered and closed; what
     // it said may still be waiting to be read.
     if (sent < 0) return Await(1);
@@ -239,13 +239,14 @@ TransferOutcome TUpload::SendData() {
       return Failure(ExitStatus::kStopped, "stopped after " + Bytes(FState.moved) + "; the server keeps them for a resume");
   }
 
-  platform::NetShutdownSend(s);
+  // The end of the data: the server tells it from a cut connection.
+  connection.EndSending(kPeerWaitSeconds);
   return Await(kDataIdleSeconds);
 }
 
 TransferOutcome TUpload::Await(int seconds) {
   std::int32_t code = 0;
-  const ServerAnswer answer = ReadAnswer(FSession.Socket(), seconds, code);
+  const ServerAnswer answer = ReadAnswer(FSession.Connection(), seconds, code);
   return Answered(answer, code);
 }
 

@@ -16,7 +16,7 @@ TProcessThread::TProcessThread(TSocket socket, TServerConfigPtr config, std::sha
 
 TProcessThread::~TProcessThread() {
   FUploadClaim.Release();
-  if (FSocket != INVALID_SOCK) CloseConnection();
+  if (FConnection.Valid()) CloseConnection();
 }
 
 void TProcessThread::CloseConnection() {
@@ -25,13 +25,12 @@ void TProcessThread::CloseConnection() {
   FUploadClaim.SocketClosed();
   FClosedPeerAddress = ClientAddress();
   FMembership.Closing();
-  CloseSocket(FSocket);
-  FSocket = INVALID_SOCK;
+  FConnection.Close();
 }
 
 std::string TProcessThread::ClientAddress() const {
   if (!FProxiedAddress.empty()) return FProxiedAddress;
-  return FSocket == INVALID_SOCK ? FClosedPeerAddress : GetPeerAddress(FSocket);
+  return FConnection.Valid() ? GetPeerAddress(FConnection.Socket()) : FClosedPeerAddress;
 }
 
 std::string TProcessThread::AccessRefusal(TAccessDirection direction) const {
@@ -41,10 +40,10 @@ std::string TProcessThread::AccessRefusal(TAccessDirection direction) const {
 }
 
 std::int32_t TProcessThread::Initialize(TSocket socket) {
-  FSocket = socket;
+  FConnection.Reset(socket);
   FBuffer.reset(new (std::nothrow) char[MAX_BLOCK_SIZE]);
   if (!FBuffer) {
-    WriteLog(FConfig->LogPath, Format("%s-Initialize(): failed. %s, %s", GetPeerAddress(FSocket).c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-Initialize(): failed. %s, %s", GetPeerAddress(FConnection.Socket()).c_str(),
                              ResultText(rcGeneral).c_str(), "mem alloc error"));
     return rcGeneral;
   }
@@ -53,7 +52,7 @@ std::int32_t TProcessThread::Initialize(TSocket socket) {
 
 std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
   MsgHeader header;
-  if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
+  if (!FConnection.ReadHeader(header, kPeerWaitSeconds).Ok()) {
     WriteLog(FConfig->LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
                              ResultText(rcReadTimeout).c_str(), "Validate header recv"));
     return rcReadTimeout;
@@ -71,7 +70,7 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
 
   // The reply keeps the letters as they came, also for a mismatch.
   header.SIZE = result;
-  if (!WriteHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
+  if (!FConnection.WriteHeader(header, kPeerWaitSeconds).Ok()) {
     WriteLog(FConfig->LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
                              ResultText(rcWriteTimeout).c_str(), "Validate header send"));
     return rcWriteTimeout;
@@ -80,7 +79,7 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
 }
 
 bool TProcessThread::ReadRequestHeader(const char* step, const char* command, const char* what, MsgHeader& header) {
-  if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
+  if (!FConnection.ReadHeader(header, kPeerWaitSeconds).Ok()) {
     WriteLog(FConfig->LogPath,
              Format("%s-%s(): failed. %s, %s", ClientAddress().c_str(), step, ResultText(rcReadTimeout).c_str(), what));
     return false;
@@ -99,7 +98,7 @@ bool TProcessThread::ReadRequestHeader(const char* step, const char* command, co
 }
 
 void TProcessThread::Serve() {
-  FMembership.Progress().SetClient(GetPeerAddress(FSocket));
+  FMembership.Progress().SetClient(GetPeerAddress(FConnection.Socket()));
   if (!ReadProxyHeader()) return;
   std::uint8_t direction = 0;
   if (Validate(direction) != rcSuccess) return;

@@ -14,7 +14,7 @@
 #include "server/TransferPace.h"
 #include "server/UploadWriters.h"
 #include "server/WorkerSet.h"
-#include "transfer/SocketLib.h"
+#include "transfer/Connection.h"
 
 class TProcessThread {
  public:
@@ -83,7 +83,7 @@ class TProcessThread {
   std::int32_t CutToPosition(platform::FileHandle handle, const TFile& file, std::string& error);
   // Closes the socket before the completion steps or a report, so that the
   // client sees the end at once and the connection no longer counts;
-  // FSocket is then INVALID_SOCK and the address the connection had is kept
+  // FConnection is then closed and the address the connection had is kept
   // for the lines written afterwards.
   void CloseConnection();
   std::string ClientAddress() const;
@@ -96,7 +96,7 @@ class TProcessThread {
   // socket is closed, so that a newer upload never cuts a closed socket.
   TUploadClaim FUploadClaim;
 
-  TSocket FSocket = INVALID_SOCK;
+  TConnection FConnection;
   const TServerConfigPtr FConfig;
   const TSharedRates FRates;
   TWorkerMembership FMembership;

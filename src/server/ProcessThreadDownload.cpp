@@ -93,7 +93,7 @@ void TProcessThread::doDownload() {
 std::int32_t TProcessThread::doFileCheck(MsgHeader header, TFile& file, std::string& error) {
   // One byte more than the largest body, so the text always ends in a zero.
   std::array<char, MAX_BLOCK_SIZE + 1> body{};
-  if (!ReadBuffer(FSocket, body.data(), header.SIZE, kPeerWaitSeconds).Ok()) {
+  if (!FConnection.Read(body.data(), header.SIZE, kPeerWaitSeconds).Ok()) {
     error = Format("doFileCheck(): failed. %s, %s", ResultText(rcReadTimeout).c_str(), "Command body recv");
     return rcReadTimeout;
   }
@@ -129,8 +129,8 @@ std::int32_t TProcessThread::doFileCheck(MsgHeader header, TFile& file, std::str
   }
 
   header.SIZE = result;
-  const IoResult written = result == rcSuccess ? WriteHeaderBeforeData(FSocket, header, kPeerWaitSeconds)
-                                               : WriteHeader(FSocket, header, kPeerWaitSeconds);
+  const IoResult written = result == rcSuccess ? FConnection.WriteHeaderBeforeData(header, kPeerWaitSeconds)
+                                               : FConnection.WriteHeader(header, kPeerWaitSeconds);
   if (!written.Ok()) {
     error = Format("doFileCheck(): failed. %s, %s", ResultText(rcWriteTimeout).c_str(), "Command header send");
     return rcWriteTimeout;
@@ -146,18 +146,18 @@ std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error)
   if (!handle.valid()) {
     const int openError = platform::LastError();
     error = Format("doInternalDownload1(%s): failed. %s, %d", name.c_str(), ResultText(rcOpenFile).c_str(), openError);
-    return SendErrorHeader(FSocket, rcOpenFile, "doInternalDownload2", "CreateFile error header send", name, error);
+    return SendErrorHeader(FConnection, rcOpenFile, "doInternalDownload2", "CreateFile error header send", name, error);
   }
   if (file.FilePos > file.FileSize) {
     error = Format("doInternalDownload3(%s): failed. FilePos is bigger than FileSize, %lld>%lld", name.c_str(),
                    Wide(file.FilePos), Wide(file.FileSize));
-    return SendErrorHeader(FSocket, rcSizeMismatch, "doInternalDownload", "size mismatch error header send", name,
+    return SendErrorHeader(FConnection, rcSizeMismatch, "doInternalDownload", "size mismatch error header send", name,
                            error);
   }
   if (!SetFilePos(handle.get(), file.FilePos)) {
     const int seekError = platform::LastError();
     error = Format("doInternalDownload4(%s): failed. %s, %d", name.c_str(), ResultText(rcSeekFile).c_str(), seekError);
-    return SendErrorHeader(FSocket, rcSeekFile, "doInternalDownload5", "SetFilePos error header send", name, error);
+    return SendErrorHeader(FConnection, rcSeekFile, "doInternalDownload5", "SetFilePos error header send", name, error);
   }
 
   // To the end of the file as it is at each read, which may differ from the
@@ -172,18 +172,18 @@ std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error)
   for (std::size_t n = 0;;) {
     const std::size_t step = pace.Next(n, kDataStep);
     const platform::SendFileResult outcome =
-        platform::SendFileData(FSocket, handle.get(), step, FBuffer.get(), MAX_BLOCK_SIZE, n);
+        FConnection.SendFile(handle.get(), step, FBuffer.get(), MAX_BLOCK_SIZE, n);
     sent += static_cast<std::int64_t>(n);
     Metrics().BytesSent += n;
     FMembership.Progress().Moved(n);
     if (outcome == platform::SendFileResult::kReadFailed) {
       const int readError = platform::LastError();
       error = Format("doInternalDownload7(%s): failed, %s, %d", name.c_str(), ResultText(rcReadFile).c_str(), readError);
-      result = SendErrorHeader(FSocket, rcReadFile, "doInternalDownload8", "Read error header send", name, error);
+      result = SendErrorHeader(FConnection, rcReadFile, "doInternalDownload8", "Read error header send", name, error);
       break;
     }
     if (outcome == platform::SendFileResult::kSendFailed) {
-      const int sendError = platform::NetLastError();
+      const int sendError = FConnection.LastError();
       error = Format("doInternalDownload6: failed. %s, %lld, %lld, %d", ResultText(rcWriteTimeout).c_str(),
                      Wide(sent), Wide(file.FileSize), sendError);
       result = rcWriteTimeout;

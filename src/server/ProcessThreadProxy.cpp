@@ -33,7 +33,7 @@ void LogMissingHeader(const std::string& logPath, const std::string& balancer) {
 
 bool TProcessThread::ReadProxyHeader() {
   if (FConfig->ProxyFrom.Empty()) return true;
-  const std::string peer = GetPeerAddress(FSocket);
+  const std::string peer = GetPeerAddress(FConnection.Socket());
   if (!FConfig->ProxyFrom.Contains(peer)) return true;
 
   std::uint8_t bytes[std::max(kProxyV1MaxLength, kProxyV2MaxLength)];
@@ -44,9 +44,9 @@ bool TProcessThread::ReadProxyHeader() {
   TProxyHeader header = ParseProxyHeader(bytes, size);
   while (header.State == TProxyHeader::kIncomplete) {
     const auto left = std::chrono::ceil<std::chrono::seconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0 || SocketSelect(FSocket, static_cast<int>(left), 1) <= 0) break;
+    if (left <= 0 || SocketSelect(FConnection.Socket(), static_cast<int>(left), 1) <= 0) break;
     // What has come, up to the bytes that certainly belong to the header.
-    const long received = platform::NetRecv(FSocket, bytes + size, header.Wanted);
+    const long received = platform::NetRecv(FConnection.Socket(), bytes + size, header.Wanted);
     if (received <= 0) break;
     size += static_cast<std::size_t>(received);
     header = ParseProxyHeader(bytes, size);

@@ -185,7 +185,7 @@ class TBlockWriter : public TThread {
 // after a newer upload's or the operator's cut, is written here and flushed
 // by the caller; a failed write of it ends with 13 too. On return with any
 // result but 13 every received byte has been written.
-std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size, platform::FileHandle handle,
+std::int32_t ReceiveFileData(TConnection& connection, char* const buffers[2], std::size_t size, platform::FileHandle handle,
                              const TFile& file, const TUploadClaim& claim, TTransferPace& pace, TUploadDigest& digest,
                              TTransferProgress& progress, std::string& error) {
   const auto cut = [&claim, &progress] { return claim.WasCut() || progress.WasCut(); };
@@ -196,7 +196,7 @@ std::int32_t ReceiveFileData(TSocket s, char* const buffers[2], std::size_t size
   bool pending = false;
   std::size_t step = pace.Next(0, size);
   for (int current = 0;; current = overlap ? 1 - current : 0) {
-    const long n = platform::NetRecv(s, buffers[current], step);
+    const long n = connection.Receive(buffers[current], step);
     if (pending && !writer.Wait(file.FileName, error)) return rcWriteFile;
     // A newer upload of the file, or the operator, ends this one as if its
     // client had closed.
@@ -333,7 +333,7 @@ std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::str
 std::int32_t TProcessThread::CheckRequest(MsgHeader header, TFile& file, std::string& error) {
   BodyBuffer body;
   body.Clear();
-  if (!ReadBuffer(FSocket, body.bytes, header.SIZE, kPeerWaitSeconds).Ok()) {
+  if (!FConnection.Read(body.bytes, header.SIZE, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(): failed. %s, %s", ResultText(rcReadTimeout).c_str(), "Upload command body recv");
     return rcReadTimeout;
   }
@@ -358,7 +358,7 @@ std::int32_t TProcessThread::CheckRequest(MsgHeader header, TFile& file, std::st
       result = rcDiskFull;
   }
   header.SIZE = result;
-  const IoResult sent = WriteHeader(FSocket, header, kPeerWaitSeconds);
+  const IoResult sent = FConnection.WriteHeader(header, kPeerWaitSeconds);
   if (!sent.Ok()) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, SocketResultText(SocketCall::kWrite, sent).c_str(),
                    "DiskCheck header send");
@@ -371,7 +371,7 @@ std::int32_t TProcessThread::CheckRequest(MsgHeader header, TFile& file, std::st
 
 std::int32_t TProcessThread::ReadStepHeader(const char* name, const char* command, const char* what,
                                            MsgHeader& header, std::string& error) {
-  if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
+  if (!FConnection.ReadHeader(header, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcReadTimeout).c_str(), what);
     return rcReadTimeout;
   }
@@ -395,7 +395,7 @@ std::int32_t TProcessThread::OfferResume(const TFile& file, std::int64_t& offere
   offered = size < 0 ? 0 : size;
   const std::string offer = Format("FILEPOS=%lld", static_cast<long long>(offered));
   header.SIZE = static_cast<std::int32_t>(offer.size());
-  if (!WriteHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
+  if (!FConnection.WriteHeader(header, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcWriteTimeout).c_str(),
                    "Upload request header send");
     return rcWriteTimeout;
@@ -403,7 +403,7 @@ std::int32_t TProcessThread::OfferResume(const TFile& file, std::int64_t& offere
   BodyBuffer body;
   body.Clear();
   std::memcpy(body.bytes, offer.data(), offer.size());
-  if (!WriteBuffer(FSocket, body.bytes, header.SIZE, kPeerWaitSeconds).Ok()) {
+  if (!FConnection.Write(body.bytes, header.SIZE, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcWriteTimeout).c_str(), "Upload request send");
     return rcWriteTimeout;
   }
@@ -417,7 +417,7 @@ std::int32_t TProcessThread::TakeResumePosition(TFile& file, std::int64_t offere
   if (told != rcSuccess) return told;
   BodyBuffer body;
   body.Clear();
-  if (!ReadBuffer(FSocket, body.bytes, header.SIZE, kPeerWaitSeconds).Ok()) {
+  if (!FConnection.Read(body.bytes, header.SIZE, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcReadTimeout).c_str(), "Upload pointer recv");
     return rcReadTimeout;
   }
@@ -429,9 +429,9 @@ std::int32_t TProcessThread::TakeResumePosition(TFile& file, std::int64_t offere
   // leaves it alone. When the older one does not let go in time, the data
   // phase is refused.
   if (result == rcSuccess && file.FilePos != file.FileSize)
-    FUploadClaim.Claim(file.FileName, FSocket, kTakeOverSeconds);
+    FUploadClaim.Claim(file.FileName, FConnection.Socket(), kTakeOverSeconds);
   header.SIZE = result;
-  if (!WriteHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
+  if (!FConnection.WriteHeader(header, kPeerWaitSeconds).Ok()) {
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcWriteTimeout).c_str(), "Upload pointer send");
     return rcWriteTimeout;
   }
@@ -444,7 +444,7 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, bool& endedEarly, std
   if (directory.empty() || !platform::CreateDirectories(directory)) {
     error = Format("doInternalUpload1(%s): failed. %s, %d", name.c_str(), ResultText(rcMakeDirectory).c_str(),
                    platform::LastError());
-    return SendErrorHeader(FSocket, rcMakeDirectory, "doInternalUpload2", "MakeDirectory error header send", name,
+    return SendErrorHeader(FConnection, rcMakeDirectory, "doInternalUpload2", "MakeDirectory error header send", name,
                            error);
   }
   // Nothing is missing: the file is neither opened nor reported.
@@ -453,24 +453,24 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, bool& endedEarly, std
   if (!FUploadClaim.Held()) {
     error = Format("doInternalUpload3(%s): failed. %s, %s", name.c_str(), ResultText(rcOpenFile).c_str(),
                    "file in use by another upload");
-    return SendErrorHeader(FSocket, rcOpenFile, "doInternalUpload4", "CreateFile error header send", name, error);
+    return SendErrorHeader(FConnection, rcOpenFile, "doInternalUpload4", "CreateFile error header send", name, error);
   }
   platform::UniqueFile handle(OpenTarget(name));
   if (!handle.valid()) {
     error = Format("doInternalUpload3(%s): failed. %s, %d", name.c_str(), ResultText(rcOpenFile).c_str(),
                    platform::LastError());
-    return SendErrorHeader(FSocket, rcOpenFile, "doInternalUpload4", "CreateFile error header send", name, error);
+    return SendErrorHeader(FConnection, rcOpenFile, "doInternalUpload4", "CreateFile error header send", name, error);
   }
   if (file.FilePos > file.FileSize) {
     error = Format("doInternalUpload5(%s): failed. FilePos is bigger than FileSize, %lld>%lld", name.c_str(),
                    static_cast<long long>(file.FilePos), static_cast<long long>(file.FileSize));
-    return SendErrorHeader(FSocket, rcSizeMismatch, "doInternalUpload6", "size mismatch error header send", name,
+    return SendErrorHeader(FConnection, rcSizeMismatch, "doInternalUpload6", "size mismatch error header send", name,
                            error);
   }
   if (!SetFilePos(handle.get(), file.FilePos)) {
     error = Format("doInternalUpload7(%s): failed. %s, %d", name.c_str(), ResultText(rcSeekFile).c_str(),
                    platform::LastError());
-    return SendErrorHeader(FSocket, rcSeekFile, "doInternalUpload8", "SetFilePos error header send", name, error);
+    return SendErrorHeader(FConnection, rcSeekFile, "doInternalUpload8", "SetFilePos error header send", name, error);
   }
 
   // An upload of the file on another instance that shares the volume ends
@@ -484,7 +484,7 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, bool& endedEarly, std
                          "file in use by an upload on another instance")
                 : Format("doInternalUpload3(%s): failed. %s, lock %d", name.c_str(), ResultText(rcOpenFile).c_str(),
                          sharedWriter.Error());
-    return SendErrorHeader(FSocket, rcOpenFile, "doInternalUpload4", "CreateFile error header send", name, error);
+    return SendErrorHeader(FConnection, rcOpenFile, "doInternalUpload4", "CreateFile error header send", name, error);
   }
   TUploadDigest digest;
   digest.Begin(name, handle.get(), file.FilePos);
@@ -496,7 +496,7 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, bool& endedEarly, std
   // connection ends with a reset, also when the process ends: the client
   // then sees an error and resumes, never a normal close that it would take
   // for a finished upload.
-  platform::NetSetAbortiveClose(FSocket, true);
+  FConnection.SetAbortiveClose(true);
   // The large blocks exist only while data arrive, so neither an idle
   // connection nor the completion's pause holds them; when they cannot be
   // had, the connection's own buffer serves.
@@ -507,7 +507,7 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, bool& endedEarly, std
   {
     // Shares the upload total while data arrive, not in the completion.
     TTransferPace pace(FConfig->Limits.Upload, FRates.Upload);
-    result = ReceiveFileData(FSocket, buffers, blocks ? kReceiveBlock : MAX_BLOCK_SIZE, handle.get(), file,
+    result = ReceiveFileData(FConnection, buffers, blocks ? kReceiveBlock : MAX_BLOCK_SIZE, handle.get(), file,
                              FUploadClaim, pace, digest, FMembership.Progress(), error);
   }
   FMembership.Progress().SetState(TTransferState::kCompletion);
@@ -525,7 +525,7 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, bool& endedEarly, std
     result = rcWriteFile;
     error = WriteFailure("doInternalUpload14", name, platform::LastError(), ", close");
   }
-  if (result != rcWriteFile) platform::NetSetAbortiveClose(FSocket, false);
+  if (result != rcWriteFile) FConnection.SetAbortiveClose(false);
   CloseConnection();
   return CompleteUpload(*FConfig, file, result, error, FClosedPeerAddress, FUploadClaim, digested ? &whole : nullptr,
                         endedEarly);
@@ -540,14 +540,14 @@ std::int32_t TProcessThread::CutToPosition(platform::FileHandle handle, const TF
   if (file.FilePos > size) {
     error = Format("doInternalUpload5(%s): failed. FilePos is bigger than the file's size, %lld>%lld", name.c_str(),
                    static_cast<long long>(file.FilePos), static_cast<long long>(size));
-    return SendErrorHeader(FSocket, rcSizeMismatch, "doInternalUpload6", "size mismatch error header send", name,
+    return SendErrorHeader(FConnection, rcSizeMismatch, "doInternalUpload6", "size mismatch error header send", name,
                            error);
   }
   // Bytes beyond the position are an older upload's: the file is this
   // upload's from the position on.
   if (!platform::EndFileHere(handle)) {
     error = WriteFailure("doInternalUpload12", name, platform::LastError(), ", truncate");
-    return SendErrorHeader(FSocket, rcWriteFile, "doInternalUpload12", "truncate error header send", name, error);
+    return SendErrorHeader(FConnection, rcWriteFile, "doInternalUpload12", "truncate error header send", name, error);
   }
   return rcSuccess;
 }
