@@ -215,6 +215,7 @@ struct TlsSession::Impl {
   std::vector<char> plain;
   std::size_t plainOffset = 0;
   bool peerClosed = false;
+  bool closeNotifySent = false;
   // Records made by WriteNoWait that the socket has not taken yet.
   std::vector<char> pending;
   std::size_t pendingOffset = 0;
@@ -660,6 +661,9 @@ IoResult TlsSession::CloseNotify(int timeoutSeconds) {
   const int milliseconds = timeoutSeconds * 1000;
   IoResult result = s.FlushPending(milliseconds);
   if (!result.Ok()) return result;
+  // A second close-notify would be a record after the end.
+  if (s.closeNotifySent) return {};
+  s.closeNotifySent = true;
   DWORD type = SCHANNEL_SHUTDOWN;
   SecBuffer control{sizeof type, SECBUFFER_TOKEN, &type};
   SecBufferDesc controlDesc{SECBUFFER_VERSION, 1, &control};
