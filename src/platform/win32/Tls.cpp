@@ -644,7 +644,10 @@ SendFileResult TlsSession::SendFile(FileHandle file, std::size_t length, char* b
         deadline.Progressed();
         continue;
       }
-      if (m < 0 && !NetWouldBlock()) return SendFileResult::kSendFailed;
+      if (m < 0 && !NetWouldBlock()) {
+        s.SystemError(NetLastError());
+        return SendFileResult::kSendFailed;
+      }
       if (!deadline.WaitForRoom()) {
         s.TimedOut();
         return SendFileResult::kSendFailed;
