@@ -26,6 +26,21 @@ TListenThread::TListenThread(TServerConfigPtr config) : FConfig(std::move(config
     WriteLog(FConfig->LogPath, error);
     throw std::runtime_error(kInitializeError);
   }
+  FFirstTls = FListenSockets.size();
+  if (!FConfig->Tls.Enabled) return;
+
+  // A certificate that cannot be used fails the start: a TLS port that
+  // refuses every handshake would look like a network fault.
+  FTls = platform::MakeTlsServerContext(FConfig->Tls.Settings, error);
+  if (!FTls) throw std::runtime_error("[TLS] " + error);
+  const std::int32_t tlsPort = FConfig->Tls.Port;
+  WriteLog(FConfig->LogPath, Format("Socket (Port=%d) bind, TLS.", static_cast<int>(tlsPort)));
+  std::vector<platform::UniqueSocket> tlsSockets;
+  if (!OpenListenSockets(FConfig->Listen.BindAddresses, tlsPort, tlsSockets, error)) {
+    WriteLog(FConfig->LogPath, error);
+    throw std::runtime_error(kInitializeError);
+  }
+  for (platform::UniqueSocket& socket : tlsSockets) FListenSockets.push_back(std::move(socket));
 }
 
 TListenThread::~TListenThread() {
@@ -35,6 +50,30 @@ TListenThread::~TListenThread() {
 }
 
 int TListenThread::Port() const { return platform::NetLocalPort(FListenSockets.front().get()); }
+
+int TListenThread::TlsPort() const {
+  return FFirstTls < FListenSockets.size() ? platform::NetLocalPort(FListenSockets[FFirstTls].get()) : -1;
+}
+
+bool TListenThread::ReloadTls(std::string& error) {
+  if (!FConfig->Tls.Enabled) return true;
+  std::shared_ptr<const platform::TlsContext> renewed = platform::MakeTlsServerContext(FConfig->Tls.Settings, error);
+  if (!renewed) {
+    WriteLog(FConfig->LogPath, "TLS reload failed, the certificate in use stays: " + error);
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> hold(FTlsLock);
+    FTls.swap(renewed);
+  }
+  WriteLog(FConfig->LogPath, "TLS reload: " + FConfig->Tls.Settings.certificateFile);
+  return true;
+}
+
+std::shared_ptr<const platform::TlsContext> TListenThread::CurrentTls() const {
+  std::lock_guard<std::mutex> hold(FTlsLock);
+  return FTls;
+}
 
 void TListenThread::Resume() {
   {
@@ -83,10 +122,10 @@ void TListenThread::EndLeading() {
 
 std::unique_ptr<TProcessThread> TListenThread::NextConnection() {
   while (!Terminated()) {
-    const TSocket listening = NextReady();
-    if (listening == INVALID_SOCK) continue;
+    const std::size_t ready = NextReady();
+    if (ready == FListenSockets.size()) continue;
     std::string error;
-    TSocket socket = SocketAccept(listening, error);
+    TSocket socket = SocketAccept(FListenSockets[ready].get(), error);
     if (socket == INVALID_SOCK) {
       FAcceptFailures.Failed(error);
       // A stop still ends the pause at once.
@@ -103,7 +142,8 @@ std::unique_ptr<TProcessThread> TListenThread::NextConnection() {
     // A connection that gets no worker is closed at once, never left open.
     std::unique_ptr<TProcessThread> worker;
     try {
-      worker = std::make_unique<TProcessThread>(socket, FConfig, FWorkers, FRates);
+      worker = std::make_unique<TProcessThread>(socket, FConfig, FWorkers, FRates,
+                                                ready >= FFirstTls ? CurrentTls() : nullptr);
     } catch (...) {
       CloseSocket(socket);
       continue;
@@ -121,19 +161,19 @@ std::unique_ptr<TProcessThread> TListenThread::NextConnection() {
   return nullptr;
 }
 
-TSocket TListenThread::NextReady() {
+std::size_t TListenThread::NextReady() {
   std::vector<platform::PollEntry> entries;
   for (const platform::UniqueSocket& socket : FListenSockets) entries.push_back({socket.get(), true, false, false});
-  if (FWait.Wait(entries.data(), entries.size(), kAcceptWaitMilliseconds) <= 0) return INVALID_SOCK;
+  if (FWait.Wait(entries.data(), entries.size(), kAcceptWaitMilliseconds) <= 0) return entries.size();
   // The search for a ready socket starts after the last one taken, so that
   // a busy address cannot keep the others waiting.
   for (std::size_t i = 1; i <= entries.size(); ++i) {
     const std::size_t at = (FLastTaken + i) % entries.size();
     if (!entries[at].ready) continue;
     FLastTaken = at;
-    return entries[at].socket;
+    return at;
   }
-  return INVALID_SOCK;
+  return entries.size();
 }
 
 bool TListenThread::RefuseOverLimit(TSocket socket) {

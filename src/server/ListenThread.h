@@ -4,7 +4,9 @@
 // one idle worker thread at a time leads, waiting on all the sockets in
 // 10-second waits; once it has accepted
 // a connection it passes the lead to another idle thread (or a new one) and
-// serves that connection itself, from handshake to close.
+// serves that connection itself, from handshake to close. With a [TLS] port
+// the same leader waits on that port's sockets too, and a connection taken
+// from one of them is served over TLS.
 
 #include <condition_variable>
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "base/Throttle.h"
+#include "platform/Tls.h"
 #include "platform/UniqueHandle.h"
 #include "platform/WakeableWait.h"
 #include "server/AcceptFailures.h"
@@ -25,9 +28,11 @@ class TProcessThread;
 
 class TListenThread {
  public:
-  // Binds and listens on each configured address at the port. On failure the
-  // cause is logged and std::runtime_error("Listen Thread Initialize
-  // Error.") is thrown. Every worker shares `config`.
+  // Binds and listens on each configured address at the port, and at the
+  // TLS port when there is one. On failure the cause is logged and
+  // std::runtime_error("Listen Thread Initialize Error.") is thrown; a
+  // certificate or key that cannot be used throws std::runtime_error with a
+  // text that names the file and the reason. Every worker shares `config`.
   explicit TListenThread(TServerConfigPtr config);
   TListenThread(const TListenThread&) = delete;
   TListenThread& operator=(const TListenThread&) = delete;
@@ -37,6 +42,15 @@ class TListenThread {
 
   // The port actually bound (the one given, or the system's choice for 0).
   int Port() const;
+  // The TLS port actually bound; -1 without one.
+  int TlsPort() const;
+
+  // Reads the TLS certificate, key and client authorities again from the
+  // configured files: connections accepted from now on use them, those
+  // running keep theirs. When the new files cannot be used, the ones in use
+  // stay, the line says why, and the result is false with the reason in
+  // `error`. True at once without a TLS port.
+  bool ReloadTls(std::string& error);
 
   // Starts accepting. Throws std::system_error when no thread can be made.
   void Resume();
@@ -60,9 +74,11 @@ class TListenThread {
   // The next connection with a worker for it, once the lead has passed to
   // another thread; null when the listener stops.
   std::unique_ptr<TProcessThread> NextConnection();
-  // One wait on every listening socket: one that has a connection to
-  // accept, or INVALID_SOCK after a time-out or a stop.
-  TSocket NextReady();
+  // One wait on every listening socket: the index in FListenSockets of one
+  // that has a connection to accept, or FListenSockets.size() after a
+  // time-out or a stop.
+  std::size_t NextReady();
+  std::shared_ptr<const platform::TlsContext> CurrentTls() const;
   void EndLeading();
   bool RefuseOverLimit(TSocket socket);
   // Closes `socket`, held by `worker`, for which no thread could be made.
@@ -70,8 +86,13 @@ class TListenThread {
 
   // One for each configured address; FLastTaken is the one last accepted
   // from, read and written by the leading thread only.
+  // The TLS port's sockets follow the plain ones, from FFirstTls on.
   std::vector<platform::UniqueSocket> FListenSockets;
+  std::size_t FFirstTls = 0;
   std::size_t FLastTaken = 0;
+  // The server context new TLS connections start with; replaced by a reload.
+  mutable std::mutex FTlsLock;
+  std::shared_ptr<const platform::TlsContext> FTls;
   const TServerConfigPtr FConfig;
   platform::WakeableWait FWait;
   std::atomic<bool> FTerminated{false};

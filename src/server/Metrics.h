@@ -37,6 +37,12 @@ struct TMetrics {
   // Requests refused with 3 because an [Access] list does not name the
   // client.
   std::atomic<std::uint64_t> AccessRefusedList{0};
+  // TLS connections cut in the handshake: a stalled peer, clear text, a
+  // refused certificate.
+  std::atomic<std::uint64_t> TlsHandshakeFailures{0};
+  // Downloads over TLS by the path the file data took: [0] read and
+  // encrypted here, [1] encrypted by the kernel (kernel TLS).
+  std::atomic<std::uint64_t> TlsDownloads[2] = {};
   // The running listener's MaxConnections (0: no limit), so that an alert
   // can compare the open connections with it.
   std::atomic<int> MaxConnections{0};

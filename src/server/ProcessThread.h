@@ -20,9 +20,10 @@ class TProcessThread {
  public:
   // Initialize has run; the connection counts in `workers` from here on.
   // The worker keeps its own references to `config`, `workers` and the
-  // listener's shared `rates`.
+  // listener's shared `rates`. With `tls` the connection came in on the TLS
+  // port and speaks TLS after the PROXY header.
   TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers,
-                 TSharedRates rates);
+                 TSharedRates rates, std::shared_ptr<const platform::TlsContext> tls = nullptr);
   TProcessThread(const TProcessThread&) = delete;
   TProcessThread& operator=(const TProcessThread&) = delete;
   // Closes the socket unless the upload's data phase has closed it already.
@@ -43,6 +44,15 @@ class TProcessThread {
   // (ProcessThreadProxy.cpp).
   bool ReadProxyHeader();
   std::string FProxiedAddress;
+
+  // The TLS handshake, bounded like the wait for the first header: a peer
+  // that stalls or speaks clear text is cut, logged and counted. False when
+  // it failed.
+  bool StartTls();
+  std::shared_ptr<const platform::TlsContext> FTls;
+  // The common name of the client's certificate, for the lines that say
+  // why a request failed; empty without one.
+  std::string FCertificateName;
 
   // Reads the opening header; `direction` becomes 0 (download), 1 (upload)
   // or 2 (digest).
@@ -87,6 +97,9 @@ class TProcessThread {
   // for the lines written afterwards.
   void CloseConnection();
   std::string ClientAddress() const;
+  // The client as failure lines name it: its address, and with a client
+  // certificate " cert=" and the certificate's common name.
+  std::string LogPeer() const;
   // Empty when the [Access] lists let this client go on in `direction`;
   // otherwise the rule that refuses it, and the refusal is counted. Asked
   // once per conversation, before anything looks at the file or the disk.

@@ -90,7 +90,7 @@ void TProcessThread::doDigest() {
   // One byte more than the largest body, so the text always ends in a zero.
   std::array<char, MAX_BLOCK_SIZE + 1> body{};
   if (!FConnection.Read(body.data(), header.SIZE, kPeerWaitSeconds).Ok()) {
-    WriteLog(FConfig->LogPath, Format("%s-doDigest(): failed. %s, %s", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-doDigest(): failed. %s, %s", LogPeer().c_str(),
                                       ResultText(rcReadTimeout).c_str(), "Digest command body recv"));
     return;
   }
@@ -125,12 +125,12 @@ void TProcessThread::doDigest() {
     }
   }
   if (result != rcSuccess)
-    WriteLog(FConfig->LogPath, Format("%s-doDigest(%s): failed, %s, %s", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-doDigest(%s): failed, %s, %s", LogPeer().c_str(),
                                       file.FileName.c_str(), ResultText(result).c_str(), error.c_str()));
 
   header.SIZE = result;
   if (!FConnection.WriteHeader(header, kPeerWaitSeconds).Ok()) {
-    WriteLog(FConfig->LogPath, Format("%s-doDigest(%s): failed. %s, %s", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-doDigest(%s): failed. %s, %s", LogPeer().c_str(),
                                       file.FileName.c_str(), ResultText(rcWriteTimeout).c_str(), "Digest header send"));
     return;
   }
@@ -139,6 +139,6 @@ void TProcessThread::doDigest() {
   const std::string answer = Format("FILEPOS=%lld\r\nSHA256=%s", Wide(length), DigestHex(digest).c_str());
   if (!FConnection.WriteHeader(MakeHeader("DG02", static_cast<std::int32_t>(answer.size())), kPeerWaitSeconds).Ok() ||
       !FConnection.Write(answer.data(), static_cast<int>(answer.size()), kPeerWaitSeconds).Ok())
-    WriteLog(FConfig->LogPath, Format("%s-doDigest(%s): failed. %s, %s", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-doDigest(%s): failed. %s, %s", LogPeer().c_str(),
                                       file.FileName.c_str(), ResultText(rcWriteTimeout).c_str(), "Digest send"));
 }

@@ -75,16 +75,16 @@ void TProcessThread::doDownload() {
   std::int32_t result = doFileCheck(header, file, error);
   if (result == rcSuccess) {
     if ((result = doInternalDownload(file, error)) != rcSuccess)
-      WriteLog(FConfig->LogPath, Format("%s-doDownload(): failed, %s", ClientAddress().c_str(), error.c_str()));
+      WriteLog(FConfig->LogPath, Format("%s-doDownload(): failed, %s", LogPeer().c_str(), error.c_str()));
   } else if (result == rcFileNotFound || result == rcSizeMismatch) {
     const std::int64_t size = GetFileSize64(file.FileName);
-    WriteLog(FConfig->LogPath, Format("%s-doDownload(%s): failed, %s, %s, %lld", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-doDownload(%s): failed, %s, %s, %lld", LogPeer().c_str(),
                              file.FileName.c_str(), ResultText(result).c_str(), error.c_str(), Wide(size)));
     // The client has its answer; the report may take up to 30 seconds.
     CloseConnection();
     SendDownloadErrorReport(FConfig->ReportHost, result, file.FileNo, size, file.FileName, FConfig->Report);
   } else {
-    WriteLog(FConfig->LogPath, Format("%s-doDownload(%s): failed, %s, %s", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-doDownload(%s): failed, %s, %s", LogPeer().c_str(),
                              file.FileName.c_str(), ResultText(result).c_str(), error.c_str()));
   }
   CountDownload(result);

@@ -310,7 +310,7 @@ void TProcessThread::doUpload() {
   const std::int32_t check = doDiskCheck(header, file, error);
   if (check != rcSuccess) {
     CountUpload(check);
-    WriteLog(FConfig->LogPath, Format("%s-doUpload(): failed, %s, %s, doDiskCheck", ClientAddress().c_str(),
+    WriteLog(FConfig->LogPath, Format("%s-doUpload(): failed, %s, %s, doDiskCheck", LogPeer().c_str(),
                              ResultText(check).c_str(), error.c_str()));
     return;
   }
@@ -318,7 +318,7 @@ void TProcessThread::doUpload() {
   const std::int32_t result = doInternalUpload(file, endedEarly, error);
   CountUpload(result, endedEarly);
   if (result != rcSuccess)
-    WriteLog(FConfig->LogPath, Format("%s-doUpload(): failed, %s e:20", ClientAddress().c_str(), error.c_str()));
+    WriteLog(FConfig->LogPath, Format("%s-doUpload(): failed, %s e:20", LogPeer().c_str(), error.c_str()));
 }
 
 std::int32_t TProcessThread::doDiskCheck(MsgHeader header, TFile& file, std::string& error) {
@@ -527,7 +527,7 @@ std::int32_t TProcessThread::doInternalUpload(TFile& file, bool& endedEarly, std
   }
   if (result != rcWriteFile) FConnection.SetAbortiveClose(false);
   CloseConnection();
-  return CompleteUpload(*FConfig, file, result, error, FClosedPeerAddress, FUploadClaim, digested ? &whole : nullptr,
+  return CompleteUpload(*FConfig, file, result, error, LogPeer(), FUploadClaim, digested ? &whole : nullptr,
                         endedEarly);
 }
 

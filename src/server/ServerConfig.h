@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/IpAddress.h"
+#include "platform/Tls.h"
 #include "server/AccessRules.h"
 #include "server/ProxySources.h"
 
@@ -49,6 +50,15 @@ struct TReportOptions {
   bool Digest = false;
 };
 
+// [TLS]: a second port that carries the same conversations inside TLS, on
+// the same addresses, with the same limits and workers.
+struct TTlsOptions {
+  bool Enabled = false;
+  std::int32_t Port = 0;  // 0: the system chooses
+  // The files as full paths; re-read by a reload.
+  platform::TlsServerSettings Settings;
+};
+
 struct TServerConfig {
   // The daily log's path prefix: a directory followed by a file-name stem.
   std::string LogPath;
@@ -69,6 +79,7 @@ struct TServerConfig {
   // [Access]: who may download and who may upload.
   TAccessRules Access;
   TRateLimits Limits;
+  TTlsOptions Tls;
 };
 
 using TServerConfigPtr = std::shared_ptr<const TServerConfig>;

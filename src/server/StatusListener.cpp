@@ -94,6 +94,15 @@ std::string MetricsText(int openConnections) {
   AddMetric(text, "vardex_access_refused_total", "counter", "Requests refused with 3, by the rule that refused them.");
   text += Format("vardex_access_refused_total{reason=\"list\"} %llu\n",
                  static_cast<unsigned long long>(m.AccessRefusedList));
+  AddCounter(text, "vardex_tls_handshake_failures_total",
+             "TLS connections cut in the handshake: stalled, clear text, or a refused certificate.",
+             m.TlsHandshakeFailures);
+  AddMetric(text, "vardex_tls_downloads_total", "counter",
+            "Downloads over TLS, by who encrypted the file data: the kernel (ktls) or the server (userspace).");
+  text += Format("vardex_tls_downloads_total{path=\"userspace\"} %llu\n",
+                 static_cast<unsigned long long>(m.TlsDownloads[0]));
+  text += Format("vardex_tls_downloads_total{path=\"ktls\"} %llu\n",
+                 static_cast<unsigned long long>(m.TlsDownloads[1]));
   AddCounter(text, "vardex_log_write_failures_total", "Daily log lines that could not be written.",
              LogWriteFailures());
   AddMetric(text, "vardex_build_info", "gauge", "The running build.");

@@ -21,6 +21,7 @@
 #include "service/FirewallRule.h"
 #include "service/ServiceThread.h"
 #include "service/SystemError.h"
+#include "service/TlsSettings.h"
 #include "transfer/SocketLib.h"
 
 namespace {
@@ -237,6 +238,8 @@ bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, TServerCo
   }
   config.Roots = entries;
   if (!ReadSigningKey(ini, FDirectory, config.Report, refusal)) return false;
+  refusal = ReadTlsSettings(ini, FDirectory, config.Tls);
+  if (!refusal.empty()) return false;
   refusal = ApplyProxyFrom(FFleetOptions.ProxyFrom, config.ProxyFrom);
   if (!refusal.empty()) return false;
   // A list that cannot be read must not start a server open to everyone.
