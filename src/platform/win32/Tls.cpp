@@ -144,7 +144,7 @@ bool CanAccept(CredHandle* credentials, std::string& error) {
   if (out[0].pvBuffer != nullptr) ::FreeContextBuffer(out[0].pvBuffer);
   if (SecIsValidHandle(&context)) ::DeleteSecurityContext(&context);
   if (status != SEC_E_UNSUPPORTED_FUNCTION) return true;
-  error = "TLS: this system's SChannel cannot act as a TLS server (" + StatusText("AcceptSecurityContext", status) + ")";
+  error = "this system's SChannel cannot act as a TLS server (" + StatusText("AcceptSecurityContext", status) + ")";
   return false;
 }
 
