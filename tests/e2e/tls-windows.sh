@@ -4,7 +4,7 @@
 # Windows client is run against the POSIX server: a download and an upload
 # byte for byte with a client certificate, a server signed by another
 # authority refused, a client without a certificate refused where the
-# server asks for one. The Windows server with a TLS port fails its start
+# server asks for one, a server of an old TLS version refused. The Windows server with a TLS port fails its start
 # with a line that says why, rather than refusing every client later.
 set -uo pipefail
 source "$(dirname "$0")/common.bash"
@@ -80,6 +80,35 @@ grep -q "not signed by the given authority" "$dir/wine.out" || fail "wrong autho
 w "$wclient" get --quiet --tls --ca "$(winpath "$pki/ca.pem")" --port "$tls_port" localhost \
   "$dir/server/files/down.bin" "$(winpath "$dir/no-cert.bin")" && fail "a client without a certificate was served"
 [ -s "$dir/wrong-ca.bin" ] || [ -s "$dir/no-cert.bin" ] && fail "a refused connection left data"
+
+# A server that speaks nothing newer than TLS 1.1: the client asks for 1.2
+# and newer, and refuses an older version even where the system's SChannel
+# passes over that request (Wine's does).
+old_port=$(free_port)
+python3 - "$old_port" "$pki/server.pem" "$pki/server.key" >"$dir/old-server.out" 2>&1 <<'PY' &
+import socket, ssl, sys, warnings
+warnings.simplefilter("ignore")
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(sys.argv[2], sys.argv[3])
+context.set_ciphers("DEFAULT:@SECLEVEL=0")
+context.minimum_version = context.maximum_version = ssl.TLSVersion.TLSv1_1
+listener = socket.create_server(("127.0.0.1", int(sys.argv[1])))
+listener.settimeout(60)
+connection, _ = listener.accept()
+try:
+    session = context.wrap_socket(connection, server_side=True)
+    print("negotiated", session.version(), "read", session.recv(100))
+except Exception as error:
+    print("handshake failed:", error)
+PY
+old_pid=$!
+sleep 1
+w "$wclient" get --quiet --tls --ca "$(winpath "$pki/ca.pem")" --port "$old_port" localhost /x.bin \
+  "$(winpath "$dir/old.bin")" && fail "a TLS 1.1 server was used"
+wait "$old_pid"
+grep -q "below the minimum version" "$dir/wine.out" || fail "TLS 1.1: $(cat "$dir/wine.out") $(cat "$dir/old-server.out")"
+grep -q "read b''" "$dir/old-server.out" || grep -q "handshake failed" "$dir/old-server.out" ||
+  fail "the client sent data over TLS 1.1: $(cat "$dir/old-server.out")"
 
 # The Windows server with a TLS port under Wine: no start, and the reason.
 mkdir -p "$dir/wserver"

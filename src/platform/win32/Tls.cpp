@@ -24,7 +24,8 @@ namespace platform {
 
 class TlsContext {
  public:
-  TlsContext(bool server, std::string serverName) : FServer(server), FServerName(std::move(serverName)) {
+  TlsContext(bool server, std::string serverName, TlsVersion minVersion)
+      : FServer(server), FServerName(std::move(serverName)), FMinVersion(minVersion) {
     SecInvalidateHandle(&FCredentials);
   }
   ~TlsContext() {
@@ -35,6 +36,7 @@ class TlsContext {
 
   bool Server() const { return FServer; }
   const std::string& ServerName() const { return FServerName; }
+  TlsVersion MinVersion() const { return FMinVersion; }
   // SSPI takes credentials by non-const pointer; it does not change them.
   CredHandle* Credentials() const { return const_cast<CredHandle*>(&FCredentials); }
   // The authorities a peer's certificate must chain to: the client CA
@@ -49,6 +51,7 @@ class TlsContext {
  private:
   bool FServer;
   std::string FServerName;
+  TlsVersion FMinVersion;
 };
 
 namespace {
@@ -89,8 +92,9 @@ DWORD Allowed(bool server, TlsVersion minVersion) {
   return minVersion == TlsVersion::k13 ? v13 : v12 | v13;
 }
 
-SECURITY_STATUS AcquireCredentials(TlsContext& context, TlsVersion minVersion, DWORD flags) {
+SECURITY_STATUS AcquireCredentials(TlsContext& context, DWORD flags) {
   const bool server = context.Server();
+  const TlsVersion minVersion = context.MinVersion();
   PCCERT_CONTEXT certificate = context.FCertificate.get();
   const DWORD allowed = Allowed(server, minVersion);
   TimeStamp expiry;
@@ -148,6 +152,14 @@ bool CanAccept(CredHandle* credentials, std::string& error) {
   return false;
 }
 
+std::string VersionName(DWORD protocol) {
+  if (protocol & SP_PROT_TLS1_3) return "TLSv1.3";
+  if (protocol & SP_PROT_TLS1_2) return "TLSv1.2";
+  if (protocol & SP_PROT_TLS1_1) return "TLSv1.1";
+  if (protocol & SP_PROT_TLS1_0) return "TLSv1.0";
+  return "an old protocol version";
+}
+
 int Remaining(std::chrono::steady_clock::time_point end) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
@@ -164,12 +176,12 @@ constexpr BYTE kAlertRecord = 0x15;
 }  // namespace
 
 std::shared_ptr<const TlsContext> MakeTlsServerContext(const TlsServerSettings& settings, std::string& error) {
-  auto context = std::make_shared<TlsContext>(true, std::string());
+  auto context = std::make_shared<TlsContext>(true, std::string(), settings.minVersion);
   if (!LoadCertificateWithKey(settings.certificateFile, settings.keyFile, context->FCertificate, error)) return nullptr;
   if (!settings.clientCaFile.empty() &&
       !LoadAuthorities("client CA", settings.clientCaFile, context->FAuthorities, error))
     return nullptr;
-  const SECURITY_STATUS status = AcquireCredentials(*context, settings.minVersion, SCH_USE_STRONG_CRYPTO);
+  const SECURITY_STATUS status = AcquireCredentials(*context, SCH_USE_STRONG_CRYPTO);
   if (status != SEC_E_OK) {
     error = "certificate " + settings.certificateFile + ": " + StatusText("AcquireCredentialsHandle", status);
     return nullptr;
@@ -179,7 +191,7 @@ std::shared_ptr<const TlsContext> MakeTlsServerContext(const TlsServerSettings& 
 }
 
 std::shared_ptr<const TlsContext> MakeTlsClientContext(const TlsClientSettings& settings, std::string& error) {
-  auto context = std::make_shared<TlsContext>(false, settings.serverName);
+  auto context = std::make_shared<TlsContext>(false, settings.serverName, TlsVersion::k12);
   if (!settings.caFile.empty() && !LoadAuthorities("CA", settings.caFile, context->FAuthorities, error))
     return nullptr;
   if (!settings.certificateFile.empty() || !settings.keyFile.empty()) {
@@ -193,8 +205,8 @@ std::shared_ptr<const TlsContext> MakeTlsClientContext(const TlsClientSettings& 
   // The server's certificate is checked here after the handshake, against
   // the --ca bundle or the system's roots alike; SChannel offers no client
   // certificate of its own choosing.
-  const SECURITY_STATUS status = AcquireCredentials(
-      *context, TlsVersion::k12, SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO);
+  const SECURITY_STATUS status =
+      AcquireCredentials(*context, SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO);
   if (status != SEC_E_OK) {
     error = "TLS: " + StatusText("AcquireCredentialsHandle", status);
     return nullptr;
@@ -422,6 +434,30 @@ struct TlsSession::Impl {
     return {};
   }
 
+  // Tells the peer why a finished handshake is refused (its certificate,
+  // its version), so that its side logs the reason rather than a cut;
+  // whether the alert arrives changes nothing here.
+  void SendAlert(DWORD number) {
+    SCHANNEL_ALERT_TOKEN alert{SCHANNEL_ALERT, TLS1_ALERT_FATAL, number};
+    SecBuffer control{sizeof alert, SECBUFFER_TOKEN, &alert};
+    SecBufferDesc controlDesc{SECBUFFER_VERSION, 1, &control};
+    if (::ApplyControlToken(&handle, &controlDesc) != SEC_E_OK) return;
+    SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc output{SECBUFFER_VERSION, 1, &out};
+    ULONG attributes = 0;
+    if (context->Server()) {
+      ::AcceptSecurityContext(context->Credentials(), &handle, nullptr, kAcceptFlags, 0, &handle, &output,
+                              &attributes, nullptr);
+    } else {
+      ::InitializeSecurityContextA(context->Credentials(), &handle, nullptr, kInitializeFlags, 0, 0, nullptr, 0,
+                                   &handle, &output, &attributes, nullptr);
+    }
+    if (out.pvBuffer != nullptr) {
+      NetSend(socket, out.pvBuffer, out.cbBuffer);
+      ::FreeContextBuffer(out.pvBuffer);
+    }
+  }
+
   enum class Decrypted { kData, kClosed, kNeedMore, kFailed };
 
   // One record from `in`: its data appended to `plain`, or the peer's
@@ -504,10 +540,23 @@ IoResult TlsSession::Handshake(int milliseconds) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   IoResult result = s.Negotiate(end, false);
   if (!result.Ok()) return result;
-  const SECURITY_STATUS status = ::QueryContextAttributesA(&s.handle, SECPKG_ATTR_STREAM_SIZES, &s.sizes);
+  SECURITY_STATUS status = ::QueryContextAttributesA(&s.handle, SECPKG_ATTR_STREAM_SIZES, &s.sizes);
   if (status != SEC_E_OK) return s.ProtocolError(StatusText("QueryContextAttributes", status));
+  // The versions were asked for with the credentials; a system that passes
+  // over that request (Wine ignores SCH_CREDENTIALS' version range) must
+  // not carry data over an older one.
+  SecPkgContext_ConnectionInfo info{};
+  status = ::QueryContextAttributesA(&s.handle, SECPKG_ATTR_CONNECTION_INFO, &info);
+  if (status != SEC_E_OK) return s.ProtocolError(StatusText("QueryContextAttributes", status));
+  if ((info.dwProtocol & Allowed(s.context->Server(), s.context->MinVersion())) == 0) {
+    s.SendAlert(TLS1_ALERT_PROTOCOL_VERSION);
+    return s.ProtocolError(VersionName(info.dwProtocol) + " is below the minimum version");
+  }
   result = s.CheckPeer();
-  if (!result.Ok()) return result;
+  if (!result.Ok()) {
+    s.SendAlert(TLS1_ALERT_BAD_CERTIFICATE);
+    return result;
+  }
   s.established = true;
   return {};
 }
@@ -699,9 +748,7 @@ std::string TlsSession::Description() const {
   if (!FImpl->established ||
       ::QueryContextAttributesA(&FImpl->handle, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK)
     return {};
-  std::string version = "TLS";
-  if (info.dwProtocol & SP_PROT_TLS1_3) version = "TLSv1.3";
-  else if (info.dwProtocol & SP_PROT_TLS1_2) version = "TLSv1.2";
+  const std::string version = VersionName(info.dwProtocol);
   const char* cipher = info.aiCipher == CALG_AES_128 ? "AES-128" : info.aiCipher == CALG_AES_256 ? "AES-256" : nullptr;
   char text[96];
   if (cipher != nullptr) {
