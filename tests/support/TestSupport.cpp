@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -257,6 +258,11 @@ RunningServer::~RunningServer() {
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+TestCertificates::TestCertificates() {
+  const std::string command = std::string("sh '") + VARDEX_TEST_CERTIFICATES + "' '" + FDir.path().string() + "'";
+  FMade = std::system(command.c_str()) == 0 && fs::exists(FDir.path() / "client.pem");
 }
 
 }  // namespace vtest

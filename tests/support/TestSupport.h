@@ -101,6 +101,9 @@ class RunningServer {
   void ReportTo(const std::string& host);
   const TServerConfig& Config() const { return *FConfig; }
   int Port() const { return FPort; }
+  // The TLS port of a configuration with [TLS]; -1 without.
+  int TlsPort() const { return FListener ? FListener->TlsPort() : -1; }
+  TListenThread& Listener() { return *FListener; }
   // The workers of the latest listener.
   const std::shared_ptr<TWorkerSet>& Workers() const { return FWorkerSets.back(); }
   const std::string& LogPrefix() const { return FLogPrefix; }
@@ -117,6 +120,21 @@ class RunningServer {
   // one before running.
   std::vector<std::shared_ptr<TWorkerSet>> FWorkerSets;
   int FPort = 0;
+};
+
+// Certificates made for the run by support/make-test-certificates.sh (which
+// lists them) with the openssl command; no private key is kept in the tree.
+// Made() is false where the command cannot run.
+class TestCertificates {
+ public:
+  TestCertificates();
+  bool Made() const { return FMade; }
+  // "server.pem", "ca.pem", ... in the directory, as a native path.
+  std::string File(const std::string& name) const { return FDir.File(name); }
+
+ private:
+  TempDir FDir;
+  bool FMade = false;
 };
 
 using Clock = std::chrono::steady_clock;

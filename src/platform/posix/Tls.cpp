@@ -81,7 +81,10 @@ bool LoadPair(SSL_CTX* context, const std::string& certificateFile, const std::s
     return false;
   }
   if (SSL_CTX_use_PrivateKey_file(context, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
-    error = "key " + keyFile + ": " + LibraryError();
+    const bool mismatch = ERR_GET_REASON(ERR_peek_error()) == X509_R_KEY_VALUES_MISMATCH ||
+                          ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH;
+    error = "key " + keyFile + ": " + (mismatch ? "does not match the certificate " + certificateFile : LibraryError());
+    ERR_clear_error();
     return false;
   }
   if (SSL_CTX_check_private_key(context) != 1) {
