@@ -44,6 +44,9 @@ class TlsContext {
   // roots (a client) or no client certificate (a server).
   HCERTSTORE Authorities() const { return FAuthorities.get(); }
 
+  // Filled while the context is made, fixed from then on. The certificate
+  // (with its key) and the authorities live as long as the credentials
+  // that name them.
   CredHandle FCredentials;
   ScopedCertificate FCertificate;
   ScopedStore FAuthorities;
