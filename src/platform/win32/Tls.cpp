@@ -231,6 +231,8 @@ struct TlsSession::Impl {
   std::size_t plainOffset = 0;
   bool peerClosed = false;
   bool closeNotifySent = false;
+  // The server asked for a client certificate and there is none to give.
+  bool withoutCertificate = false;
   // Records made by WriteNoWait that the socket has not taken yet.
   std::vector<char> pending;
   std::size_t pendingOffset = 0;
@@ -361,8 +363,9 @@ struct TlsSession::Impl {
                                        &output, &attributes, nullptr);
     } else {
       SEC_CHAR* name = context->ServerName().empty() ? nullptr : const_cast<SEC_CHAR*>(context->ServerName().c_str());
-      status = ::InitializeSecurityContextA(context->Credentials(), first ? nullptr : &handle, name, kInitializeFlags, 0,
-                                            0, first ? nullptr : &input, 0, &handle, &output, &attributes, nullptr);
+      const ULONG flags = kInitializeFlags | (withoutCertificate ? ISC_REQ_USE_SUPPLIED_CREDS : 0);
+      status = ::InitializeSecurityContextA(context->Credentials(), first ? nullptr : &handle, name, flags, 0, 0,
+                                            first ? nullptr : &input, 0, &handle, &output, &attributes, nullptr);
     }
     // The answer goes out also with a failure, which then carries an alert.
     sendResult = {};
@@ -408,7 +411,10 @@ struct TlsSession::Impl {
           break;
         case SEC_I_INCOMPLETE_CREDENTIALS:
           // The server asks for a certificate this client does not have:
-          // go on without, and let the server decide.
+          // go on without, and let the server decide. Asked again, the
+          // system would only repeat itself.
+          if (withoutCertificate) return ProtocolError("the server asks for a client certificate (--cert, --key)");
+          withoutCertificate = true;
           needMore = false;
           break;
         default:
