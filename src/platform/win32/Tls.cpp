@@ -469,9 +469,11 @@ struct TlsSession::Impl {
 
   enum class Decrypted { kData, kClosed, kNeedMore, kFailed };
 
-  // One record from `in`: its data appended to `plain`, or the peer's
-  // close-notify noted.
-  Decrypted DecryptOne(IoResult& failure) {
+  // One record from `in`: its data into `target` (up to `targetLength`
+  // bytes, counted in `delivered`) and the rest kept in `plain`, or the
+  // peer's close-notify noted.
+  Decrypted DecryptOne(char* target, std::size_t targetLength, std::size_t& delivered, IoResult& failure) {
+    delivered = 0;
     SecBuffer buffers[4] = {{static_cast<ULONG>(inLength), SECBUFFER_DATA, in.data()},
                             {0, SECBUFFER_EMPTY, nullptr},
                             {0, SECBUFFER_EMPTY, nullptr},
@@ -491,9 +493,11 @@ struct TlsSession::Impl {
       if (buffer.BufferType == SECBUFFER_EXTRA) extra = &buffer;
     }
     if (data != nullptr && data->cbBuffer > 0) {
-      if (plainOffset == plain.size()) plain.clear(), plainOffset = 0;
       const char* bytes = static_cast<const char*>(data->pvBuffer);
-      plain.insert(plain.end(), bytes, bytes + data->cbBuffer);
+      delivered = std::min<std::size_t>(targetLength, data->cbBuffer);
+      std::memcpy(target, bytes, delivered);
+      plain.assign(bytes + delivered, bytes + data->cbBuffer);
+      plainOffset = 0;
     }
     if (extra != nullptr && extra->cbBuffer > 0) {
       std::memmove(in.data(), in.data() + inLength - extra->cbBuffer, extra->cbBuffer);
@@ -582,8 +586,9 @@ IoResult TlsSession::ReadSome(void* data, std::size_t length, int timeoutSeconds
     if (s.peerClosed) return s.Fail({IoStatus::kClosed, 0}, "closed by the peer");
     if (s.inLength > 0) {
       IoResult failure;
-      const Impl::Decrypted step = s.DecryptOne(failure);
+      const Impl::Decrypted step = s.DecryptOne(static_cast<char*>(data), length, received, failure);
       if (step == Impl::Decrypted::kFailed) return failure;
+      if (received > 0) return {};
       if (step != Impl::Decrypted::kNeedMore) continue;
     }
     const IoResult more = s.Receive(timeoutSeconds * 1000);
