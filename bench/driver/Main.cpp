@@ -16,7 +16,7 @@
 //   driver table RESULTS.tsv OUT.md TITLE           also draws OUT.svg
 //
 // OPTIONS: --case NAME --system NAME --kind self|peer|ref|info --proto
-// vardex|http|ftp --port N --pid SERVER_PID --root DIR --runs N [--offset B]
+// vardex|vardex-tls|http|https|ftp --port N --pid SERVER_PID --root DIR --runs N [--offset B]
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,5 +1,7 @@
 #include "driver/Net.h"
 
+#include <openssl/ssl.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -18,7 +20,58 @@ namespace bench {
 namespace {
 constexpr std::size_t kStep = 256 * 1024;
 constexpr std::size_t kHeadBytes = 64;
+
+// The TLS session of each socket that has one, by descriptor. A socket is
+// used by one thread at a time, and set up before that thread starts.
+constexpr int kMaxDescriptor = 1 << 16;
+SSL* gTls[kMaxDescriptor] = {};
+
+SSL* TlsOf(int s) { return s >= 0 && s < kMaxDescriptor ? gTls[s] : nullptr; }
+
+SSL_CTX* ClientContext() {
+  static SSL_CTX* const context = [] {
+    SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_min_proto_version(c, TLS1_3_VERSION);
+    SSL_CTX_set_ciphersuites(c, "TLS_AES_128_GCM_SHA256");
+    SSL_CTX_set_verify(c, SSL_VERIFY_NONE, nullptr);
+    SSL_CTX_set_mode(c, SSL_MODE_AUTO_RETRY);
+    return c;
+  }();
+  return context;
+}
+
+// recv and send, through TLS where the socket has it: the byte count, 0 at
+// the end of the stream (close-notify, or a plain close), -1 on failure.
+ssize_t Recv(int s, void* data, std::size_t length) {
+  SSL* tls = TlsOf(s);
+  if (tls == nullptr) return ::recv(s, data, length, 0);
+  std::size_t n = 0;
+  if (SSL_read_ex(tls, data, length, &n) == 1) return static_cast<ssize_t>(n);
+  return SSL_get_error(tls, 0) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+}
+
+ssize_t Send(int s, const void* data, std::size_t length) {
+  SSL* tls = TlsOf(s);
+  if (tls == nullptr) return ::send(s, data, length, MSG_NOSIGNAL);
+  std::size_t n = 0;
+  return SSL_write_ex(tls, data, length, &n) == 1 ? static_cast<ssize_t>(n) : -1;
+}
+
 }  // namespace
+
+bool StartTls(int s) {
+  if (s < 0 || s >= kMaxDescriptor) return false;
+  SSL* tls = SSL_new(ClientContext());
+  if (tls == nullptr) return false;
+  SSL_set_fd(tls, s);
+  SSL_set_tlsext_host_name(tls, "localhost");
+  if (SSL_connect(tls) != 1) {
+    SSL_free(tls);
+    return false;
+  }
+  gTls[s] = tls;
+  return true;
+}
 
 int ConnectLoopback(int port) {
   const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -41,13 +94,18 @@ int ConnectLoopback(int port) {
 }
 
 void Close(int s) {
+  if (SSL* tls = TlsOf(s)) {
+    SSL_shutdown(tls);
+    SSL_free(tls);
+    gTls[s] = nullptr;
+  }
   if (s >= 0) ::close(s);
 }
 
 bool SendAll(int s, const void* data, std::size_t length) {
   const char* p = static_cast<const char*>(data);
   while (length > 0) {
-    const ssize_t n = ::send(s, p, length, MSG_NOSIGNAL);
+    const ssize_t n = Send(s, p, length);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -61,7 +119,7 @@ bool SendText(int s, const std::string& text) { return SendAll(s, text.data(), t
 bool ReceiveExactly(int s, void* data, std::size_t length) {
   char* p = static_cast<char*>(data);
   while (length > 0) {
-    const ssize_t n = ::recv(s, p, length, 0);
+    const ssize_t n = Recv(s, p, length);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -80,7 +138,7 @@ bool LineReader::ReadLine(std::string& line) {
     }
     if (FPending.size() > 65536) return false;
     char chunk[4096];
-    const ssize_t n = ::recv(FSocket, chunk, sizeof chunk, 0);
+    const ssize_t n = Recv(FSocket, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     FPending.append(chunk, static_cast<std::size_t>(n));
@@ -116,7 +174,7 @@ Received DrainToClose(int s, const std::string& already, std::atomic<std::int64_
   if (!sink) return received;
   for (;;) {
     const std::size_t at = static_cast<std::size_t>(received.bytes) % kPage;
-    const ssize_t n = ::recv(s, sink.get() + at, kStep - at, 0);
+    const ssize_t n = Recv(s, sink.get() + at, kStep - at);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     if (received.head.size() < kHeadBytes)

@@ -11,6 +11,12 @@ namespace bench {
 
 // A connected socket to 127.0.0.1:port, or -1.
 int ConnectLoopback(int port);
+// Makes `s` a TLS connection (TLS 1.3, TLS_AES_128_GCM_SHA256 only, so that
+// every server runs the same cipher): every call below then reads and
+// writes through TLS, and Close sends close-notify first. The benchmark's
+// own client checks no certificate: that is the product client's job, and
+// costs one signature per connection.
+bool StartTls(int s);
 void Close(int s);
 
 bool SendAll(int s, const void* data, std::size_t length);

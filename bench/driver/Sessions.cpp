@@ -37,10 +37,11 @@ bool ReplyIsZero(int s, const char* command) {
 // The handshake names the direction of the one transfer that follows.
 class VardexSession : public Session {
  public:
-  explicit VardexSession(bool upload) : FHello(upload ? "UPLD" : "DNLD") {}
+  VardexSession(bool upload, bool tls) : FHello(upload ? "UPLD" : "DNLD"), FTls(tls) {}
   bool Open(int port) override {
     FSocket = ConnectLoopback(port);
-    return FSocket >= 0 && SendText(FSocket, Header(FHello, 0)) && ReplyIsZero(FSocket, FHello);
+    return FSocket >= 0 && (!FTls || StartTls(FSocket)) && SendText(FSocket, Header(FHello, 0)) &&
+           ReplyIsZero(FSocket, FHello);
   }
 
   bool Download(const std::string& name, std::int64_t offset, std::int64_t expected, Received& received) override {
@@ -75,14 +76,16 @@ class VardexSession : public Session {
 
  private:
   const char* FHello;
+  const bool FTls;
   int FSocket = -1;
 };
 
 class HttpSession : public Session {
  public:
+  explicit HttpSession(bool tls) : FTls(tls) {}
   bool Open(int port) override {
     FSocket = ConnectLoopback(port);
-    return FSocket >= 0;
+    return FSocket >= 0 && (!FTls || StartTls(FSocket));
   }
 
   bool Download(const std::string& name, std::int64_t offset, std::int64_t, Received& received) override {
@@ -101,7 +104,15 @@ class HttpSession : public Session {
     return true;
   }
 
-  bool Upload(const std::string&, std::int64_t) override { return false; }
+  // A PUT, which nginx's WebDAV module writes to a file under its root.
+  bool Upload(const std::string& name, std::int64_t size) override {
+    const std::string request = "PUT /" + name + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                                std::to_string(size) + "\r\nConnection: close\r\n\r\n";
+    if (!SendText(FSocket, request) || !SendPattern(FSocket, size)) return false;
+    LineReader reader(FSocket);
+    std::string line;
+    return reader.ReadLine(line) && (line.compare(0, 12, "HTTP/1.1 201") == 0 || line.compare(0, 12, "HTTP/1.1 204") == 0);
+  }
   void Shut() override {
     Close(FSocket);
     FSocket = -1;
@@ -109,6 +120,7 @@ class HttpSession : public Session {
   ~HttpSession() override { Shut(); }
 
  private:
+  const bool FTls;
   int FSocket = -1;
 };
 
@@ -184,8 +196,8 @@ class FtpSession : public Session {
 }  // namespace
 
 std::unique_ptr<Session> MakeSession(const std::string& protocol, bool upload) {
-  if (protocol == "vardex") return std::make_unique<VardexSession>(upload);
-  if (protocol == "http") return std::make_unique<HttpSession>();
+  if (protocol == "vardex" || protocol == "vardex-tls") return std::make_unique<VardexSession>(upload, protocol != "vardex");
+  if (protocol == "http" || protocol == "https") return std::make_unique<HttpSession>(protocol == "https");
   if (protocol == "ftp") return std::make_unique<FtpSession>();
   return nullptr;
 }

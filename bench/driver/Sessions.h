@@ -26,8 +26,8 @@ class Session {
   virtual bool WantsFullPath() const { return false; }
 };
 
-// "vardex", "http" or "ftp", set up for downloads or for uploads; null for
-// anything else.
+// "vardex", "http" or "ftp", or "vardex-tls" and "https" over TLS, set up
+// for downloads or for uploads; null for anything else.
 std::unique_ptr<Session> MakeSession(const std::string& protocol, bool upload);
 
 }  // namespace bench

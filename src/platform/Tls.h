@@ -88,8 +88,8 @@ class TlsSession {
   long WriteNoWait(const void* data, std::size_t length);
 
   // As NetWaitMilliseconds (bit 0 readable, bit 1 writable; > 0 ready, 0
-  // time-out, -1 error), counting bytes the session has already decrypted
-  // as readable.
+  // time-out, -1 error), counting bytes the session holds already
+  // (received, not yet read) as readable.
   int Wait(int milliseconds, int waitSet);
 
   // File data from the file's current position, as SendFileData does for a

@@ -59,7 +59,7 @@ class TConnection {
   // room, -1 on failure.
   long SendNoWait(const void* data, std::size_t length);
   // Readiness wait, as NetWaitMilliseconds: bit 0 readable, bit 1 writable.
-  // Bytes a TLS session has decrypted already count as readable.
+  // Bytes a TLS session holds already count as readable.
   int Wait(int milliseconds, int waitSet);
 
   // File data from the file's current position: SendFileData of the

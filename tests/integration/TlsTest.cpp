@@ -13,6 +13,7 @@
 #include "client/CommandLine.h"
 #include "platform/Tls.h"
 #include "server/Metrics.h"
+#include "support/ProxyHeaders.h"
 #include "support/TestSupport.h"
 #include "transfer/Connection.h"
 
@@ -69,8 +70,11 @@ class Tls : public ::testing::Test {
     return run;
   }
 
-  // A TLS connection to the TLS port, verifying the server as "localhost".
-  IoResult Handshake(TConnection& connection, platform::TlsClientSettings settings = {}) {
+  // A TLS connection to the TLS port, verifying the server as "localhost";
+  // `clearText` goes first, before the handshake, as a balancer's PROXY
+  // header does.
+  IoResult Handshake(TConnection& connection, platform::TlsClientSettings settings = {},
+                     const std::string& clearText = "") {
     if (settings.caFile.empty()) settings.caFile = certificates.File("ca.pem");
     if (settings.serverName.empty()) settings.serverName = "localhost";
     std::string error;
@@ -78,6 +82,9 @@ class Tls : public ::testing::Test {
     EXPECT_TRUE(context) << error;
     if (!context) return {IoStatus::kFailed, 0};
     connection.Reset(vtest::Connect(server->TlsPort()));
+    if (!clearText.empty()) {
+      EXPECT_TRUE(vtest::SendAll(connection.Socket(), clearText));
+    }
     return connection.StartTls(context, 10000);
   }
 
@@ -174,6 +181,20 @@ TEST_F(Tls, WithClientCaOnlyClientsWithACertificateOfItAreServedAndNamedInFailur
                 certificates.File("client.key"), "127.0.0.1", Remote("missing.bin"), Local("a.bin")});
   EXPECT_EQ(run.status, 4) << run.err;
   EXPECT_TRUE(Logged("127.0.0.1 cert=client-one-doDownload(" + Remote("missing.bin") + "): failed"));
+}
+
+// A balancer sends its PROXY header in clear text before the client's TLS
+// handshake; the log then names the client it carried.
+TEST_F(Tls, BehindABalancerThePROXYHeaderComesBeforeTheHandshake) {
+  TServerConfig config = Config();
+  ASSERT_TRUE(config.ProxyFrom.Parse("127.0.0.1"));
+  Start(std::move(config));
+  TConnection connection;
+  ASSERT_TRUE(Handshake(connection, {}, vtest::V2(0x21, 0x11, vtest::kV4Addresses)).Ok()) << connection.TlsText();
+  ASSERT_EQ(Exchange(connection, "DNLD", ""), 0);
+  const std::string body = "REMOTEFILENAME=" + Remote("absent.bin") + "\r\nFILESIZE=1\r\nFILEPOS=0\r\n";
+  EXPECT_NE(Exchange(connection, "DL01", body), 0);
+  EXPECT_TRUE(Logged("192.0.2.7-doDownload(" + Remote("absent.bin") + "): failed"));
 }
 
 TEST_F(Tls, PeersThatDoNotFinishTheHandshakeAreCutLoggedAndCounted) {
