@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/ClientSockets.h"
+#include "platform/IpAddress.h"
 #include "platform/SendDeadline.h"
 #include "platform/win32/TlsCertificates.h"
 
@@ -37,6 +38,10 @@ class TlsContext {
   bool Server() const { return FServer; }
   const std::string& ServerName() const { return FServerName; }
   TlsVersion MinVersion() const { return FMinVersion; }
+  bool SendsServerName() const {
+    IpAddress literal;
+    return !FServerName.empty() && !IpAddress::Parse(FServerName, literal);
+  }
   // SSPI takes credentials by non-const pointer; it does not change them.
   CredHandle* Credentials() const { return const_cast<CredHandle*>(&FCredentials); }
   // The authorities a peer's certificate must chain to: the client CA
@@ -362,7 +367,9 @@ struct TlsSession::Impl {
       status = ::AcceptSecurityContext(context->Credentials(), first ? nullptr : &handle, &input, flags, 0, &handle,
                                        &output, &attributes, nullptr);
     } else {
-      SEC_CHAR* name = context->ServerName().empty() ? nullptr : const_cast<SEC_CHAR*>(context->ServerName().c_str());
+      // The name goes to the server (SNI) only when it is a host name: an
+      // address is not one.
+      SEC_CHAR* name = context->SendsServerName() ? const_cast<SEC_CHAR*>(context->ServerName().c_str()) : nullptr;
       const ULONG flags = kInitializeFlags | (withoutCertificate ? ISC_REQ_USE_SUPPLIED_CREDS : 0);
       status = ::InitializeSecurityContextA(context->Credentials(), first ? nullptr : &handle, name, flags, 0, 0,
                                             first ? nullptr : &input, 0, &handle, &output, &attributes, nullptr);
