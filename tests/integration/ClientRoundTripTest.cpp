@@ -15,6 +15,7 @@
 #include "platform/Files.h"
 #include "platform/IpAddress.h"
 #include "server/Metrics.h"
+#include "support/ClientRun.h"
 #include "support/TestSupport.h"
 #include "transfer/BlockDigest.h"
 #include "transfer/uGlobal.h"
@@ -23,10 +24,7 @@ namespace {
 
 namespace fs = vtest::fs;
 
-struct ClientRun {
-  int status;
-  std::string out, err;
-};
+using vtest::ClientRun;
 
 // Stops a library transfer once `limit` bytes have moved.
 ProgressFn StopAfter(std::int64_t limit) {
@@ -41,11 +39,7 @@ class ClientRoundTrip : public ::testing::Test {
   ClientRun Client(std::vector<std::string> args) {
     std::vector<const char*> argv{"vardex", args[0].c_str(), "--port", port.c_str()};
     for (std::size_t i = 1; i < args.size(); ++i) argv.push_back(args[i].c_str());
-    std::ostringstream out, err;
-    ClientRun run{RunClient(static_cast<int>(argv.size()), argv.data(), out, err, false), "", ""};
-    run.out = out.str();
-    run.err = err.str();
-    return run;
+    return vtest::RunVardex(argv);
   }
 
   TransferRequest Request(const std::string& remote, const std::string& localName) const {

@@ -5,12 +5,10 @@
 // Clients that keep being refused are banned, and one client's connections
 // are capped.
 
-#include <sstream>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "client/CommandLine.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "server/Authorizer.h"
@@ -18,6 +16,7 @@
 #include "server/Metrics.h"
 #include "server/Reports.h"
 #include "server/TokenRules.h"
+#include "support/ClientRun.h"
 #include "support/HttpServer.h"
 #include "support/ProxyHeaders.h"
 #include "support/TestSupport.h"
@@ -67,11 +66,10 @@ class ConfinedTransfer : public ::testing::Test {
     args.insert(args.begin(), "vardex");
     std::vector<const char*> argv;
     for (const std::string& arg : args) argv.push_back(arg.c_str());
-    std::ostringstream o, e;
-    const int status = RunClient(static_cast<int>(argv.size()), argv.data(), o, e, false);
-    out = o.str();
-    err = e.str();
-    return status;
+    const vtest::ClientRun run = vtest::RunVardex(argv);
+    out = run.out;
+    err = run.err;
+    return run.status;
   }
 
   const std::string sep = std::string(1, platform::kPathDelimiter);

@@ -14,6 +14,7 @@
 #include "platform/Tls.h"
 #include "server/Authorizer.h"
 #include "server/Metrics.h"
+#include "support/ClientRun.h"
 #include "support/HttpServer.h"
 #include "support/ProxyHeaders.h"
 #include "support/TestSupport.h"
@@ -23,10 +24,7 @@ namespace {
 
 namespace fs = vtest::fs;
 
-struct ClientRun {
-  int status;
-  std::string out, err;
-};
+using vtest::ClientRun;
 
 class Tls : public ::testing::Test {
  protected:
@@ -65,11 +63,7 @@ class Tls : public ::testing::Test {
     const bool ownCa = std::find(args.begin(), args.end(), "--ca") != args.end();
     if (!ownCa) argv.insert(argv.end(), {"--ca", ca.c_str()});
     for (std::size_t i = 1; i < args.size(); ++i) argv.push_back(args[i].c_str());
-    std::ostringstream out, err;
-    ClientRun run{RunClient(static_cast<int>(argv.size()), argv.data(), out, err, false), "", ""};
-    run.out = out.str();
-    run.err = err.str();
-    return run;
+    return vtest::RunVardex(argv);
   }
 
   // A TLS connection to the TLS port, verifying the server as "localhost";

@@ -492,22 +492,4 @@ IoResult TlsSession::LastResult() const { return FImpl->last; }
 
 std::string TlsSession::ErrorText() const { return FImpl->errorText; }
 
-std::string TlsResultText(const IoResult& result, const TlsSession& session) {
-  switch (result.status) {
-    case IoStatus::kOk:
-      return {};
-    case IoStatus::kTimedOut:
-      return "timed out";
-    case IoStatus::kClosed:
-      return "closed by the peer";
-    case IoStatus::kTooLong:
-      return "too long";
-    case IoStatus::kFailed:
-      break;
-  }
-  if (result.error == kTlsCut) return "cut without close-notify";
-  if (result.error == kTlsProtocolError) return session.ErrorText();
-  return std::strerror(result.error);
-}
-
 }  // namespace platform

@@ -326,6 +326,25 @@ struct TlsSession::Impl {
     return result;
   }
 
+  // Sends what the socket takes of the records made and not yet sent: 1
+  // when all of them are gone, 0 when the socket takes no more now, -1 on a
+  // failure.
+  int SendPending() {
+    while (pendingOffset < pending.size()) {
+      const long n = NetSend(socket, pending.data() + pendingOffset, pending.size() - pendingOffset);
+      if (n > 0) {
+        pendingOffset += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n < 0 && !NetWouldBlock()) {
+        SystemError(NetLastError());
+        return -1;
+      }
+      return 0;
+    }
+    return 1;
+  }
+
   // `length` bytes as records appended to `out`.
   bool Encrypt(const char* data, std::size_t length, std::vector<char>& out) {
     while (length > 0) {
@@ -637,18 +656,8 @@ IoResult TlsSession::Write(const void* data, std::size_t length, int timeoutSeco
 long TlsSession::WriteNoWait(const void* data, std::size_t length) {
   Impl& s = *FImpl;
   // Records already made go first; bytes are taken only when they are gone.
-  while (s.pendingOffset < s.pending.size()) {
-    const long n = NetSend(s.socket, s.pending.data() + s.pendingOffset, s.pending.size() - s.pendingOffset);
-    if (n > 0) {
-      s.pendingOffset += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && !NetWouldBlock()) {
-      s.SystemError(NetLastError());
-      return -1;
-    }
-    return 0;
-  }
+  const int sent = s.SendPending();
+  if (sent <= 0) return sent;
   s.pending.clear();
   s.pendingOffset = 0;
   if (length == 0) return 0;
@@ -656,18 +665,7 @@ long TlsSession::WriteNoWait(const void* data, std::size_t length) {
   if (!s.Encrypt(static_cast<const char*>(data), take, s.pending)) return -1;
   // The record is this call's now: what the socket does not take at once
   // goes out at the next call.
-  while (s.pendingOffset < s.pending.size()) {
-    const long n = NetSend(s.socket, s.pending.data() + s.pendingOffset, s.pending.size() - s.pendingOffset);
-    if (n > 0) {
-      s.pendingOffset += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && !NetWouldBlock()) {
-      s.SystemError(NetLastError());
-      return -1;
-    }
-    break;
-  }
+  if (s.SendPending() < 0) return -1;
   return static_cast<long>(take);
 }
 
@@ -783,25 +781,5 @@ std::string TlsSession::Description() const {
 IoResult TlsSession::LastResult() const { return FImpl->last; }
 
 std::string TlsSession::ErrorText() const { return FImpl->errorText; }
-
-std::string TlsResultText(const IoResult& result, const TlsSession& session) {
-  switch (result.status) {
-    case IoStatus::kOk:
-      return {};
-    case IoStatus::kTimedOut:
-      return "timed out";
-    case IoStatus::kClosed:
-      return "closed by the peer";
-    case IoStatus::kTooLong:
-      return "too long";
-    case IoStatus::kFailed:
-      break;
-  }
-  if (result.error == kTlsCut) return "cut without close-notify";
-  if (result.error == kTlsProtocolError) return session.ErrorText();
-  char text[64];
-  std::snprintf(text, sizeof text, "socket error %d", result.error);
-  return text;
-}
 
 }  // namespace platform
