@@ -14,7 +14,6 @@
 #include "transfer/uGlobal.h"
 
 namespace {
-constexpr int kAcceptWaitMilliseconds = 10000;
 const char kInitializeError[] = "Listen Thread Initialize Error.";
 }  // namespace
 
@@ -24,6 +23,11 @@ TListenThread::TListenThread(TServerConfigPtr config) : FConfig(std::move(config
   std::string error;
   if (!OpenListenSockets(FConfig->Listen.BindAddresses, port, FListenSockets, error)) {
     WriteLog(FConfig->LogPath, error);
+    throw std::runtime_error(kInitializeError);
+  }
+  for (const platform::UniqueSocket& socket : FListenSockets) {
+    if (FRoom.WatchListening(socket.get())) continue;
+    WriteLog(FConfig->LogPath, Format("Listen: readiness wait failed %d.", platform::NetLastError()));
     throw std::runtime_error(kInitializeError);
   }
 }
@@ -46,10 +50,14 @@ void TListenThread::Resume() {
     EndLeading();
     throw std::system_error(EAGAIN, std::generic_category(), "thread creation failed");
   }
+  // The thread that leads is one found: answers to the first clients come
+  // from it, before any connection's worker.
+  CountThreadFound();
 }
 
 void TListenThread::Stop() {
   Terminate();
+  FRoom.Wake();
   FWait.Wake();
 }
 
@@ -61,17 +69,21 @@ void TListenThread::WaitFor() {
 void TListenThread::Lead(void* listener) {
   // Once the lead has passed on, the listener may be gone: the worker needs
   // nothing of it.
-  const std::unique_ptr<TProcessThread> worker = static_cast<TListenThread*>(listener)->LeadUntilTaken();
-  if (worker) worker->Serve();
+  TTakenConnection taken = static_cast<TListenThread*>(listener)->LeadUntilTaken();
+  if (taken.worker) taken.Serve();
 }
 
-std::unique_ptr<TProcessThread> TListenThread::LeadUntilTaken() {
+TTakenConnection TListenThread::LeadUntilTaken() {
   try {
-    if (std::unique_ptr<TProcessThread> worker = NextConnection()) return worker;
+    if (TTakenConnection taken = NextConnection(); taken.worker) return taken;
+  } catch (...) {
+  }
+  try {
+    HandOverWaiting();
   } catch (...) {
   }
   EndLeading();
-  return nullptr;
+  return {};
 }
 
 void TListenThread::EndLeading() {
@@ -81,59 +93,84 @@ void TListenThread::EndLeading() {
   FLeadEnded.notify_all();
 }
 
-std::unique_ptr<TProcessThread> TListenThread::NextConnection() {
+TTakenConnection TListenThread::NextConnection() {
   while (!Terminated()) {
-    const TSocket listening = NextReady();
-    if (listening == INVALID_SOCK) continue;
-    std::string error;
-    TSocket socket = SocketAccept(listening, error);
-    if (socket == INVALID_SOCK) {
-      FAcceptFailures.Failed(error);
-      // A stop still ends the pause at once.
-      FWait.Wait(nullptr, 0, TAcceptFailures::kRetryMilliseconds);
-      continue;
-    }
-    ++Metrics().Accepted;
-    if (Terminated()) {
-      CloseSocket(socket);
-      break;
-    }
-    if (RefuseOverLimit(socket)) continue;
-    platform::NetSetIdleTimeout(socket, FConfig->Listen.IdleTimeout);
-    // A connection that gets no worker is closed at once, never left open.
-    std::unique_ptr<TProcessThread> worker;
-    try {
-      worker = std::make_unique<TProcessThread>(socket, FConfig, FWorkers, FRates);
-    } catch (...) {
-      CloseSocket(socket);
-      continue;
-    }
-    if (worker->InitializeResult() != rcSuccess) continue;
+    TTakenConnection taken = NextTaken();
+    if (!taken.worker) continue;
     // Another thread leads from here on. When none can be made, this one
     // keeps the lead, and the connection, which nobody could serve, is
     // closed.
     if (FWorkers->Run(Lead, this)) {
       CountThreadFound();
-      return worker;
+      return taken;
     }
-    RefuseWithoutThread(socket, std::move(worker));
+    RefuseWithoutThread(taken.socket, std::move(taken.worker));
   }
-  return nullptr;
+  return {};
 }
 
-TSocket TListenThread::NextReady() {
-  std::vector<platform::PollEntry> entries;
-  for (const platform::UniqueSocket& socket : FListenSockets) entries.push_back({socket.get(), true, false, false});
-  if (FWait.Wait(entries.data(), entries.size(), kAcceptWaitMilliseconds) <= 0) return INVALID_SOCK;
-  // The search for a ready socket starts after the last one taken, so that
-  // a busy address cannot keep the others waiting.
-  for (std::size_t i = 1; i <= entries.size(); ++i) {
-    const std::size_t at = (FLastTaken + i) % entries.size();
-    if (!entries[at].ready) continue;
-    FLastTaken = at;
-    return entries[at].socket;
+TTakenConnection TListenThread::NextTaken() {
+  std::vector<TSocket> ready;
+  while (!Terminated()) {
+    if (TTakenConnection taken = FRoom.NextTaken(); taken.worker) return taken;
+    FRoom.Wait(ready);
+    for (TSocket socket : ready) {
+      if (IsListening(socket))
+        Accept(socket);
+      else
+        FRoom.Readable(socket);
+    }
+    FRoom.Expire();
   }
-  return INVALID_SOCK;
+  return {};
+}
+
+bool TListenThread::IsListening(TSocket socket) const {
+  for (const platform::UniqueSocket& listening : FListenSockets)
+    if (listening.get() == socket) return true;
+  return false;
+}
+
+void TListenThread::Accept(TSocket listening) {
+  std::string error;
+  TSocket socket = SocketAccept(listening, error);
+  if (socket == INVALID_SOCK) {
+    FAcceptFailures.Failed(error);
+    // A stop still ends the pause at once.
+    FWait.Wait(nullptr, 0, TAcceptFailures::kRetryMilliseconds);
+    return;
+  }
+  ++Metrics().Accepted;
+  if (Terminated()) {
+    CloseSocket(socket);
+    return;
+  }
+  if (RefuseOverLimit(socket)) return;
+  // Nobody could serve it once the set makes no threads any more; waiting
+  // would only hide that.
+  if (FWorkers->Closed()) {
+    RefuseWithoutThread(socket, nullptr);
+    return;
+  }
+  platform::NetSetIdleTimeout(socket, FConfig->Listen.IdleTimeout);
+  FRoom.Admit(socket);
+}
+
+void TListenThread::HandOverWaiting() {
+  for (TTakenConnection& taken : FRoom.TakeAll()) {
+    const TSocket socket = taken.socket;
+    auto alone = std::make_unique<TTakenConnection>(std::move(taken));
+    if (FWorkers->Run(ServeAlone, alone.get())) {
+      alone.release();
+      continue;
+    }
+    RefuseWithoutThread(socket, std::move(alone->worker));
+  }
+}
+
+void TListenThread::ServeAlone(void* taken) {
+  const std::unique_ptr<TTakenConnection> owned(static_cast<TTakenConnection*>(taken));
+  owned->Serve();
 }
 
 bool TListenThread::RefuseOverLimit(TSocket socket) {
@@ -157,10 +194,13 @@ bool TListenThread::RefuseOverLimit(TSocket socket) {
 
 void TListenThread::RefuseWithoutThread(TSocket socket, std::unique_ptr<TProcessThread> worker) {
   CountNoThread();
+  // Without a worker the socket is held here.
+  platform::UniqueSocket alone(worker ? INVALID_SOCK : socket);
   try {
     // Closed before the line is written, which may take long or fail.
     const std::string peer = GetPeerAddress(socket);
     worker.reset();
+    alone.reset();
     std::uint64_t heldBack = 0;
     if (!FNoThreadLines.Pass(heldBack)) return;
     std::string line = Format("%s-Listen: connection closed, no thread could be made to serve it", peer.c_str());

@@ -1,10 +1,11 @@
 #pragma once
-// The listener: owns the listening sockets (one per configured address) and
-// the workers. There is no thread of its own that accepts and hands over:
-// one idle worker thread at a time leads, waiting on all the sockets in
-// 10-second waits; once it has accepted
-// a connection it passes the lead to another idle thread (or a new one) and
-// serves that connection itself, from handshake to close.
+// The listener: owns the listening sockets (one per configured address), the
+// connections that have not asked for anything yet (TWaitingRoom) and the
+// workers. There is no thread of its own that accepts and hands over: one
+// idle worker thread at a time leads, waiting on the listening sockets and
+// the waiting connections at once; once a connection's first request is
+// there, it passes the lead to another idle thread (or a new one) and serves
+// that connection itself, to its close.
 
 #include <condition_variable>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include "server/AcceptFailures.h"
 #include "server/ServerConfig.h"
 #include "server/TransferPace.h"
+#include "server/WaitingRoom.h"
 #include "server/WorkerSet.h"
 #include "transfer/SocketLib.h"
 
@@ -56,23 +58,27 @@ class TListenThread {
   // A thread's turn as the leader; it returns after serving the connection
   // it took, or when the listener stops.
   static void Lead(void* listener);
-  std::unique_ptr<TProcessThread> LeadUntilTaken();
+  TTakenConnection LeadUntilTaken();
   // The next connection with a worker for it, once the lead has passed to
-  // another thread; null when the listener stops.
-  std::unique_ptr<TProcessThread> NextConnection();
-  // One wait on every listening socket: one that has a connection to
-  // accept, or INVALID_SOCK after a time-out or a stop.
-  TSocket NextReady();
+  // another thread; none when the listener stops.
+  TTakenConnection NextConnection();
+  // The next connection whose first request is there, with its worker.
+  TTakenConnection NextTaken();
+  bool IsListening(TSocket socket) const;
+  void Accept(TSocket listening);
+  // At the stop: each waiting connection gets a thread of its own.
+  void HandOverWaiting();
+  static void ServeAlone(void* taken);
   void EndLeading();
   bool RefuseOverLimit(TSocket socket);
-  // Closes `socket`, held by `worker`, for which no thread could be made.
+  // Closes `socket`, held by `worker` (if any), for which no thread could be
+  // made.
   void RefuseWithoutThread(TSocket socket, std::unique_ptr<TProcessThread> worker);
 
-  // One for each configured address; FLastTaken is the one last accepted
-  // from, read and written by the leading thread only.
+  // One for each configured address.
   std::vector<platform::UniqueSocket> FListenSockets;
-  std::size_t FLastTaken = 0;
   const TServerConfigPtr FConfig;
+  // The pause after a failed accept.
   platform::WakeableWait FWait;
   std::atomic<bool> FTerminated{false};
   // From Resume until the thread that leads sees the stop; the lead passes
@@ -88,6 +94,8 @@ class TListenThread {
   const std::shared_ptr<TWorkerSet> FWorkers = std::make_shared<TWorkerSet>();
   // The totals its workers share; each worker holds them too.
   const TSharedRates FRates{FConfig->Limits};
+  // Read and written by the leading thread only.
+  TWaitingRoom FRoom{FConfig, FWorkers, FRates};
 };
 
 // Posts a quit message to every other thread of the process that runs a

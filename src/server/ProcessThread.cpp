@@ -14,6 +14,13 @@ TProcessThread::TProcessThread(TSocket socket, TServerConfigPtr config, std::sha
   FInitializeResult = Initialize(socket);
 }
 
+TProcessThread::TProcessThread(TWorkerMembership&& membership, TSocket socket,
+                               std::chrono::steady_clock::time_point accepted, TServerConfigPtr config,
+                               TSharedRates rates)
+    : FAccepted(accepted), FConfig(std::move(config)), FRates(std::move(rates)), FMembership(std::move(membership)) {
+  FInitializeResult = Initialize(socket);
+}
+
 TProcessThread::~TProcessThread() {
   FUploadClaim.Release();
   if (FSocket != INVALID_SOCK) CloseConnection();
@@ -53,12 +60,13 @@ std::int32_t TProcessThread::Initialize(TSocket socket) {
 
 std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
   MsgHeader header;
-  if (!ReadHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
-    WriteLog(FConfig->LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
-                             ResultText(rcReadTimeout).c_str(), "Validate header recv"));
-    return rcReadTimeout;
-  }
+  const std::int32_t result =
+      ReadHeader(FSocket, header, kPeerWaitSeconds).Ok() ? AnswerHandshake(FSocket, header, direction) : rcReadTimeout;
+  if (result != rcSuccess && result != rcProtocol) LogHandshakeFailure(FConfig->LogPath, ClientAddress(), result);
+  return result;
+}
 
+std::int32_t TProcessThread::AnswerHandshake(TSocket socket, MsgHeader header, std::uint8_t& direction) {
   std::int32_t result = rcSuccess;
   if (IsCommand(header, "DNLD"))
     direction = 0;
@@ -71,12 +79,14 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
 
   // The reply keeps the letters as they came, also for a mismatch.
   header.SIZE = result;
-  if (!WriteHeader(FSocket, header, kPeerWaitSeconds).Ok()) {
-    WriteLog(FConfig->LogPath, Format("%s-Validate(): failed. %s, %s", ClientAddress().c_str(),
-                             ResultText(rcWriteTimeout).c_str(), "Validate header send"));
-    return rcWriteTimeout;
-  }
+  if (!WriteHeader(socket, header, kPeerWaitSeconds).Ok()) return rcWriteTimeout;
   return result;
+}
+
+void TProcessThread::LogHandshakeFailure(const std::string& logPath, const std::string& client, std::int32_t result) {
+  if (result != rcReadTimeout && result != rcWriteTimeout) return;
+  WriteLog(logPath, Format("%s-Validate(): failed. %s, %s", client.c_str(), ResultText(result).c_str(),
+                           result == rcReadTimeout ? "Validate header recv" : "Validate header send"));
 }
 
 bool TProcessThread::ReadRequestHeader(const char* step, const char* command, const char* what, MsgHeader& header) {
@@ -103,6 +113,10 @@ void TProcessThread::Serve() {
   if (!ReadProxyHeader()) return;
   std::uint8_t direction = 0;
   if (Validate(direction) != rcSuccess) return;
+  ServeAnswered(direction);
+}
+
+void TProcessThread::ServeAnswered(std::uint8_t direction) {
   FMembership.Progress().SetDirection(direction);
   if (direction == 0)
     doDownload();
