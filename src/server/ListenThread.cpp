@@ -26,6 +26,8 @@ TListenThread::TListenThread(TServerConfigPtr config) : FConfig(std::move(config
     throw std::runtime_error(kInitializeError);
   }
   for (const platform::UniqueSocket& socket : FListenSockets) {
+    FIdleTimeoutInherited =
+        platform::NetSetIdleTimeoutOfAccepted(socket.get(), FConfig->Listen.IdleTimeout) && FIdleTimeoutInherited;
     if (FRoom.WatchListening(socket.get())) continue;
     WriteLog(FConfig->LogPath, Format("Listen: readiness wait failed %d.", platform::NetLastError()));
     throw std::runtime_error(kInitializeError);
@@ -152,7 +154,7 @@ void TListenThread::Accept(TSocket listening) {
     RefuseWithoutThread(socket, nullptr);
     return;
   }
-  platform::NetSetIdleTimeout(socket, FConfig->Listen.IdleTimeout);
+  if (!FIdleTimeoutInherited) platform::NetSetIdleTimeout(socket, FConfig->Listen.IdleTimeout);
   FRoom.Admit(socket);
 }
 

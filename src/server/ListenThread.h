@@ -77,6 +77,8 @@ class TListenThread {
 
   // One for each configured address.
   std::vector<platform::UniqueSocket> FListenSockets;
+  // Whether accepted sockets have the idle time-out from the listening ones.
+  bool FIdleTimeoutInherited = true;
   const TServerConfigPtr FConfig;
   // The pause after a failed accept.
   platform::WakeableWait FWait;
