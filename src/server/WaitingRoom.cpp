@@ -81,12 +81,11 @@ void TWaitingRoom::Readable(TSocket socket) {
 
 void TWaitingRoom::ReadHandshake(TEntry entry) {
   TWaiting& waiting = entry->second;
-  const long n = platform::NetRecvNow(entry->first, waiting.header + waiting.received,
-                                      MSG_HEADER_SIZE - waiting.received);
-  if (n == platform::kNotReady) {
-    FSet.WatchOnce(entry->first, true);
-    return;
-  }
+  // Reported readable, the socket gives what has come without a wait, on
+  // every system (Windows has no receive that never waits on a blocking
+  // socket).
+  const long n = platform::NetRecv(entry->first, waiting.header + waiting.received,
+                                   MSG_HEADER_SIZE - waiting.received);
   // The peer closed or failed before its header was whole.
   if (n <= 0) return Close(entry, rcReadTimeout);
   waiting.received = static_cast<std::uint8_t>(waiting.received + n);
