@@ -110,13 +110,19 @@ std::string CommandBody(std::initializer_list<std::pair<const char*, std::string
   return body;
 }
 
-bool IsSendableName(const std::string& name, std::string& why) {
+std::string TokenEntry(const std::string& token) { return token.empty() ? "" : "TOKEN=" + token + "\r\n"; }
+
+bool IsSendableName(const std::string& name, std::string& why, const std::string& token) {
+  const std::string lineEnds("\r\n\0", 3);
   if (name.empty()) {
     why = "the remote name is empty";
-  } else if (name.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+  } else if (name.find_first_of(lineEnds) != std::string::npos) {
     why = "the remote name contains a line end or a zero byte";
-  } else if (name.size() > kLongestName) {
-    why = "the remote name is longer than " + std::to_string(kLongestName) + " bytes";
+  } else if (token.find_first_of(lineEnds) != std::string::npos) {
+    why = "the token contains a line end or a zero byte";
+  } else if (name.size() + token.size() > kLongestName) {
+    why = (token.empty() ? "the remote name is longer than " : "the remote name and the token are longer than ") +
+          std::to_string(kLongestName) + " bytes";
   } else {
     return true;
   }

@@ -38,8 +38,11 @@ class TClientSession {
 
 // KEY=VALUE lines, each ended by CR LF.
 std::string CommandBody(std::initializer_list<std::pair<const char*, std::string>> entries);
+// The TOKEN line for a body, or nothing when `token` is empty, so that a
+// client without a token sends the bodies it always sent.
+std::string TokenEntry(const std::string& token);
 
-// Whether `name` can travel as a REMOTEFILENAME value: a line end or zero
-// byte would cut it on the server, and the whole body must fit one block.
-// False with the reason in `why`.
-bool IsSendableName(const std::string& name, std::string& why);
+// Whether `name` can travel as a REMOTEFILENAME value, and `token` as the
+// TOKEN: a line end or zero byte would cut them on the server, and the whole
+// body must fit one block. False with the reason in `why`.
+bool IsSendableName(const std::string& name, std::string& why, const std::string& token = "");

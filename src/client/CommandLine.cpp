@@ -6,6 +6,7 @@
 #include "client/Download.h"
 #include "client/ProgressLine.h"
 #include "client/Upload.h"
+#include "transfer/AccessToken.h"
 #include "transfer/SocketLib.h"
 
 namespace {
@@ -67,6 +68,36 @@ const char kSumNotes[] =
     "the name. An empty file has no blocks: its digest is the SHA-256 of\n"
     "nothing. Exit status 0, or 1 when LOCAL cannot be read.\n";
 
+const char kTokenNotes[] =
+    "The token lets one client get or put REMOTE on a server whose [Access]\n"
+    "TokenKeys file is KEY_FILE, until SECONDS from now; give it to the client\n"
+    "as --token. A REMOTE that ends in the path separator grants every file\n"
+    "below that directory. With --userno the token holds only for that USERNO.\n"
+    "It is signed with the file's first key. Exit status 0, 1 when KEY_FILE\n"
+    "cannot be read or holds no valid key, or 2 for a wrong command line.\n";
+
+// `vardex token`: the token on a line of its own.
+int RunToken(const ClientCommand& command, std::ostream& out, std::ostream& err) {
+  const TokenCommand& t = command.token;
+  std::vector<std::string> keys;
+  std::string problem;
+  if (!ReadTokenKeyFile(t.keyFile, keys, problem)) {
+    err << "vardex: " << t.keyFile << " " << problem << "\n";
+    return ToInt(ExitStatus::kLocalFile);
+  }
+  const std::string token =
+      MintAccessToken(keys.front(), t.direction == "put" ? TTokenDirection::kPut : TTokenDirection::kGet,
+                      UnixSecondsNow() + t.expires,
+                      t.bindUserNo ? std::optional<std::int32_t>(command.request.userNo) : std::nullopt,
+                      command.request.remote);
+  if (token.empty()) {
+    err << "vardex: the token could not be signed\n";
+    return ToInt(ExitStatus::kLocalFile);
+  }
+  out << token << "\n";
+  return ToInt(ExitStatus::kDone);
+}
+
 // `vardex sum`: "HEX  LOCAL", as the sha256sum family prints.
 int RunSum(const ClientCommand& command, std::ostream& out, std::ostream& err) {
   TDigest digest;
@@ -92,6 +123,7 @@ void AddCommonOptions(CLI::App& sub, ClientCommand& command) {
          "require: a server without digests is status 7 instead of a warning")
       ->check(CLI::IsMember({"require"}))
       ->excludes(off);
+  sub.add_option("--token", r.token, "TOKEN sent with every request: an access token the server asks for");
   sub.add_flag("-q,--quiet", command.quiet, "no progress line and no summary");
 }
 
@@ -126,13 +158,29 @@ int ParseCommandLine(int argc, const char* const* argv, ClientCommand& command, 
   sum->add_option("LOCAL", r.local, "the file to read")->required();
   sum->footer(kSumNotes);
 
+  CLI::App* token = app.add_subcommand("token", "print an access token for REMOTE, signed with a key of KEY_FILE");
+  TokenCommand& t = command.token;
+  token->add_option("--key-file", t.keyFile, "the server's [Access] TokenKeys file")->required();
+  token->add_option("--expires", t.expires, "seconds from now until the token runs out")
+      ->required()
+      ->check(CLI::Range(std::int64_t{1}, std::int64_t{10} * 365 * 24 * 3600));
+  CLI::Option* userNo = token->add_option("--userno", r.userNo, "bind the token to this USERNO");
+  token->add_option("DIRECTION", t.direction, "get or put")->required()->check(CLI::IsMember({"get", "put"}));
+  token->add_option("REMOTE", r.remote, "the file's full name on the server, or a directory ending in the separator")
+      ->required();
+  token->footer(kTokenNotes);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     int code = app.exit(e, out, err);
     return code == 0 ? ToInt(ExitStatus::kDone) : ToInt(ExitStatus::kUsage);
   }
-  command.direction = put->parsed() ? Direction::kPut : sum->parsed() ? Direction::kSum : Direction::kGet;
+  command.direction = put->parsed()     ? Direction::kPut
+                      : sum->parsed()   ? Direction::kSum
+                      : token->parsed() ? Direction::kToken
+                                        : Direction::kGet;
+  t.bindUserNo = userNo->count() > 0;
   return -1;
 }
 
@@ -141,6 +189,7 @@ int RunClient(int argc, const char* const* argv, std::ostream& out, std::ostream
   int status = ParseCommandLine(argc, argv, command, out, err);
   if (status >= 0) return status;
   if (command.direction == Direction::kSum) return RunSum(command, out, err);
+  if (command.direction == Direction::kToken) return RunToken(command, out, err);
 
   std::string error;
   if (SockStartup(error) != 0) {

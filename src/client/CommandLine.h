@@ -2,16 +2,28 @@
 // The command line of `vardex`: the subcommands get, put and sum, their options,
 // and the help text with the exit statuses.
 
+#include <cstdint>
 #include <ostream>
+#include <string>
 
 #include "client/Transfer.h"
 
-// `sum` prints LOCAL's digest and talks to no server.
-enum class Direction { kGet, kPut, kSum };
+// `sum` prints LOCAL's digest and `token` mints an access token; neither
+// talks to a server.
+enum class Direction { kGet, kPut, kSum, kToken };
+
+// What `vardex token` signs.
+struct TokenCommand {
+  std::string keyFile;       // the server's TokenKeys file; its first key signs
+  std::int64_t expires = 0;  // seconds from now
+  std::string direction;     // "get" or "put"
+  bool bindUserNo = false;   // --userno was given: the token holds request.userNo
+};
 
 struct ClientCommand {
   Direction direction = Direction::kGet;
   TransferRequest request;
+  TokenCommand token;
   bool quiet = false;
 };
 

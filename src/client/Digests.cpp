@@ -42,7 +42,8 @@ Asked AskOnce(const TransferRequest& request, std::int64_t length, std::string& 
   if (!session.Send("DG01",
                     CommandBody({{"REMOTEFILENAME", request.remote},
                                  {"FILEPOS", std::to_string(length)},
-                                 {"USERNO", std::to_string(request.userNo)}}),
+                                 {"USERNO", std::to_string(request.userNo)}}) +
+                        TokenEntry(request.token),
                     outcome) ||
       !session.Receive("DG01", reply, outcome, patience))
     return Asked::kFailed;
@@ -65,16 +66,21 @@ Asked AskOnce(const TransferRequest& request, std::int64_t length, std::string& 
 
 }  // namespace
 
-bool LocalDigest(const std::string& local, std::int64_t length, TDigest& digest, TransferOutcome& outcome) {
+namespace {
+
+// Reads LOCAL's first `length` bytes (-1: all of it) into `blocks`. False
+// with `outcome` set (status 1) when LOCAL cannot be read that far.
+bool ReadLocal(const std::string& local, std::int64_t from, std::int64_t length, TBlockDigest& blocks,
+               TransferOutcome& outcome) {
   const std::int64_t size = platform::RegularFileSize(local);
   const platform::UniqueFile file(size < 0 ? platform::kNoFile
                                            : platform::OpenFile(local, platform::OpenMode::kReadExisting));
-  if (!file.valid()) {
+  if (!file.valid() || (from > 0 && !platform::SeekFile(file.get(), from))) {
     outcome = Failure(ExitStatus::kLocalFile, "cannot read " + local + ": " +
                                                   (size < 0 ? "no such regular file" : SystemError(platform::LastError())));
     return false;
   }
-  switch (DigestOfFile(file.get(), length < 0 ? size : length, digest)) {
+  switch (ReadIntoDigest(file.get(), (length < 0 ? size : length) - from, blocks)) {
     case DigestStatus::kDone:
       return true;
     case DigestStatus::kShortFile:
@@ -90,9 +96,24 @@ bool LocalDigest(const std::string& local, std::int64_t length, TDigest& digest,
   return false;
 }
 
+bool Finished(TBlockDigest& blocks, const std::string& local, TDigest& digest, TransferOutcome& outcome) {
+  if (blocks.Finish(digest)) return true;
+  outcome = Failure(ExitStatus::kLocalFile, "cannot compute the digest of " + local + ": out of memory");
+  return false;
+}
+
+}  // namespace
+
+bool LocalDigest(const std::string& local, std::int64_t length, TDigest& digest, TransferOutcome& outcome) {
+  TBlockDigest blocks;
+  return ReadLocal(local, 0, length, blocks, outcome) && Finished(blocks, local, digest, outcome);
+}
+
 // LOCAL's digest read beside the transfer; stopped when it is not needed.
 struct TVerifier::Ahead {
+  std::int64_t from = 0;
   std::int64_t length = 0;
+  TBlockDigest blocks;
   std::atomic<bool> stop{false};
   bool done = false;
   TDigest digest{};
@@ -101,17 +122,17 @@ struct TVerifier::Ahead {
   void Read(const std::string& local) {
     try {
       const platform::UniqueFile file(platform::OpenFile(local, platform::OpenMode::kReadExisting));
+      if (!file.valid() || (from > 0 && !platform::SeekFile(file.get(), from))) return;
       std::vector<std::uint8_t> buffer(1 << 20);
-      TBlockDigest blocks;
-      std::int64_t left = length;
-      while (file.valid() && left > 0 && !stop) {
+      std::int64_t left = length - from;
+      while (left > 0 && !stop) {
         const long n = platform::ReadFile(file.get(), buffer.data(),
                                           static_cast<std::size_t>(std::min<std::int64_t>(left, buffer.size())));
         if (n <= 0) return;
         blocks.Update(buffer.data(), static_cast<std::size_t>(n));
         left -= n;
       }
-      done = file.valid() && left == 0 && blocks.Finish(digest);
+      done = left == 0 && blocks.Finish(digest);
     } catch (...) {
       done = false;
     }
@@ -130,6 +151,7 @@ void TVerifier::ReadLocalAhead(std::int64_t length) {
   if (!Active() || FAhead) return;
   auto ahead = std::make_unique<Ahead>();
   ahead->length = length;
+  ahead->from = SeedFromRead(length, ahead->blocks);
   try {
     ahead->thread = std::thread([raw = ahead.get(), local = FRequest.local] { raw->Read(local); });
   } catch (...) {
@@ -170,17 +192,50 @@ bool TVerifier::ServerDigest(std::int64_t length, std::string& hex, std::int64_t
   }
 }
 
+std::int64_t TVerifier::SeedFromRead(std::int64_t length, TBlockDigest& blocks) const {
+  if (FReadLength < 0 || FReadLength > length) return 0;
+  const std::size_t whole = static_cast<std::size_t>(FReadLength / kDigestBlockSize);
+  blocks.Seed(std::vector<TDigest>(FReadBlocks.begin(), FReadBlocks.begin() + whole));
+  return static_cast<std::int64_t>(whole) * kDigestBlockSize;
+}
+
+void TVerifier::FollowAppends(std::int64_t length) {
+  if (!Active()) return;
+  auto followed = std::make_unique<TBlockDigest>();
+  const std::int64_t from = SeedFromRead(length, *followed);
+  TransferOutcome unread;
+  if (length > from && !ReadLocal(FRequest.local, from, length, *followed, unread)) return;
+  FFollowed = std::move(followed);
+  FFollowedLength = length;
+}
+
+void TVerifier::Appended(const void* data, std::size_t length) {
+  if (!FFollowed) return;
+  FFollowed->Update(data, length);
+  FFollowedLength += static_cast<std::int64_t>(length);
+}
+
 bool TVerifier::SameAsLocal(std::int64_t length, const std::string& hex, const std::string& what,
                             TransferOutcome& outcome) {
   TDigest digest;
-  bool readAhead = false;
+  bool known = false;
   if (FAhead && FAhead->length == length) {
     FAhead->thread.join();
-    readAhead = FAhead->done;
+    known = FAhead->done;
     digest = FAhead->digest;
     FAhead.reset();
   }
-  if (!readAhead && !LocalDigest(FRequest.local, length, digest, outcome)) return false;
+  if (!known && FFollowed && FFollowedLength == length) {
+    known = FFollowed->Finish(digest);
+    FFollowed.reset();
+  }
+  if (!known) {
+    TBlockDigest blocks;
+    if (!ReadLocal(FRequest.local, 0, length, blocks, outcome)) return false;
+    FReadLength = length;
+    FReadBlocks = blocks.Blocks();
+    if (!Finished(blocks, FRequest.local, digest, outcome)) return false;
+  }
   if (DigestHex(digest) == hex) return true;
   outcome = Failure(ExitStatus::kDiffers, what + " (the first " + Bytes(length) + " of " + FRequest.remote +
                                               " and " + FRequest.local + " have different digests)");

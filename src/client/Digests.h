@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "client/Transfer.h"
 #include "transfer/BlockDigest.h"
@@ -45,9 +46,19 @@ class TVerifier {
 
   // Starts reading LOCAL's first `length` bytes on a thread of its own while
   // the transfer runs, for the SameAsLocal of that length after it, which
-  // then waits for no second read of LOCAL. Nothing when no thread can be
+  // then waits for no second read of LOCAL. The whole blocks of a prefix
+  // SameAsLocal read before are not read again. Nothing when no thread can be
   // had: SameAsLocal reads LOCAL itself then.
   void ReadLocalAhead(std::int64_t length);
+
+  // Keeps LOCAL's digest up to date while a download appends to it from
+  // `length`, so that the check after the data reads nothing but what came
+  // before `length` (at most one block of it, when SameAsLocal of `length`
+  // read that prefix already). Nothing when LOCAL cannot be read that far:
+  // SameAsLocal reads LOCAL itself then.
+  void FollowAppends(std::int64_t length);
+  // The bytes a download has just appended to LOCAL.
+  void Appended(const void* data, std::size_t length);
 
   // The warning of a transfer that went unchecked, or empty.
   const std::string& Warning() const { return FWarning; }
@@ -58,4 +69,14 @@ class TVerifier {
   std::string FWarning;
   struct Ahead;
   std::unique_ptr<Ahead> FAhead;
+  // Gives `blocks` the whole blocks of the prefix SameAsLocal read last,
+  // when it is no longer than `length`; returns the bytes they cover.
+  std::int64_t SeedFromRead(std::int64_t length, TBlockDigest& blocks) const;
+
+  // The whole blocks of the prefix SameAsLocal read last.
+  std::int64_t FReadLength = -1;
+  std::vector<TDigest> FReadBlocks;
+  // LOCAL's digest as a download appends to it, and the bytes it covers.
+  std::unique_ptr<TBlockDigest> FFollowed;
+  std::int64_t FFollowedLength = 0;
 };

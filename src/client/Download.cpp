@@ -30,8 +30,10 @@ class TLocalFile {
 std::string Bytes(std::int64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
 
 // Receives the data phase into `local` until the server closes.
-TransferOutcome ReceiveData(TClientSession& session, TLocalFile& local, const TransferRequest& request,
-                            std::int64_t position, const ProgressFn& progress) {
+// Every byte kept is given to `verifier` too, so that the check after the
+// data needs no second read of LOCAL.
+TransferOutcome ReceiveData(TClientSession& session, TLocalFile& local, TVerifier& verifier,
+                            const TransferRequest& request, std::int64_t position, const ProgressFn& progress) {
   const std::int64_t expected = request.size >= 0 ? request.size - position : -1;
   TStreamTail tail(expected);
   auto block = std::make_unique<char[]>(kReceiveBlock);
@@ -53,6 +55,7 @@ TransferOutcome ReceiveData(TClientSession& session, TLocalFile& local, const Tr
     tail.Push(block.get(), static_cast<std::size_t>(n), certain);
     if (!local.Append(certain))
       return stopped(ExitStatus::kLocalFile, "cannot write " + request.local + ": " + SystemError(platform::LastError()));
+    verifier.Appended(certain.data(), certain.size());
     state.moved += static_cast<std::int64_t>(certain.size());
     if (progress && !progress(state)) return stopped(ExitStatus::kStopped, "stopped");
   }
@@ -61,6 +64,7 @@ TransferOutcome ReceiveData(TClientSession& session, TLocalFile& local, const Tr
   const std::int32_t code = tail.Finish(rest);
   if (!local.Append(rest))
     return stopped(ExitStatus::kLocalFile, "cannot write " + request.local + ": " + SystemError(platform::LastError()));
+  verifier.Appended(rest.data(), rest.size());
   state.moved += static_cast<std::int64_t>(rest.size());
   if (progress) progress(state);
 
@@ -83,7 +87,8 @@ TransferOutcome ReceiveData(TClientSession& session, TLocalFile& local, const Tr
 }
 
 // The conversation itself, from `position`.
-TransferOutcome Fetch(const TransferRequest& request, std::int64_t position, const ProgressFn& progress) {
+TransferOutcome Fetch(const TransferRequest& request, std::int64_t position, TVerifier& verifier,
+                      const ProgressFn& progress) {
   const std::int64_t fileSize = request.size >= 0 ? request.size : position + 1;
   TransferOutcome outcome;
   TClientSession session;
@@ -94,7 +99,8 @@ TransferOutcome Fetch(const TransferRequest& request, std::int64_t position, con
                                  {"FILENO", std::to_string(request.fileNo)},
                                  {"USERNO", std::to_string(request.userNo)},
                                  {"FILESIZE", std::to_string(fileSize)},
-                                 {"FILEPOS", std::to_string(position)}}),
+                                 {"FILEPOS", std::to_string(position)}}) +
+                        TokenEntry(request.token),
                     outcome) ||
       !session.Receive("DL01", reply, outcome))
     return outcome;
@@ -105,7 +111,8 @@ TransferOutcome Fetch(const TransferRequest& request, std::int64_t position, con
   TLocalFile local;
   if (!local.Open(request.local, request.restart))
     return Failure(ExitStatus::kLocalFile, "cannot open " + request.local + ": " + SystemError(platform::LastError()));
-  return ReceiveData(session, local, request, position, progress);
+  verifier.FollowAppends(position);
+  return ReceiveData(session, local, verifier, request, position, progress);
 }
 
 // Before a resume: LOCAL's bytes must be the first bytes of REMOTE, so that
@@ -140,7 +147,7 @@ bool CheckReceived(TVerifier& verifier, const std::string& local, TransferOutcom
 
 TransferOutcome RunDownload(const TransferRequest& request, const ProgressFn& progress) {
   std::string why;
-  if (!IsSendableName(request.remote, why)) return Failure(ExitStatus::kUsage, why);
+  if (!IsSendableName(request.remote, why, request.token)) return Failure(ExitStatus::kUsage, why);
 
   const std::int64_t existing = platform::RegularFileSize(request.local);
   if (existing < 0 && platform::Exists(request.local))
@@ -150,7 +157,7 @@ TransferOutcome RunDownload(const TransferRequest& request, const ProgressFn& pr
   TVerifier verifier(request);
   TransferOutcome outcome;
   if (position == 0 || CheckResumePoint(verifier, position, outcome)) {
-    outcome = Fetch(request, position, progress);
+    outcome = Fetch(request, position, verifier, progress);
     if (outcome.status == ExitStatus::kDone) {
       TransferOutcome checked;
       if (!CheckReceived(verifier, request.local, checked)) {

@@ -1,7 +1,7 @@
 #include "client/Transfer.h"
 
 #include "platform/Files.h"
-#include "transfer/uGlobal.h"
+#include "client/ResultMeaning.h"
 
 TransferOutcome Failure(ExitStatus status, const std::string& message) {
   TransferOutcome outcome;
@@ -12,7 +12,7 @@ TransferOutcome Failure(ExitStatus status, const std::string& message) {
 
 TransferOutcome Refusal(const std::string& what, std::int32_t code) {
   TransferOutcome outcome =
-      Failure(ExitStatus::kRefused, what + " refused by the server: " + std::to_string(code) + " (" + ResultText(code) + ")");
+      Failure(ExitStatus::kRefused, what + " refused by the server: " + std::to_string(code) + " (" + ResultMeaning(code) + ")");
   outcome.resultCode = code;
   return outcome;
 }

@@ -25,6 +25,7 @@ struct TransferRequest {
   std::int32_t fileNo = 0;   // FILENO
   std::int32_t userNo = 0;   // USERNO
   bool restart = false;      // start at position 0 instead of resuming
+  std::string token;         // TOKEN sent with every request; empty sends none
   Verification verify = Verification::kIfOffered;
 };
 
@@ -54,7 +55,7 @@ constexpr int kDataIdleSeconds = 60;
 
 // Outcomes with their one-line messages.
 TransferOutcome Failure(ExitStatus status, const std::string& message);
-// "<what> refused by the server: <code> (<text>)".
+// "<what> refused by the server: <code> (<meaning in English>)".
 TransferOutcome Refusal(const std::string& what, std::int32_t code);
 // The system's text and number of an error, "Connection refused (111)".
 std::string SystemError(int error);

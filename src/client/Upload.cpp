@@ -104,7 +104,7 @@ class TUpload {
 
 TransferOutcome TUpload::Run() {
   std::string why;
-  if (!IsSendableName(FRequest.remote, why)) return Failure(ExitStatus::kUsage, why);
+  if (!IsSendableName(FRequest.remote, why, FRequest.token)) return Failure(ExitStatus::kUsage, why);
   FLocalSize = platform::RegularFileSize(FRequest.local);
   if (FLocalSize < 0 || !FSource.Open(FRequest.local))
     return Failure(ExitStatus::kLocalFile, "cannot read " + FRequest.local + ": " +
@@ -165,7 +165,8 @@ bool TUpload::Negotiate(TransferOutcome& outcome) {
                      CommandBody({{"REMOTEFILENAME", FRequest.remote},
                                   {"FILESIZE", std::to_string(FLocalSize)},
                                   {"FILENO", std::to_string(FRequest.fileNo)},
-                                  {"USERNO", std::to_string(FRequest.userNo)}}),
+                                  {"USERNO", std::to_string(FRequest.userNo)}}) +
+                         TokenEntry(FRequest.token),
                      outcome) ||
       !FSession.Receive("UP01", reply, outcome))
     return false;

@@ -1,7 +1,7 @@
 #pragma once
 // HMAC-SHA256 from the system's cryptography: OpenSSL's libcrypto on POSIX,
-// CNG (BCrypt) on Windows. Part of the HTTP client's library, which only the
-// server links.
+// CNG (BCrypt) on Windows: the reports' signature and the access tokens,
+// which the client mints as well.
 
 #include <string>
 

@@ -18,3 +18,10 @@ std::string TAccessRules::Refusal(TAccessDirection direction, const std::string&
   if (direction == TAccessDirection::kDownload) return DownloadFrom.Allows(client) ? "" : "[Access] DownloadFrom";
   return UploadFrom.Allows(client) ? "" : "[Access] UploadFrom";
 }
+
+bool TAddressList::Names(const std::string& client) const { return platform::IpPrefix::AnyContains(FPrefixes, client); }
+
+std::string ClientKey(const std::string& client) {
+  platform::IpAddress address;
+  return platform::IpAddress::Parse(client, address) ? address.Text() : client;
+}

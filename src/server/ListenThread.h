@@ -17,6 +17,7 @@
 #include "platform/UniqueHandle.h"
 #include "platform/WakeableWait.h"
 #include "server/AcceptFailures.h"
+#include "server/LiveAccess.h"
 #include "server/ServerConfig.h"
 #include "server/TransferPace.h"
 #include "server/WaitingRoom.h"
@@ -53,6 +54,9 @@ class TListenThread {
   void WaitFor();
 
   std::shared_ptr<TWorkerSet> Workers() const { return FWorkers; }
+  // The [Access] rules its workers go by, which a reload replaces, and the
+  // bans.
+  std::shared_ptr<TLiveAccess> Access() const { return FAccess; }
 
  private:
   // A thread's turn as the leader; it returns after serving the connection
@@ -96,8 +100,9 @@ class TListenThread {
   const std::shared_ptr<TWorkerSet> FWorkers = std::make_shared<TWorkerSet>();
   // The totals its workers share; each worker holds them too.
   const TSharedRates FRates{FConfig->Limits};
+  const std::shared_ptr<TLiveAccess> FAccess = std::make_shared<TLiveAccess>(FConfig->Access);
   // Read and written by the leading thread only.
-  TWaitingRoom FRoom{FConfig, FWorkers, FRates};
+  TWaitingRoom FRoom{FConfig, FWorkers, FRates, FAccess};
 };
 
 // Posts a quit message to every other thread of the process that runs a

@@ -35,8 +35,18 @@ struct TMetrics {
   std::atomic<std::uint64_t> ReportsRetried{0};
   std::atomic<std::uint64_t> ReportsDropped{0};
   // Requests refused with 3 because an [Access] list does not name the
-  // client.
+  // client, or because the file lies outside every root; connections closed
+  // unanswered because their client is banned, or has MaxConnectionsPerHost
+  // open already.
   std::atomic<std::uint64_t> AccessRefusedList{0};
+  std::atomic<std::uint64_t> AccessRefusedRoot{0};
+  std::atomic<std::uint64_t> AccessRefusedBanned{0};
+  std::atomic<std::uint64_t> AccessRefusedPerHost{0};
+  // ... because the token was missing (RequireToken) or not valid, and
+  // because the operator's authoriser said no (or failed, and
+  // AuthorizeOnError is deny).
+  std::atomic<std::uint64_t> AccessRefusedToken{0};
+  std::atomic<std::uint64_t> AccessRefusedAuthorizer{0};
   // The running listener's MaxConnections (0: no limit), so that an alert
   // can compare the open connections with it.
   std::atomic<int> MaxConnections{0};

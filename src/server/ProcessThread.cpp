@@ -5,19 +5,30 @@
 
 #include "base/DailyLog.h"
 #include "base/Format.h"
+#include "server/Confinement.h"
 #include "server/Metrics.h"
+#include "transfer/AccessToken.h"
 #include "transfer/uGlobal.h"
 
 TProcessThread::TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers,
-                               TSharedRates rates)
-    : FConfig(std::move(config)), FRates(std::move(rates)), FMembership(std::move(workers), socket) {
+                               TSharedRates rates, std::shared_ptr<TLiveAccess> access)
+    : FConfig(std::move(config)),
+      FRates(std::move(rates)),
+      FAccess(std::move(access)),
+      FRules(FAccess->Rules()),
+      FMembership(std::move(workers), socket) {
   FInitializeResult = Initialize(socket);
 }
 
 TProcessThread::TProcessThread(TWorkerMembership&& membership, TSocket socket,
                                std::chrono::steady_clock::time_point accepted, TServerConfigPtr config,
-                               TSharedRates rates)
-    : FAccepted(accepted), FConfig(std::move(config)), FRates(std::move(rates)), FMembership(std::move(membership)) {
+                               TSharedRates rates, std::shared_ptr<TLiveAccess> access)
+    : FAccepted(accepted),
+      FConfig(std::move(config)),
+      FRates(std::move(rates)),
+      FAccess(std::move(access)),
+      FRules(FAccess->Rules()),
+      FMembership(std::move(membership)) {
   FInitializeResult = Initialize(socket);
 }
 
@@ -41,10 +52,90 @@ std::string TProcessThread::ClientAddress() const {
   return FSocket == INVALID_SOCK ? FClosedPeerAddress : GetPeerAddress(FSocket);
 }
 
-std::string TProcessThread::AccessRefusal(TAccessDirection direction) const {
-  std::string rule = FConfig->Access.Refusal(direction, ClientAddress());
-  if (!rule.empty()) ++Metrics().AccessRefusedList;
-  return rule;
+std::string TProcessThread::AccessRefusal(TAccessDirection direction, const TFile& file, const TCommandBody& body,
+                                          bool digest) {
+  const TAccessRules& access = *FRules;
+  TAccessRequest request;
+  request.Direction = direction;
+  request.Digest = digest;
+  request.Client = ClientAddress();
+  std::string rule = access.Refusal(direction, request.Client);
+  if (!rule.empty()) {
+    ++Metrics().AccessRefusedList;
+    NoteBadEvent();
+    return rule;
+  }
+  request.FileName = file.FileName;
+  request.FileNo = file.FileNo;
+  request.UserNo = file.UserNo;
+  request.FileSize = file.FileSize;
+  if (direction == TAccessDirection::kDownload) request.FilePos = file.FilePos;
+  request.Token = body.Value("TOKEN");
+  rule = TokenRefusal(access.Tokens, request, UnixSecondsNow());
+  if (!rule.empty()) {
+    ++Metrics().AccessRefusedToken;
+    NoteBadEvent();
+    return rule;
+  }
+  if (access.Authorizer.Url.empty()) return {};
+  std::string detail;
+  const TAuthorization answer = Authorize(access.Authorizer, request, detail);
+  if (answer == TAuthorization::kAllowed) return {};
+  if (answer == TAuthorization::kFailed && access.Authorizer.AllowOnError) {
+    // Let through, but never unseen: the operator learns that the back end
+    // failed from the line of each request it could not judge.
+    WriteLog(FConfig->LogPath, Format("%s-AccessCheck(%s): authoriser failed, %s, allowed by [Access] AuthorizeOnError",
+                                      request.Client.c_str(), file.FileName.c_str(), detail.c_str()));
+    return {};
+  }
+  ++Metrics().AccessRefusedAuthorizer;
+  if (answer == TAuthorization::kRefused) {
+    NoteBadEvent();
+    return "[Access] AuthorizeUrl";
+  }
+  // A back end that fails is no fault of the client's: counted as a bad
+  // event, it would ban every client while the back end is down.
+  return "[Access] AuthorizeOnError: authoriser failed, " + detail;
+}
+
+bool TProcessThread::OutsideRoots(const std::string& name) {
+  if (IsInsideRoots(FConfig->Roots, name)) return false;
+  ++Metrics().AccessRefusedRoot;
+  NoteBadEvent();
+  return true;
+}
+
+bool TProcessThread::Admitted() {
+  const std::string client = ClientAddress();
+  if (FAccess->Bans().Banned(FRules->Ban, client, TLiveAccess::Now())) {
+    ++Metrics().AccessRefusedBanned;
+    CloseConnection();
+    return false;
+  }
+  if (FMembership.CountFrom(client, FRules->MaxConnectionsPerHost)) return true;
+  ++Metrics().AccessRefusedPerHost;
+  // Closed before the line is written, which may take long or fail.
+  CloseConnection();
+  std::uint64_t heldBack = 0;
+  if (!FAccess->PerHostLines().Pass(heldBack)) return false;
+  std::string line = Format("%s-Listen: connection closed, [Access] MaxConnectionsPerHost %d reached", client.c_str(),
+                            FRules->MaxConnectionsPerHost);
+  if (heldBack != 0) line += Format(", %llu more since the last line", static_cast<unsigned long long>(heldBack));
+  WriteLog(FConfig->LogPath, line);
+  return false;
+}
+
+void TProcessThread::ReportBadEvent() {
+  const std::string client = ClientAddress();
+  // A balancer speaks for many clients: it is the client its PROXY header
+  // names that is banned, never the balancer.
+  if (FConfig->ProxyFrom.Contains(client)) return;
+  const std::int64_t now = TLiveAccess::Now();
+  std::int64_t until = 0;
+  if (!FAccess->Bans().BadEvent(FRules->Ban, client, now, until)) return;
+  WriteLog(FConfig->LogPath, Format("%s-Ban: banned for %lld s, %d bad events within %d s", client.c_str(),
+                                    static_cast<long long>(until - now), FRules->Ban.After,
+                                    TBanList::kWindowSeconds));
 }
 
 std::int32_t TProcessThread::Initialize(TSocket socket) {
@@ -60,14 +151,14 @@ std::int32_t TProcessThread::Initialize(TSocket socket) {
 
 std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
   MsgHeader header;
-  const std::int32_t result =
-      ReadHeader(FSocket, header, kPeerWaitSeconds).Ok() ? AnswerHandshake(FSocket, header, direction) : rcReadTimeout;
+  const IoResult read = ReadHeader(FSocket, header, kPeerWaitSeconds);
+  if (read.Ok() ? HandshakeResult(header, direction) == rcProtocol : read.TimedOut()) NoteBadEvent();
+  const std::int32_t result = read.Ok() ? AnswerHandshake(FSocket, header, direction) : rcReadTimeout;
   if (result != rcSuccess && result != rcProtocol) LogHandshakeFailure(FConfig->LogPath, ClientAddress(), result);
   return result;
 }
 
-std::int32_t TProcessThread::AnswerHandshake(TSocket socket, MsgHeader header, std::uint8_t& direction) {
-  std::int32_t result = rcSuccess;
+std::int32_t TProcessThread::HandshakeResult(const MsgHeader& header, std::uint8_t& direction) {
   if (IsCommand(header, "DNLD"))
     direction = 0;
   else if (IsCommand(header, "UPLD"))
@@ -75,8 +166,12 @@ std::int32_t TProcessThread::AnswerHandshake(TSocket socket, MsgHeader header, s
   else if (IsCommand(header, "DGST"))
     direction = 2;
   else
-    result = rcProtocol;
+    return rcProtocol;
+  return rcSuccess;
+}
 
+std::int32_t TProcessThread::AnswerHandshake(TSocket socket, MsgHeader header, std::uint8_t& direction) {
+  const std::int32_t result = HandshakeResult(header, direction);
   // The reply keeps the letters as they came, also for a mismatch.
   header.SIZE = result;
   if (!WriteHeader(socket, header, kPeerWaitSeconds).Ok()) return rcWriteTimeout;
@@ -96,11 +191,13 @@ bool TProcessThread::ReadRequestHeader(const char* step, const char* command, co
     return false;
   }
   if (!IsCommand(header, command)) {
+    NoteBadEvent();
     WriteLog(FConfig->LogPath,
              Format("%s-%s(): failed, incorrect command, %s", ClientAddress().c_str(), step, CommandText(header).c_str()));
     return false;
   }
   if (header.SIZE > MAX_BLOCK_SIZE) {
+    NoteBadEvent();
     WriteLog(FConfig->LogPath, Format("%s-%s(): failed. %s, %d", ClientAddress().c_str(), step, "MsgHeader.SIZE Too large",
                                       static_cast<int>(header.SIZE)));
     return false;
@@ -110,10 +207,13 @@ bool TProcessThread::ReadRequestHeader(const char* step, const char* command, co
 
 void TProcessThread::Serve() {
   FMembership.Progress().SetClient(GetPeerAddress(FSocket));
-  if (!ReadProxyHeader()) return;
+  if (!ReadProxyHeader() || !Admitted()) return;
   std::uint8_t direction = 0;
-  if (Validate(direction) != rcSuccess) return;
-  ServeAnswered(direction);
+  if (Validate(direction) == rcSuccess) {
+    ServeAnswered(direction);
+    return;
+  }
+  if (FBadEvent) ReportBadEvent();
 }
 
 void TProcessThread::ServeAnswered(std::uint8_t direction) {
@@ -124,4 +224,5 @@ void TProcessThread::ServeAnswered(std::uint8_t direction) {
     doUpload();
   else
     doDigest();
+  if (FBadEvent) ReportBadEvent();
 }

@@ -11,23 +11,25 @@
 
 #include "platform/Files.h"
 #include "server/FileList.h"
+#include "server/LiveAccess.h"
 #include "server/ServerConfig.h"
 #include "server/TransferPace.h"
 #include "server/UploadWriters.h"
 #include "server/WorkerSet.h"
+#include "transfer/CommandBody.h"
 #include "transfer/SocketLib.h"
 
 class TProcessThread {
  public:
   // Initialize has run; the connection counts in `workers` from here on.
-  // The worker keeps its own references to `config`, `workers` and the
-  // listener's shared `rates`.
+  // The worker keeps its own references to `config`, `workers`, the
+  // listener's shared `rates` and its `access` rules and bans.
   TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers,
-                 TSharedRates rates);
+                 TSharedRates rates, std::shared_ptr<TLiveAccess> access);
   // A connection that has waited in the listener's waiting room since
   // `accepted`, counted there by `membership` from its accept on.
   TProcessThread(TWorkerMembership&& membership, TSocket socket, std::chrono::steady_clock::time_point accepted,
-                 TServerConfigPtr config, TSharedRates rates);
+                 TServerConfigPtr config, TSharedRates rates, std::shared_ptr<TLiveAccess> access);
   TProcessThread(const TProcessThread&) = delete;
   TProcessThread& operator=(const TProcessThread&) = delete;
   // Closes the socket unless the upload's data phase has closed it already.
@@ -49,6 +51,8 @@ class TProcessThread {
   // sent and the result returned (0, 18 for unknown letters, or 17 when the
   // reply could not be sent).
   static std::int32_t AnswerHandshake(TSocket socket, MsgHeader header, std::uint8_t& direction);
+  // The answer alone: 0 with `direction` set, or 18.
+  static std::int32_t HandshakeResult(const MsgHeader& header, std::uint8_t& direction);
   // The line of a handshake that failed with `result` (16: not received, 17:
   // reply not sent); a mismatch (18) has none.
   static void LogHandshakeFailure(const std::string& logPath, const std::string& client, std::int32_t result);
@@ -62,6 +66,18 @@ class TProcessThread {
   std::string FProxiedAddress;
   // The header's deadline runs from here.
   std::chrono::steady_clock::time_point FAccepted = std::chrono::steady_clock::now();
+
+  // Once the client is known: false, with the connection closed unanswered,
+  // when the client is banned, or when it has MaxConnectionsPerHost open
+  // already (counted, and logged once a minute).
+  bool Admitted();
+  // What a client that probes or attacks does and a working one does not:
+  // a wrong handshake, a malformed or oversized header or body, a request
+  // refused with 3, silence until the handshake's wait runs out. Noted where
+  // it happens, told to the bans once, when the conversation has ended.
+  void NoteBadEvent() { FBadEvent = true; }
+  void ReportBadEvent();
+  bool FBadEvent = false;
 
   // Reads the opening header; `direction` becomes 0 (download), 1 (upload)
   // or 2 (digest).
@@ -106,10 +122,16 @@ class TProcessThread {
   // for the lines written afterwards.
   void CloseConnection();
   std::string ClientAddress() const;
-  // Empty when the [Access] lists let this client go on in `direction`;
-  // otherwise the rule that refuses it, and the refusal is counted. Asked
-  // once per conversation, before anything looks at the file or the disk.
-  std::string AccessRefusal(TAccessDirection direction) const;
+  // Empty when the [Access] rules let this client go on with `file` in
+  // `direction`; otherwise the rule that refuses it, and the refusal is
+  // counted (and, unless the authoriser failed, a bad event). The lists,
+  // then the token (the body's TOKEN), then the operator's authoriser; the
+  // first refusal ends it. Asked once per conversation, before anything
+  // looks at the file or the disk.
+  std::string AccessRefusal(TAccessDirection direction, const TFile& file, const TCommandBody& body,
+                            bool digest = false);
+  // Whether `name` lies outside every root; a refusal is counted.
+  bool OutsideRoots(const std::string& name);
   std::string FClosedPeerAddress;
   // Held from the resume offer until the file is closed; let go before the
   // socket is closed, so that a newer upload never cuts a closed socket.
@@ -118,6 +140,10 @@ class TProcessThread {
   TSocket FSocket = INVALID_SOCK;
   const TServerConfigPtr FConfig;
   const TSharedRates FRates;
+  const std::shared_ptr<TLiveAccess> FAccess;
+  // The [Access] rules this connection is judged by, taken when it begins:
+  // a reload meanwhile changes nothing for it.
+  std::shared_ptr<const TAccessRules> FRules;
   TWorkerMembership FMembership;
   std::unique_ptr<char[]> FBuffer;
   std::int32_t FInitializeResult = 0;

@@ -109,10 +109,10 @@ void TProcessThread::doDigest() {
   // not even told whether the file exists. A digest reads the file, so it
   // is a download to the lists.
   std::int32_t result = rcNoPermission;
-  const std::string refusal = AccessRefusal(TAccessDirection::kDownload);
+  const std::string refusal = AccessRefusal(TAccessDirection::kDownload, file, request, true);
   if (!refusal.empty()) {
     error = "refused by " + refusal;
-  } else if (!IsInsideRoots(FConfig->Roots, file.FileName)) {
+  } else if (OutsideRoots(file.FileName)) {
     error = "outside every root";
   } else {
     TUploadClaim::AwaitCompletion(file.FileName, kCompletionWaitSeconds);

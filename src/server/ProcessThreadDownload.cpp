@@ -108,12 +108,12 @@ std::int32_t TProcessThread::doFileCheck(MsgHeader header, TFile& file, std::str
   std::int64_t size = -1;
   // The lists and the roots are checked before the size, so that a refused
   // client is not even told whether the file exists.
-  const std::string refusal = AccessRefusal(TAccessDirection::kDownload);
+  const std::string refusal = AccessRefusal(TAccessDirection::kDownload, file, request);
   if (!refusal.empty()) {
     result = rcNoPermission;
     error = Format("doFileCheck(%s): failed. %s, refused by %s", file.FileName.c_str(),
                    ResultText(rcNoPermission).c_str(), refusal.c_str());
-  } else if (!IsInsideRoots(FConfig->Roots, file.FileName)) {
+  } else if (OutsideRoots(file.FileName)) {
     result = rcNoPermission;
     error = Format("doFileCheck(%s): failed. %s, %s", file.FileName.c_str(), ResultText(rcNoPermission).c_str(),
                    "outside every root");

@@ -347,8 +347,8 @@ std::int32_t TProcessThread::CheckRequest(MsgHeader header, TFile& file, std::st
   // The lists come first, so that a refused client learns nothing of the
   // disk or of which files exist.
   std::int32_t result = rcSuccess;
-  const std::string refusal = AccessRefusal(TAccessDirection::kUpload);
-  if (!refusal.empty() || !IsInsideRoots(FConfig->Roots, file.FileName)) {
+  const std::string refusal = AccessRefusal(TAccessDirection::kUpload, file, request);
+  if (!refusal.empty() || OutsideRoots(file.FileName)) {
     result = rcNoPermission;
   } else {
     const std::int64_t freeBytes = GetDiskFreeBytes(platform::DrivePart(file.FileName));
@@ -376,6 +376,7 @@ std::int32_t TProcessThread::ReadStepHeader(const char* name, const char* comman
     return rcReadTimeout;
   }
   if (!IsCommand(header, command)) {
+    NoteBadEvent();
     error = Format("doDiskCheck(%s): failed, incorrect command, %s", name, CommandText(header).c_str());
     return rcProtocol;
   }
@@ -417,7 +418,9 @@ std::int32_t TProcessThread::TakeResumePosition(TFile& file, std::int64_t offere
   if (told != rcSuccess) return told;
   BodyBuffer body;
   body.Clear();
-  if (!ReadBuffer(FSocket, body.bytes, header.SIZE, kPeerWaitSeconds).Ok()) {
+  const IoResult read = ReadBuffer(FSocket, body.bytes, header.SIZE, kPeerWaitSeconds);
+  if (!read.Ok()) {
+    if (read.status == platform::IoStatus::kTooLong) NoteBadEvent();
     error = Format("doDiskCheck(%s): failed. %s, %s", name, ResultText(rcReadTimeout).c_str(), "Upload pointer recv");
     return rcReadTimeout;
   }

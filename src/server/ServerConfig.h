@@ -1,6 +1,7 @@
 #pragma once
 // What the operator configured for the server, read once at service start
-// and then shared, unchanged, by the listener and every worker. A worker
+// and then shared, unchanged, by the listener and every worker (only the
+// [Access] rules can change while it runs: see server/LiveAccess.h). A worker
 // holds its own reference, so one that outlives the listener (a stop does
 // not wait for transfers) keeps what it needs; two servers with different
 // settings can run side by side in one process.
@@ -66,7 +67,9 @@ struct TServerConfig {
   TReportOptions Report;
   // [Server] ProxyFrom: the balancers trusted to name the client.
   TProxySources ProxyFrom;
-  // [Access]: who may download and who may upload.
+  // [Access]: who may download and who may upload, the per-host cap and
+  // the bans, as the listener starts with them; a reload replaces the
+  // running listener's own copy (TListenThread::Access), never this.
   TAccessRules Access;
   TRateLimits Limits;
 };

@@ -10,6 +10,7 @@
 #include "base/Text.h"
 #include "platform/Clock.h"
 #include "platform/SocketPoll.h"
+#include "server/BansJson.h"
 #include "server/ListenSockets.h"
 #include "server/Metrics.h"
 #include "server/StatusPage.h"
@@ -61,7 +62,7 @@ void AddCounter(std::string& text, const char* name, const char* help, std::uint
   text += Format("%s %llu\n", name, static_cast<unsigned long long>(value));
 }
 
-std::string MetricsText(int openConnections) {
+std::string MetricsText(int openConnections, std::size_t bannedAddresses) {
   const TMetrics& m = Metrics();
   std::string text;
   AddMetric(text, "vardex_open_connections", "gauge", "Connections being served now.");
@@ -91,9 +92,18 @@ std::string MetricsText(int openConnections) {
   AddCounter(text, "vardex_reports_retried_total", "Attempts at spooled reports.", m.ReportsRetried);
   AddCounter(text, "vardex_reports_dropped_total", "Reports the spool gave up: too old, or the oldest of a full spool.",
              m.ReportsDropped);
-  AddMetric(text, "vardex_access_refused_total", "counter", "Requests refused with 3, by the rule that refused them.");
-  text += Format("vardex_access_refused_total{reason=\"list\"} %llu\n",
-                 static_cast<unsigned long long>(m.AccessRefusedList));
+  AddMetric(text, "vardex_access_refused_total", "counter",
+            "Requests refused with 3, and connections closed unanswered, by the rule that refused them.");
+  const std::pair<const char*, std::uint64_t> refusals[] = {{"list", m.AccessRefusedList},
+                                                            {"token", m.AccessRefusedToken},
+                                                            {"authorizer", m.AccessRefusedAuthorizer},
+                                                            {"root", m.AccessRefusedRoot},
+                                                            {"banned", m.AccessRefusedBanned},
+                                                            {"per_host", m.AccessRefusedPerHost}};
+  for (const auto& [reason, count] : refusals)
+    text += Format("vardex_access_refused_total{reason=\"%s\"} %llu\n", reason, static_cast<unsigned long long>(count));
+  AddMetric(text, "vardex_banned_addresses", "gauge", "Client addresses banned now.");
+  text += Format("vardex_banned_addresses %llu\n", static_cast<unsigned long long>(bannedAddresses));
   AddCounter(text, "vardex_log_write_failures_total", "Daily log lines that could not be written.",
              LogWriteFailures());
   AddMetric(text, "vardex_build_info", "gauge", "The running build.");
@@ -186,6 +196,8 @@ void TStatusListener::Stop() { Terminate(); }
 
 void TStatusListener::CountWorkers(std::shared_ptr<TWorkerSet> workers) { FWorkers = std::move(workers); }
 
+void TStatusListener::ShowBans(std::shared_ptr<const TLiveAccess> access) { FAccess = std::move(access); }
+
 std::string TStatusListener::Answer(const std::string& request) {
   const std::size_t methodEnd = request.find(' ');
   const std::size_t pathEnd =
@@ -199,7 +211,7 @@ std::string TStatusListener::Answer(const std::string& request) {
     if (method != "POST") return Response("405 Method Not Allowed", "method not allowed\n", "Allow: POST\r\n");
     return CutAnswer(request.substr(0, BodyStart(request)), id);
   }
-  if (path != "/" && path != "/health" && path != "/metrics" && path != "/transfers")
+  if (path != "/" && path != "/health" && path != "/metrics" && path != "/transfers" && path != "/bans")
     return Response("404 Not Found", "not found\n");
   if (method != "GET") return Response("405 Method Not Allowed", "method not allowed\n", "Allow: GET\r\n");
   // The browser holds the page to what it is: its own script and styles,
@@ -212,8 +224,13 @@ std::string TStatusListener::Answer(const std::string& request) {
   if (path == "/transfers")
     return Response("200 OK", TransfersJson(FWorkers ? FWorkers->Transfers() : std::vector<TTransferSnapshot>()), "",
                     "application/json");
-  if (path == "/metrics") return Response("200 OK", MetricsText(FWorkers ? FWorkers->OpenConnections() : 0));
-  return HealthAnswer();
+  if (path == "/health") return HealthAnswer();
+  const std::int64_t now = TLiveAccess::Now();
+  const std::vector<TBan> bans = FAccess ? FAccess->Bans().Current(now) : std::vector<TBan>();
+  if (path == "/metrics") return Response("200 OK", MetricsText(FWorkers ? FWorkers->OpenConnections() : 0, bans.size()));
+  const std::int64_t wallNow =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  return Response("200 OK", BansJson(bans, now, wallNow), "", "application/json");
 }
 
 std::string TStatusListener::CutAnswer(const std::string& head, std::uint64_t id) {

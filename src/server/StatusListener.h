@@ -4,7 +4,8 @@
 // the moment a stop begins, when the listener has ended, or while
 // connections are closed for want of a thread), GET /metrics (the
 // counters in the Prometheus text format), GET /transfers (every open
-// connection's progress as JSON), GET / (a page that shows them) and, for
+// connection's progress as JSON), GET /bans (the banned addresses as JSON),
+// GET / (a page that shows them) and, for
 // the holder of the token, POST /transfers/ID/cut. One thread serves every status
 // connection side by side, each within a deadline of its own, so that an
 // idle or slow client never holds up a balancer's health check. It writes
@@ -21,6 +22,7 @@
 #include "server/AcceptFailures.h"
 #include "platform/IpAddress.h"
 #include "platform/UniqueHandle.h"
+#include "server/LiveAccess.h"
 #include "server/WorkerSet.h"
 #include "transfer/SocketLib.h"
 
@@ -41,6 +43,9 @@ class TStatusListener : public TThread {
   // The workers whose open connections /metrics counts and /transfers
   // shows, and a cut ends; before Resume. Without them there are none.
   void CountWorkers(std::shared_ptr<TWorkerSet> workers);
+  // The bans that /bans lists and /metrics counts; before Resume. Without
+  // them there are none.
+  void ShowBans(std::shared_ptr<const TLiveAccess> access);
 
  protected:
   void Execute() override;
@@ -71,6 +76,7 @@ class TStatusListener : public TThread {
   const std::string FToken;
   std::vector<platform::UniqueSocket> FListenSockets;
   std::shared_ptr<TWorkerSet> FWorkers;
+  std::shared_ptr<const TLiveAccess> FAccess;
   std::vector<TClient> FClients;
   // After a failed accept, the next one waits until then.
   TClock::time_point FAcceptAfter;

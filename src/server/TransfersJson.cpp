@@ -23,9 +23,11 @@ const char* DirectionName(int direction) {
   }
 }
 
+}  // namespace
+
 // File names come from clients: quotes, backslashes and control characters
 // are escaped, so no name can break out of its string.
-void AddString(std::string& json, const std::string& text) {
+void AddJsonString(std::string& json, const std::string& text) {
   json += '"';
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -41,18 +43,16 @@ void AddString(std::string& json, const std::string& text) {
   json += '"';
 }
 
-}  // namespace
-
 std::string TransfersJson(const std::vector<TTransferSnapshot>& transfers) {
   std::string json = "{\"transfers\":[";
   for (const TTransferSnapshot& t : transfers) {
     if (json.back() != '[') json += ',';
     json += Format("{\"id\":%llu,\"client\":", static_cast<unsigned long long>(t.Id));
-    AddString(json, t.Client);
+    AddJsonString(json, t.Client);
     json += ",\"direction\":";
     json += DirectionName(t.Direction);
     json += ",\"file\":";
-    AddString(json, t.File);
+    AddJsonString(json, t.File);
     json += Format(",\"started\":%lld,\"position\":%lld,\"size\":%lld,\"moved\":%llu,\"rate\":%.1f,\"state\":\"%s\"}",
                    static_cast<long long>(t.StartedMs), static_cast<long long>(t.Position),
                    static_cast<long long>(t.Size), static_cast<unsigned long long>(t.Moved), t.Rate,

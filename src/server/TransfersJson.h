@@ -16,3 +16,6 @@
 #include "server/TransferProgress.h"
 
 std::string TransfersJson(const std::vector<TTransferSnapshot>& transfers);
+
+// `text` as a JSON string, appended to `json`.
+void AddJsonString(std::string& json, const std::string& text);

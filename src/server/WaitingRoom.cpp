@@ -18,8 +18,9 @@ void TTakenConnection::Serve() {
     worker->ServeAnswered(static_cast<std::uint8_t>(direction));
 }
 
-TWaitingRoom::TWaitingRoom(TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers, TSharedRates rates)
-    : FConfig(std::move(config)), FWorkers(std::move(workers)), FRates(std::move(rates)) {}
+TWaitingRoom::TWaitingRoom(TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers, TSharedRates rates,
+                           std::shared_ptr<TLiveAccess> access)
+    : FConfig(std::move(config)), FWorkers(std::move(workers)), FRates(std::move(rates)), FAccess(std::move(access)) {}
 
 bool TWaitingRoom::WatchListening(TSocket listening) { return FSet.Valid() && FSet.WatchListening(listening); }
 
@@ -35,6 +36,14 @@ void TWaitingRoom::Admit(TSocket socket) {
     if (!added) return;  // cannot be: the system gives a number to one open socket at a time
     entry->second.membership.Progress().SetClient(peer);
     held.release();
+    const std::shared_ptr<const TAccessRules> rules = FAccess->Rules();
+    if (rules->Ban.After > 0 || rules->MaxConnectionsPerHost > 0) {
+      HandOn(entry, -1);
+      return;
+    }
+    // Counted for its client all the same, so that a cap that a reload
+    // brings finds the connections already open.
+    if (!proxied) entry->second.membership.CountFrom(peer, 0);
     WaitAgain(entry, false);
   } catch (...) {
     // Short of memory: the connection is closed, the listener goes on.
@@ -136,7 +145,7 @@ void TWaitingRoom::HandOn(TEntry entry, int direction) {
   taken.direction = direction;
   try {
     taken.worker = std::make_unique<TProcessThread>(std::move(entry->second.membership), socket,
-                                                    entry->second.accepted, FConfig, FRates);
+                                                    entry->second.accepted, FConfig, FRates, FAccess);
   } catch (...) {
   }
   const bool made = taken.worker != nullptr;

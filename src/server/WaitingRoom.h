@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/ReadinessSet.h"
+#include "server/LiveAccess.h"
 #include "server/ProcessThread.h"
 #include "server/ServerConfig.h"
 #include "server/TransferPace.h"
@@ -39,7 +40,8 @@ struct TTakenConnection {
 
 class TWaitingRoom {
  public:
-  TWaitingRoom(TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers, TSharedRates rates);
+  TWaitingRoom(TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers, TSharedRates rates,
+               std::shared_ptr<TLiveAccess> access);
   TWaitingRoom(const TWaitingRoom&) = delete;
   TWaitingRoom& operator=(const TWaitingRoom&) = delete;
 
@@ -47,7 +49,9 @@ class TWaitingRoom {
   bool WatchListening(TSocket listening);
 
   // Takes a connection accepted now: it counts in the worker set from here
-  // on. Closed at once when it cannot be watched.
+  // on. Closed at once when it cannot be watched. While the [Access] rules
+  // ban or cap clients, which closes a connection before its first byte,
+  // it gets its worker at once, as every connection did before.
   void Admit(TSocket socket);
 
   // Waits until a socket is ready, the first connection's wait runs out, or
@@ -101,6 +105,7 @@ class TWaitingRoom {
   const TServerConfigPtr FConfig;
   const std::shared_ptr<TWorkerSet> FWorkers;
   const TSharedRates FRates;
+  const std::shared_ptr<TLiveAccess> FAccess;
   platform::ReadinessSet FSet;
   std::unordered_map<TSocket, TWaiting> FWaiting;
   // Every wait's end in the order they were set, which is the order they

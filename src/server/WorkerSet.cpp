@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "platform/Sockets.h"
+#include "server/AccessRules.h"
 
 std::shared_ptr<TTransferProgress> TWorkerSet::Joined(TSocket socket) {
   std::shared_ptr<TTransferProgress> progress;
@@ -21,6 +22,23 @@ void TWorkerSet::Closing(TSocket socket) {
   // a number the system may already have given to another connection.
   std::lock_guard<std::mutex> hold(FLock);
   FOpen.erase(socket);
+}
+
+bool TWorkerSet::JoinedFrom(const std::string& key, int cap) {
+  std::lock_guard<std::mutex> hold(FLock);
+  int& open = FOpenFrom[key];
+  if (cap > 0 && open >= cap) {
+    if (open == 0) FOpenFrom.erase(key);
+    return false;
+  }
+  ++open;
+  return true;
+}
+
+void TWorkerSet::LeftFrom(const std::string& key) {
+  std::lock_guard<std::mutex> hold(FLock);
+  const auto found = FOpenFrom.find(key);
+  if (found != FOpenFrom.end() && --found->second <= 0) FOpenFrom.erase(found);
 }
 
 int TWorkerSet::OpenConnections() const {
@@ -66,7 +84,10 @@ TWorkerMembership::TWorkerMembership(std::shared_ptr<TWorkerSet> workers, TSocke
 TWorkerMembership::TWorkerMembership(TWorkerMembership&& other) noexcept
     : FWorkers(std::move(other.FWorkers)),
       FSocket(std::exchange(other.FSocket, INVALID_SOCK)),
-      FProgress(std::move(other.FProgress)) {}
+      FProgress(std::move(other.FProgress)),
+      FFrom(std::move(other.FFrom)) {
+  other.FFrom.clear();
+}
 
 TWorkerMembership::~TWorkerMembership() {
   if (!FWorkers) return;
@@ -74,7 +95,17 @@ TWorkerMembership::~TWorkerMembership() {
   FWorkers->Left();
 }
 
+bool TWorkerMembership::CountFrom(const std::string& client, int cap) {
+  const std::string key = ClientKey(client);
+  if (key.empty()) return true;
+  if (!FWorkers->JoinedFrom(key, cap)) return false;
+  FFrom = key;
+  return true;
+}
+
 void TWorkerMembership::Closing() {
+  if (!FFrom.empty()) FWorkers->LeftFrom(FFrom);
+  FFrom.clear();
   // Once only: after the close the number may belong to another connection.
   if (FSocket == INVALID_SOCK) return;
   FWorkers->Closing(FSocket);

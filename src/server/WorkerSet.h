@@ -53,9 +53,15 @@ class TWorkerSet {
   std::shared_ptr<TTransferProgress> Joined(TSocket socket);
   void Closing(TSocket socket);
   void Left() { --FLive; }
+  // One more open connection from the client `key`, unless `cap` (0: no
+  // cap) are open from it already.
+  bool JoinedFrom(const std::string& key, int cap);
+  void LeftFrom(const std::string& key);
 
   mutable std::mutex FLock;
   std::unordered_map<TSocket, std::shared_ptr<TTransferProgress>> FOpen;
+  // Open connections by client; a client with none has no entry.
+  std::unordered_map<std::string, int> FOpenFrom;
   std::uint64_t FLastId = 0;
   std::atomic<int> FLive{0};
   TThreadCache FThreads{TThread::kStackBytes};
@@ -77,6 +83,10 @@ class TWorkerMembership {
   TWorkerMembership& operator=(TWorkerMembership&&) = delete;
   TWorkerMembership& operator=(const TWorkerMembership&) = delete;
 
+  // Counts the connection as one from `client` (the PROXY header's client
+  // behind a balancer) until it closes; false, counting nothing, when `cap`
+  // (0: no cap) connections from that client are open already.
+  bool CountFrom(const std::string& client, int cap);
   // Just before the connection's socket is closed.
   void Closing();
 
@@ -87,4 +97,5 @@ class TWorkerMembership {
   std::shared_ptr<TWorkerSet> FWorkers;  // null once moved away
   TSocket FSocket;
   std::shared_ptr<TTransferProgress> FProgress;
+  std::string FFrom;  // the client it counts for; empty while it counts for none
 };

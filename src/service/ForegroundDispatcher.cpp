@@ -8,17 +8,26 @@
 
 namespace {
 constexpr std::uint32_t kStopControl = 1;
+constexpr std::uint32_t kParamChangeControl = 6;
 constexpr std::uint32_t kAcceptStop = 1;
+constexpr std::uint32_t kAcceptParamChange = 8;
 constexpr platform::ServiceHandle kStatusHandle = 1;
 }  // namespace
 
 TForegroundDispatcher::TForegroundDispatcher() { platform::PrepareStopRequest(); }
 
-void TForegroundDispatcher::Handler::DeliverStop() {
-  if (!stopRequested || !acceptsStop || !call) return;
-  stopRequested = false;
-  acceptsStop = false;  // until the service reports again
-  call(kStopControl);
+void TForegroundDispatcher::Handler::Deliver() {
+  if (!call) return;
+  // A reload asked for together with a stop is of no use any more.
+  if (stopRequested && acceptsStop) {
+    stopRequested = reloadRequested = false;
+    acceptsStop = acceptsReload = false;  // until the service reports again
+    call(kStopControl);
+    return;
+  }
+  if (!reloadRequested || !acceptsReload) return;
+  reloadRequested = false;
+  call(kParamChangeControl);
 }
 
 platform::SystemFailure TForegroundDispatcher::Run(const std::vector<std::string>& serviceNames,
@@ -26,10 +35,10 @@ platform::SystemFailure TForegroundDispatcher::Run(const std::vector<std::string
   if (serviceNames.empty()) return {};
   std::thread([handler = FHandler] {
     for (;;) {
-      platform::WaitForStopRequest();
+      const platform::ConsoleRequest request = platform::WaitForConsoleRequest();
       std::lock_guard<std::mutex> lock(handler->mutex);
-      handler->stopRequested = true;
-      handler->DeliverStop();
+      (request == platform::ConsoleRequest::kStop ? handler->stopRequested : handler->reloadRequested) = true;
+      handler->Deliver();
     }
   }).detach();
 
@@ -56,6 +65,7 @@ bool TForegroundDispatcher::SetStatus(platform::ServiceHandle, const platform::S
   std::lock_guard<std::mutex> lock(FHandler->mutex);
   FHandler->acceptsStop = status.currentState != csStartPending && status.currentState != csStopPending &&
                           status.currentState != csStopped && (status.controlsAccepted & kAcceptStop) != 0;
-  FHandler->DeliverStop();
+  FHandler->acceptsReload = status.currentState == csRunning && (status.controlsAccepted & kAcceptParamChange) != 0;
+  FHandler->Deliver();
   return true;
 }

@@ -5,7 +5,9 @@
 // SIGINT; Ctrl+C or Ctrl+Break) becomes its stop control, held back while
 // the service is still starting or already stopping, so that a second
 // request during a stop does nothing and one after a failed stop tries
-// again; readiness and stopping are told to systemd.
+// again; a reload request (SIGHUP) becomes its parameter-change control,
+// held back the same way, for a service that offers it; readiness and
+// stopping are told to systemd.
 
 #include <memory>
 #include <mutex>
@@ -32,10 +34,12 @@ class TForegroundDispatcher : public platform::ServiceDispatcher {
     std::mutex mutex;
     platform::ServiceControlHandler call;
     bool acceptsStop = false;    // the last report offered stop, and no stop runs
+    bool acceptsReload = false;  // the last report was running and offered the reload
     bool stopRequested = false;  // a request not yet passed on
-    // Passes a requested stop on once the service accepts it. Called with
-    // the mutex held.
-    void DeliverStop();
+    bool reloadRequested = false;
+    // Passes the requests on that the service accepts. Called with the
+    // mutex held.
+    void Deliver();
   };
   std::shared_ptr<Handler> FHandler = std::make_shared<Handler>();
 };

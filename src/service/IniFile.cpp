@@ -29,6 +29,7 @@ std::string Slot(const std::string& section, const std::string& key) {
 
 TIniFile::TIniFile(const std::string& fileName) {
   std::ifstream in(fileName, std::ios::binary);
+  FOpened = in.is_open();
   std::string line, section;
   // An editor's UTF-8 byte-order mark is not part of the first line.
   if (in.peek() == 0xEF) {

@@ -10,6 +10,9 @@ class TIniFile {
  public:
   // A file that cannot be read behaves as an empty one.
   explicit TIniFile(const std::string& fileName);
+  // Whether the file could be opened; for a caller to which an empty file
+  // and a missing one mean different things.
+  bool Opened() const { return FOpened; }
 
   std::string ReadString(const std::string& section, const std::string& key,
                          const std::string& defaultValue) const;
@@ -23,4 +26,5 @@ class TIniFile {
 
  private:
   std::map<std::string, std::string> FValues;  // "section\nkey" in lower case
+  bool FOpened = false;
 };

@@ -15,6 +15,7 @@ constexpr std::uint32_t kFileSystemDriver = 0x2;
 constexpr std::uint32_t kAcceptStop = 1;
 constexpr std::uint32_t kAcceptPauseContinue = 2;
 constexpr std::uint32_t kAcceptShutdown = 4;
+constexpr std::uint32_t kAcceptParamChange = 8;
 
 bool IsPending(TCurrentStatus status) {
   return status == csStartPending || status == csStopPending || status == csContinuePending ||
@@ -115,7 +116,8 @@ void TService::ReportStatus(TCurrentStatus status) {
   record.currentState = status;
   record.controlsAccepted = status == csStartPending ? 0
                                                      : kAcceptShutdown | (AllowStop ? kAcceptStop : 0) |
-                                                           (AllowPause ? kAcceptPauseContinue : 0);
+                                                           (AllowPause ? kAcceptPauseContinue : 0) |
+                                                           (AllowParamChange ? kAcceptParamChange : 0);
   record.checkPoint = FCheckPoint;
   record.waitHint = WaitHint;
   if (!FDispatcher->SetStatus(FStatusHandle, record))
@@ -149,6 +151,10 @@ bool TService::DoContinue() { return CallFlagEvent(OnContinue, *this); }
 
 void TService::DoShutdown() {
   if (OnShutdown) OnShutdown(*this);
+}
+
+void TService::DoParamChange() {
+  if (OnParamChange) OnParamChange(*this);
 }
 
 void TService::DoCustomControl(std::uint32_t) {}

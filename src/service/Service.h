@@ -68,6 +68,9 @@ class TService {
   TErrorSeverity ErrorSeverity = TErrorSeverity::esNormal;
   bool AllowStop = true;
   bool AllowPause = true;
+  // Offers the manager's "parameters changed" control (SIGHUP under
+  // systemd), which calls OnParamChange.
+  bool AllowParamChange = false;
   std::uint32_t WaitHint = 5000;  // milliseconds
   std::string LoadGroup;
   std::uint32_t TagID = 0;
@@ -95,7 +98,7 @@ class TService {
   // request; an event without a handler accepts it.
   TNotifyEvent OnCreate, OnDestroy;
   TFlagEvent OnStart, OnStop, OnPause, OnContinue;
-  TNotifyEvent OnExecute, OnShutdown;
+  TNotifyEvent OnExecute, OnShutdown, OnParamChange;
   TNotifyEvent BeforeInstall, AfterInstall, BeforeUninstall, AfterUninstall;
 
   // The service main: registers the control handler, runs the service
@@ -125,6 +128,7 @@ class TService {
   bool DoPause();
   bool DoContinue();
   void DoShutdown();
+  void DoParamChange();
   // A control code the host does not know; nothing by default.
   virtual void DoCustomControl(std::uint32_t code);
 

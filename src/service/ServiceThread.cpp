@@ -8,11 +8,18 @@
 
 namespace {
 
-enum ControlCode : std::uint32_t { kStop = 1, kPause = 2, kContinue = 3, kInterrogate = 4, kShutdown = 5 };
+enum ControlCode : std::uint32_t {
+  kStop = 1,
+  kPause = 2,
+  kContinue = 3,
+  kInterrogate = 4,
+  kShutdown = 5,
+  kParamChange = 6
+};
 
 const char* ActionWord(std::uint32_t code) {
-  static const char* const kWords[] = {"stop", "pause", "continue", "interrogate", "shutdown"};
-  return code >= kStop && code <= kShutdown ? kWords[code - 1] : nullptr;
+  static const char* const kWords[] = {"stop", "pause", "continue", "interrogate", "shutdown", "parameter change"};
+  return code >= kStop && code <= kParamChange ? kWords[code - 1] : nullptr;
 }
 
 }  // namespace
@@ -114,6 +121,9 @@ bool TServiceThread::ActOn(std::uint32_t code) {
         throw;
       }
       Terminate();
+      return true;
+    case kParamChange:
+      FService.DoParamChange();
       return true;
     default:
       FService.DoCustomControl(code);

@@ -17,6 +17,7 @@
 #include "server/Confinement.h"
 #include "server/Metrics.h"
 #include "server/ReportSignature.h"
+#include "service/AccessOptions.h"
 #include "service/Drain.h"
 #include "service/FirewallRule.h"
 #include "service/ServiceThread.h"
@@ -117,6 +118,7 @@ TVardexServerService::TVardexServerService(platform::EventLog& eventLog, platfor
   // (a new checkpoint on Windows, a longer stop time-out under systemd).
   WaitHint = 60000;
   AllowStop = true;
+  AllowParamChange = true;
   StartType = TStartType::stAuto;
   ErrorSeverity = TErrorSeverity::esNormal;
   ServiceType = TServiceType::stWin32;
@@ -130,6 +132,7 @@ TVardexServerService::TVardexServerService(platform::EventLog& eventLog, platfor
   OnExecute = [this](TService& s) { ServiceExecute(s); };
   OnStop = [this](TService& s, bool& stopped) { ServiceStop(s, stopped); };
   OnShutdown = [this](TService& s) { ServiceShutdown(s); };
+  OnParamChange = [this](TService&) { Reload(); };
   OnPause = [this](TService& s, bool& paused) { ServicePause(s, paused); };
   OnContinue = [this](TService& s, bool& continued) { ServiceContinue(s, continued); };
   AfterInstall = [this](TService& s) { ServiceAfterInstall(s); };
@@ -180,6 +183,7 @@ void TVardexServerService::ServiceStart(TService& sender, bool& started) {
   FListenThread->Resume();
   if (FStatusListener) {
     FStatusListener->CountWorkers(FListenThread->Workers());
+    FStatusListener->ShowBans(FListenThread->Access());
     FStatusListener->Resume();
   }
   WriteLog(FConfig->LogPath, "Service Start Success");
@@ -240,15 +244,23 @@ bool TVardexServerService::ReadFailClosedSettings(const TIniFile& ini, TServerCo
   refusal = ApplyProxyFrom(FFleetOptions.ProxyFrom, config.ProxyFrom);
   if (!refusal.empty()) return false;
   // A list that cannot be read must not start a server open to everyone.
-  for (const auto& [key, list] : {std::pair<const char*, TAddressList*>{"DownloadFrom", &config.Access.DownloadFrom},
-                                  {"UploadFrom", &config.Access.UploadFrom}}) {
-    const std::string value = ini.ReadString("Access", key, "");
-    if (!list->Parse(value)) {
-      refusal = "[Access] " + std::string(key) + "=" + value + " is malformed";
-      return false;
-    }
+  refusal = ReadAccessRules(ini, FDirectory, config.Access);
+  return refusal.empty();
+}
+
+void TVardexServerService::Reload() {
+  if (!FListenThread) return;
+  const TIniFile ini(FDirectory + "VardexServer.ini");
+  TAccessRules rules;
+  // A file caught between an editor's delete and write reads as empty: its
+  // defaults would let everyone in.
+  const std::string refusal = ini.Opened() ? ReadAccessRules(ini, FDirectory, rules) : "VardexServer.ini cannot be read";
+  if (!refusal.empty()) {
+    WriteLog(FConfig->LogPath, "Reload: " + refusal + ", the access rules stay as they were");
+    return;
   }
-  return true;
+  FListenThread->Access()->Replace(std::move(rules));
+  WriteLog(FConfig->LogPath, "Reload: the access rules were reloaded");
 }
 
 void TVardexServerService::ServiceExecute(TService&) {

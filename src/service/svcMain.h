@@ -58,6 +58,13 @@ class TVardexServerService : public TService {
   const TFleetOptions& FleetOptions() const { return FFleetOptions; }
   // The port the running listener bound; -1 while there is none.
   int ListeningPort() const;
+  // What changes without a restart, read again from VardexServer.ini: the
+  // [Access] rules, which the running listener's new requests then go by
+  // (requests under way keep theirs). A file that cannot be read or a
+  // malformed key keeps all of the old rules. One line in the log either
+  // way. Called on the service thread for the manager's parameter-change
+  // control and for SIGHUP.
+  void Reload();
 
  private:
   // The settings whose default would widen access or hide a typo that

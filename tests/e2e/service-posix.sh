@@ -5,7 +5,10 @@
 # sending, extending the unit's stop time-out every second of the drain,
 # with "Service Stoped" in its log and exit code 0; started again at once,
 # it binds both ports, though the first run's closed connections linger
-# there. A malformed BindAddress refuses the start with exit code 1.
+# there. SIGHUP reads [Access] again: downloads refused from then on, two
+# refusals ban the client (GET /bans, the metrics), and a malformed section
+# keeps those rules. A malformed BindAddress refuses the start with exit
+# code 1.
 set -uo pipefail
 source "$(dirname "$0")/common.bash"
 
@@ -92,6 +95,32 @@ for ((i = 0; i < 100; i++)); do
 done
 [ "$(log_of "$dir" | grep -c 'Service Start Success')" -eq 2 ] || fail "no restart: $(log_of "$dir")"
 [ "$(health)" = 200 ] || fail "/health after the restart: $(health)"
+
+access() { printf '[Server]\nPort=%d\n[Status]\nPort=%d\n[Access]\n%s\n' "$port" "$status_port" "$1" >"$dir/VardexServer.ini"; }
+access $'DownloadFrom=192.0.2.1\nBanAfter=2'
+kill -HUP "$server_pid"
+wait_for_log "$dir" "Reload: the access rules were reloaded" 10 || fail "no reload: $(log_of "$dir")"
+for attempt in 1 2; do
+  download_file "$port" "$dir/files/small.bin" "$dir/refused.bin" 2>/dev/null && fail "download $attempt after the reload"
+done
+wait_for_log "$dir" "127.0.0.1-Ban: banned for 600 s, 2 bad events within 60 s" 10 || fail "no ban: $(log_of "$dir")"
+bans=$(curl -s "http://127.0.0.1:$status_port/bans")
+[[ "$bans" =~ ^\[\{\"address\":\"127.0.0.1\",\"until\":\"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z\",\"events\":2\}\]$ ]] ||
+  fail "/bans: $bans"
+echo "GET /bans: $bans"
+metrics=$(curl -s "http://127.0.0.1:$status_port/metrics")
+for line in 'vardex_banned_addresses 1' 'vardex_access_refused_total{reason="list"} 2'; do
+  grep -qxF "$line" <<<"$metrics" || fail "no '$line' in /metrics"
+done
+handshake "$port" 2>/dev/null && fail "handshake from a banned address"
+access 'BanAfter=two'
+kill -HUP "$server_pid"
+wait_for_log "$dir" "Reload: [Access] BanAfter=two is malformed, the access rules stay as they were" 10 ||
+  fail "malformed reload: $(log_of "$dir")"
+handshake "$port" 2>/dev/null && fail "handshake from a banned address after a malformed reload"
+grep -qxF 'vardex_access_refused_total{reason="banned"} 2' <<<"$(curl -s "http://127.0.0.1:$status_port/metrics")" ||
+  fail "banned connections not counted"
+kill -0 "$server_pid" 2>/dev/null || fail "ended by SIGHUP"
 kill -TERM "$server_pid"
 wait "$server_pid"
 server_pid=

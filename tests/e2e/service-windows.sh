@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The Windows build under Wine's Service Control Manager: install, start,
-# transfers over loopback from the POSIX side, stop, a refused second
+# transfers over loopback from the POSIX side, the access rules read again
+# by the parameter-change control (a malformed section keeps them), stop,
+# a refused second
 # install, uninstall; a start on a taken port that logs its failure and
 # stops; and the /console run stopped by Ctrl+C.
 set -uo pipefail
@@ -9,6 +11,8 @@ export WINEDEBUG=-all
 
 exe=$windows_build/VardexServer.exe
 [ -f "$exe" ] || fail "no $exe (build it first)"
+control=$windows_build/tests/service-control.exe
+[ -f "$control" ] || fail "no $control (build it first)"
 [ -x "$client" ] || fail "no $client (build it first)"
 command -v wine >/dev/null || fail "no wine"
 
@@ -87,6 +91,23 @@ download_file "$port" "$(winpath "$dir/files/small.bin")" "$dir/fetched.bin" || 
 cmp -s "$dir/files/small.bin" "$dir/fetched.bin" || fail "downloaded bytes differ"
 upload_file "$port" "$dir/fetched.bin" "$(winpath "$dir/files/uploaded.bin")" || fail "upload"
 cmp -s "$dir/files/small.bin" "$dir/files/uploaded.bin" || fail "uploaded bytes differ"
+
+# The parameter-change control ("sc control VardexServerService
+# paramchange"; Wine's sc has no "control", so a small program of the test
+# build sends it) reads [Access] again: downloads are refused from then on;
+# a malformed section keeps those rules.
+printf '[Server]\r\nPort=%d\r\n[Access]\r\nDownloadFrom=192.0.2.1\r\n' "$port" >"$dir/VardexServer.ini"
+w "$control" VardexServerService 6 || fail "paramchange: $(cat "$dir/wine.out")"
+wait_for_log "$dir" "Reload: the access rules were reloaded" 15 || fail "no reload: $(log_of "$dir")"
+download_file "$port" "$(winpath "$dir/files/small.bin")" "$dir/refused.bin" 2>/dev/null &&
+  fail "download allowed after the reload"
+wait_for_log "$dir" "refused by [Access] DownloadFrom" 10 || fail "no refusal: $(log_of "$dir")"
+printf '[Server]\r\nPort=%d\r\n[Access]\r\nDownloadFrom=192.0.2.1;\r\n' "$port" >"$dir/VardexServer.ini"
+w "$control" VardexServerService 6 || fail "second paramchange: $(cat "$dir/wine.out")"
+wait_for_log "$dir" "Reload: [Access] DownloadFrom=192.0.2.1; is malformed, the access rules stay as they were" 15 ||
+  fail "malformed reload: $(log_of "$dir")"
+download_file "$port" "$(winpath "$dir/files/small.bin")" "$dir/refused.bin" 2>/dev/null &&
+  fail "download allowed after a malformed reload"
 
 # Stop while a download is still sending.
 truncate -s 200M "$dir/files/big.bin"

@@ -176,8 +176,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool fromBalancer = size > 0 && (data[0] == 'P' || data[0] == '\r');
   static const TServerConfigPtr direct = Config(""), balanced = Config("127.0.0.1");
   {
-    TProcessThread worker(memory_sockets::Connect(data, size), fromBalancer ? balanced : direct,
-                          std::make_shared<TWorkerSet>(), TSharedRates());
+    const TServerConfigPtr& config = fromBalancer ? balanced : direct;
+    TProcessThread worker(memory_sockets::Connect(data, size), config, std::make_shared<TWorkerSet>(), TSharedRates(),
+                          std::make_shared<TLiveAccess>(config->Access));
     Check(worker.InitializeResult() == 0);
     worker.Serve();
   }

@@ -10,6 +10,7 @@
 
 #include "client/CommandLine.h"
 #include "client/Download.h"
+#include "client/ResultMeaning.h"
 #include "client/Upload.h"
 #include "platform/Files.h"
 #include "platform/IpAddress.h"
@@ -62,7 +63,7 @@ class ClientRoundTrip : public ::testing::Test {
     return vtest::WaitForLogCount(server.LogPrefix(), text, count, 20);
   }
 
-  static std::string Refused(std::int32_t code) { return std::to_string(code) + " (" + ResultText(code) + ")"; }
+  static std::string Refused(std::int32_t code) { return std::to_string(code) + " (" + ResultMeaning(code) + ")"; }
 
   vtest::RunningServer server;
   vtest::TempDir local;
@@ -71,27 +72,29 @@ class ClientRoundTrip : public ::testing::Test {
 
 TEST_F(ClientRoundTrip, GetNewResumedCompleteAndRestarted) {
   const std::string remote = Remote("movie.bin"), target = Local("movie.bin");
-  const std::string content = vtest::RandomBytes(3000123, 1);
+  const std::string content = vtest::RandomBytes(9000123, 1);
   vtest::WriteAll(remote, content);
 
   ClientRun fresh = Client({"get", "127.0.0.1", remote, target});
   EXPECT_EQ(fresh.status, 0) << fresh.err;
-  EXPECT_NE(fresh.out.find("received 3000123 bytes"), std::string::npos) << fresh.out;
+  EXPECT_NE(fresh.out.find("received 9000123 bytes"), std::string::npos) << fresh.out;
   EXPECT_TRUE(vtest::ReadAll(target) == content);
 
-  // A partial LOCAL resumes from its size.
-  vtest::WriteAll(target, content.substr(0, 1000000));
+  // A partial LOCAL resumes from its size; its digest continues from the
+  // blocks the resume check read, past the first block.
+  vtest::WriteAll(target, content.substr(0, 5000000));
   TransferOutcome resumed = RunDownload(Request(remote, target), nullptr);
   EXPECT_EQ(resumed.status, ExitStatus::kDone) << resumed.message;
-  EXPECT_EQ(resumed.start, 1000000);
-  EXPECT_EQ(resumed.moved, 2000123);
+  EXPECT_EQ(resumed.start, 5000000);
+  EXPECT_EQ(resumed.moved, 4000123);
+  EXPECT_TRUE(resumed.warning.empty()) << resumed.warning;
   EXPECT_TRUE(vtest::ReadAll(target) == content);
 
   // Complete already: nothing moves, and with its size the same holds.
   TransferOutcome complete = RunDownload(Request(remote, target), nullptr);
   EXPECT_EQ(complete.status, ExitStatus::kDone) << complete.message;
   EXPECT_EQ(complete.moved, 0);
-  ClientRun sized = Client({"get", "-q", "--size", "3000123", "localhost", remote, target});
+  ClientRun sized = Client({"get", "-q", "--size", "9000123", "localhost", remote, target});
   EXPECT_EQ(sized.status, 0) << sized.err;
   EXPECT_EQ(sized.out, "");
   EXPECT_TRUE(vtest::ReadAll(target) == content);

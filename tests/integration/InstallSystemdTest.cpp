@@ -64,7 +64,7 @@ TEST(InstallSystemd, CreateWritesANotifyUnitAndEnablesAnAutomaticService) {
   systemd.Installer->CloseServiceHandle(service);
   EXPECT_EQ(systemd.Unit(),
             "[Unit]\nDescription=VardexServer\nAfter=network.target\nStartLimitIntervalSec=60\nStartLimitBurst=5\n\n"
-            "[Service]\nType=notify\nExecStart=/opt/vardex/VardexServer\nRestart=on-failure\nRestartSec=5\n\n"
+            "[Service]\nType=notify\nExecStart=/opt/vardex/VardexServer\nExecReload=/bin/kill -HUP $MAINPID\nRestart=on-failure\nRestartSec=5\n\n"
             "[Install]\nWantedBy=multi-user.target\n");
   EXPECT_EQ(systemd.Calls(), "--quiet daemon-reload\n--quiet enable VardexServerService.service\n");
 

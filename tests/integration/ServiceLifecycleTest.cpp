@@ -1,5 +1,5 @@
 // The VardexServer service object: its definition, its firewall hooks in
-// installation and removal, and its stop.
+// installation and removal, its reload and its stop.
 
 #include <memory>
 #include <string>
@@ -117,16 +117,17 @@ TEST(ServiceLifecycle, UninstallRemovesTheRuleBeforeTheService) {
 }
 
 // A service started from a directory whose configuration file has the
-// system choose the port.
+// system choose the port, and holds `more` besides.
 struct StartedInstallation : VardexInstallation {
-  explicit StartedInstallation(const vtest::TempDir& dir) : VardexInstallation(WithEphemeralPort(dir)) {
+  explicit StartedInstallation(const vtest::TempDir& dir, const std::string& more = "")
+      : VardexInstallation(WithEphemeralPort(dir, more)) {
     bool started = false;
     Service->ServiceStart(*Service, started);
     EXPECT_TRUE(started);
     LogPrefix = dir.File("Log") + std::string(1, platform::kPathDelimiter) + "FileServer";
   }
-  static std::string WithEphemeralPort(const vtest::TempDir& dir) {
-    vtest::WriteAll(dir.path() / "VardexServer.ini", "[Server]\nPort=0\n");
+  static std::string WithEphemeralPort(const vtest::TempDir& dir, const std::string& more) {
+    vtest::WriteAll(dir.path() / "VardexServer.ini", "[Server]\nPort=0\n" + more);
     return dir.File("");
   }
   std::string LogPrefix;
@@ -161,6 +162,53 @@ TEST(ServiceLifecycle, ShutdownRunsTheSameStop) {
   TSocket again = vtest::Connect(port);
   EXPECT_EQ(again, INVALID_SOCK);
   if (again != INVALID_SOCK) CloseSocket(again);
+}
+
+// A reload changes the [Access] rules of new requests only: a download under
+// way goes on. A malformed section, or a file that cannot be read, keeps the
+// rules as they were.
+TEST(ServiceLifecycle, AReloadChangesTheAccessRulesOfNewRequestsOnly) {
+  vtest::TempDir dir;
+  const std::string file = dir.File("big.bin");
+  vtest::WriteAll(file, std::string(64 * 1024, 'x'));
+  // A slow download, so that it still runs when the rules change.
+  const std::string limits = "[Limits]\nDownloadRate=1\n";
+  StartedInstallation install(dir, limits + "[Access]\nDownloadFrom=127.0.0.1\n");
+  const int port = install.Service->ListeningPort();
+  const std::string request = vtest::EncodeHeader("DNLD", 0) +
+                              vtest::Request("DL01", "REMOTEFILENAME=" + file + "\r\nFILESIZE=65536");
+  const std::string accepted = vtest::EncodeHeader("DNLD", 0) + vtest::EncodeHeader("DL01", 0);
+  TSocket running = vtest::Connect(port);
+  vtest::SendAll(running, request);
+  ASSERT_EQ(vtest::Receive(running, 16), accepted);
+  ASSERT_EQ(vtest::Receive(running, 1024), std::string(1024, 'x'));
+
+  // The reply to a new download after the configuration file became `ini`
+  // (none: removed) and the reload's line was written.
+  const auto replyAfterReload = [&](const char* ini, const std::string& line) {
+    if (ini)
+      vtest::WriteAll(dir.path() / "VardexServer.ini", "[Server]\nPort=0\n" + limits + ini);
+    else
+      vtest::fs::remove(dir.path() / "VardexServer.ini");
+    install.Service->Reload();
+    EXPECT_TRUE(vtest::WaitForLog(install.LogPrefix, line, 5)) << line;
+    TSocket s = vtest::Connect(port);
+    vtest::SendAll(s, request);
+    std::string reply = vtest::Receive(s, 16);
+    CloseSocket(s);
+    return reply;
+  };
+  const std::string refused = vtest::EncodeHeader("DNLD", 0) + vtest::EncodeHeader("DL01", 3);
+  EXPECT_EQ(replyAfterReload("[Access]\nDownloadFrom=192.0.2.1\n", "Reload: the access rules were reloaded"), refused);
+  EXPECT_EQ(replyAfterReload("[Access]\nDownloadFrom=10.0.0.1/8\n",
+                             "Reload: [Access] DownloadFrom=10.0.0.1/8 is malformed, the access rules stay as they were"),
+            refused);
+  EXPECT_EQ(replyAfterReload(nullptr, "Reload: VardexServer.ini cannot be read, the access rules stay as they were"),
+            refused);
+  EXPECT_EQ(vtest::Receive(running, 1024), std::string(1024, 'x'));
+  CloseSocket(running);
+  bool stopped = false;
+  install.Service->ServiceStop(*install.Service, stopped);
 }
 
 }  // namespace

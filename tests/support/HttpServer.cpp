@@ -11,6 +11,7 @@ namespace vtest {
 
 namespace {
 constexpr int kRequestWaitSeconds = 5;
+constexpr int kSilentSeconds = 30;
 }
 
 HttpServer::HttpServer(int status, std::string body) : FStatus(status), FBody(std::move(body)) {
@@ -28,6 +29,7 @@ HttpServer::~HttpServer() {
   // A connection of our own wakes the blocked accept.
   TSocket wake = Connect(FPort);
   if (FThread.joinable()) FThread.join();
+  for (std::thread& holder : FHolders) holder.join();
   if (wake != INVALID_SOCK) CloseSocket(wake);
   if (FListener != INVALID_SOCK) CloseSocket(FListener);
 }
@@ -116,32 +118,55 @@ void HttpServer::Serve() {
       return;
     }
     if (client == INVALID_SOCK) continue;
-    Answer(client);
-    CloseSocket(client);
+    // A connection left unanswered is held on a thread of its own, so that
+    // the requests after it are answered as always: a client that gives up
+    // may leave its connection open (WinInet under Wine does).
+    if (Answer(client)) {
+      CloseSocket(client);
+    } else {
+      try {
+        FHolders.emplace_back(&HttpServer::Hold, this, client);
+      } catch (...) {
+        CloseSocket(client);
+      }
+    }
   }
 }
 
-void HttpServer::Answer(TSocket client) {
+bool HttpServer::Answer(TSocket client) {
   std::string request;
   char chunk[4096];
   while (request.find("\r\n\r\n") == std::string::npos) {
-    if (platform::NetWait(client, kRequestWaitSeconds, 1) <= 0) return;
+    if (platform::NetWait(client, kRequestWaitSeconds, 1) <= 0) return true;
     long n = platform::NetRecv(client, chunk, sizeof chunk);
-    if (n <= 0) return;
+    if (n <= 0) return true;
     request.append(chunk, static_cast<std::size_t>(n));
   }
+  bool silent = false;
   std::string response;
   {
     std::lock_guard<std::mutex> lock(FMutex);
     FRequestLines.push_back(request.substr(0, request.find("\r\n")));
-    const int status = FSigningKey.empty() || SignatureValid(request) ? FStatus : 401;
+    silent = FStatus == 0;
+    const int status = silent || FSigningKey.empty() || SignatureValid(request) ? FStatus : 401;
     FStatuses.push_back(status);
     response = Format("HTTP/1.1 %d Answer\r\nContent-Type: text/plain\r\nContent-Length: %lld\r\n"
                       "Connection: close\r\n\r\n",
                       status, static_cast<long long>(FBody.size())) +
                FBody;
   }
+  if (silent) return false;
   SendAll(client, response);
+  return true;
+}
+
+void HttpServer::Hold(TSocket client) {
+  char chunk[4096];
+  for (int second = 0; second < kSilentSeconds && !FStopping; ++second) {
+    const int ready = platform::NetWait(client, 1, 1);
+    if (ready < 0 || (ready > 0 && platform::NetRecv(client, chunk, sizeof chunk) <= 0)) break;
+  }
+  CloseSocket(client);
 }
 
 }  // namespace vtest

@@ -30,7 +30,10 @@ class HttpServer {
   int Port() const { return FPort; }
   // "127.0.0.1:PORT", as ReportHost takes it.
   std::string Host() const;
-  // The answer to the requests that follow.
+  // The answer to the requests that follow; status 0 answers nothing: the
+  // request is recorded and the connection held until the client leaves
+  // (at most 30 seconds), as a stalled back end would, while later requests
+  // are answered.
   void SetResponse(int status, std::string body);
   // From now on a request without a valid X-Vardex-Signature under `key`
   // (an HMAC-SHA256 over "<t>\n<target>", t within 5 minutes of now) is
@@ -52,7 +55,9 @@ class HttpServer {
 
  private:
   void Serve();
-  void Answer(TSocket client);
+  // False when the connection is to be held unanswered (status 0).
+  bool Answer(TSocket client);
+  void Hold(TSocket client);
   bool SignatureValid(const std::string& request) const;  // with FMutex held
 
   TSocket FListener = INVALID_SOCK;
@@ -65,6 +70,7 @@ class HttpServer {
   std::vector<std::string> FRequestLines;
   std::vector<int> FStatuses;
   std::thread FThread;
+  std::vector<std::thread> FHolders;  // touched by the serving thread only
 };
 
 }  // namespace vtest

@@ -87,7 +87,10 @@ TEST(IniFile, ReadConfigTakesTheReportSettingsTheListenerRestrictionsAndTheRateL
                            "[REPORT]\nhost = reports.example:8080 \nSpool=1\nSpoolDays=3\nSigningKey=" +
                            roots.File("key") + "\n[Status]\nPort=65535\nBindAddress=0.0.0.0\n"
                            "[Limits]\nDownloadRate=100\nUploadRate=-3\nTotalDownloadRate=2048\nTotalUploadRate=fast\n"
-                           "[Access]\nUploadFrom= 10.0.0.0/8 ; 2001:db8::/32 \n";
+                           "[Access]\nUploadFrom= 10.0.0.0/8 ; 2001:db8::/32 \nMaxConnectionsPerHost=4\nBanAfter=5\n"
+                           "BanSeconds=200000\nNeverBan=192.0.2.0/24\nTokenKeys=" + roots.File("key") +
+                           "\nRequireToken=1\nAuthorizeUrl=http://[::1]:8080/auth?site=3\nAuthorizeTimeout=30\n"
+                           "AuthorizeOnError=Allow\n";
   // Upper or lower case, a line end after it.
   vtest::WriteAll(roots.path() / "key", std::string(62, 'a') + "0F\r\n");
   Config config(&text);
@@ -112,6 +115,17 @@ TEST(IniFile, ReadConfigTakesTheReportSettingsTheListenerRestrictionsAndTheRateL
   EXPECT_EQ(access.Refusal(TAccessDirection::kUpload, "2001:db8:1::7"), "");
   EXPECT_EQ(access.Refusal(TAccessDirection::kUpload, "192.0.2.1"), "[Access] UploadFrom");
   EXPECT_EQ(access.Refusal(TAccessDirection::kDownload, "192.0.2.1"), "");
+  // A first ban longer than the longest is the longest.
+  EXPECT_EQ(access.MaxConnectionsPerHost, 4);
+  EXPECT_EQ(access.Ban.After, 5);
+  EXPECT_EQ(access.Ban.Seconds, 86400);
+  EXPECT_TRUE(access.Ban.NeverBan.Names("192.0.2.9"));
+  EXPECT_EQ(access.Tokens.Keys, std::vector<std::string>{config.Service().Config().Report.SigningKey});
+  EXPECT_TRUE(access.Tokens.Required);
+  // The authoriser answers within the client's 10-second wait, whatever is set.
+  EXPECT_EQ(access.Authorizer.Url, "http://[::1]:8080/auth?site=3");
+  EXPECT_EQ(access.Authorizer.TimeoutSeconds, 8);
+  EXPECT_TRUE(access.Authorizer.AllowOnError);
   // KiB/s into bytes per second; a negative or malformed rate is no limit.
   const TRateLimits& limits = config.Service().Config().Limits;
   EXPECT_EQ(limits.Download, 102400u);
@@ -164,6 +178,25 @@ TEST(IniFile, MalformedAddressPortRootOrKeyRefusesTheStart) {
       {"[Access]\nUploadFrom=;\n", "[Access] UploadFrom=; is malformed"},
       {"[Access]\nDownloadFrom=10.0.0.0/8;;::1\n", "[Access] DownloadFrom=10.0.0.0/8;;::1 is malformed"},
       {"[Access]\nDownloadFrom=10.0.0.1/8\n", "[Access] DownloadFrom=10.0.0.1/8 is malformed"},
+      // A number that cannot be read would silently turn a cap or the bans
+      // off, or ban for no time at all.
+      {"[Access]\nNeverBan=10.0.0.0/8;\n", "[Access] NeverBan=10.0.0.0/8; is malformed"},
+      {"[Access]\nBanAfter=-1\n", "[Access] BanAfter=-1 is malformed"},
+      {"[Access]\nBanSeconds=0\n", "[Access] BanSeconds=0 is malformed"},
+      {"[Access]\nMaxConnectionsPerHost=ten\n", "[Access] MaxConnectionsPerHost=ten is malformed"},
+      // A server meant to ask for tokens or its authoriser must not start
+      // without them.
+      {"[Access]\nRequireToken=yes\n", "[Access] RequireToken=yes is neither 0 nor 1"},
+      {"[Access]\nRequireToken=1\n", "[Access] RequireToken=1 needs [Access] TokenKeys"},
+      {"[Access]\nTokenKeys=" + missing + "\n", "[Access] TokenKeys=" + missing + " cannot be read"},
+      {"[Access]\nTokenKeys=" + shortKey + "\n",
+       "[Access] TokenKeys=" + shortKey + " line 1 holds 31 bytes of key; at least 32 are needed"},
+      {"[Access]\nAuthorizeUrl=https://auth.example/check\n",
+       "[Access] AuthorizeUrl=https://auth.example/check is not an http://host[:port]/path URL"},
+      {"[Access]\nAuthorizeUrl=http://auth.example:0/check\n",
+       "[Access] AuthorizeUrl=http://auth.example:0/check is not an http://host[:port]/path URL"},
+      {"[Access]\nAuthorizeUrl=http://auth.example/check\nAuthorizeOnError=open\n",
+       "[Access] AuthorizeOnError=open is neither deny nor allow"},
   };
   for (const auto& c : kCases) {
     Config config(&c.text);

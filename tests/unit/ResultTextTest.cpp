@@ -1,8 +1,15 @@
 // Result-code texts. On Windows this file is compiled to code page 949 like
 // the table itself; the byte checks below pin the encoding of each build.
+// The client prints its own English meaning beside a code instead.
+
+#include <algorithm>
+#include <set>
+#include <string>
 
 #include <gtest/gtest.h>
 
+#include "client/ResultMeaning.h"
+#include "client/Transfer.h"
 #include "transfer/uGlobal.h"
 
 namespace {
@@ -35,6 +42,20 @@ TEST(ResultText, BytesAreThoseOfTheBuildsEncoding) {
 #else
   EXPECT_EQ(ResultText(16).substr(0, 6), "\xEC\x9D\xBD\xEA\xB8\xB0");
 #endif
+}
+
+// A user reads English whatever the server's code page: every code the
+// server may send has a meaning of its own in plain ASCII.
+TEST(ResultText, TheClientPrintsAnEnglishMeaningBesideEachCode) {
+  EXPECT_EQ(Refusal("upload to /srv/a.bin", rcNoPermission).message,
+            "upload to /srv/a.bin refused by the server: 3 (permission denied)");
+  std::set<std::string> meanings;
+  for (std::int32_t code = 0; code <= rcBusy; ++code) {
+    const std::string meaning = ResultMeaning(code);
+    EXPECT_TRUE(std::all_of(meaning.begin(), meaning.end(), [](char c) { return c >= ' ' && c < 0x7F; })) << code;
+    EXPECT_TRUE(code == 22 || meanings.insert(meaning).second) << code << ": " << meaning;
+  }
+  for (std::int32_t code : {22, 25, -1, INT32_MIN}) EXPECT_EQ(ResultMeaning(code), "unknown code") << code;
 }
 
 }  // namespace

@@ -9,9 +9,6 @@ namespace platform {
 
 namespace {
 
-constexpr long kConnectSeconds = 10;
-constexpr long kTotalSeconds = 30;
-
 // curl_global_init is not safe against a concurrent first call.
 void InitializeCurlOnce() {
   static std::once_flag once;
@@ -28,7 +25,8 @@ size_t DeliverChunks(char* data, size_t size, size_t count, void* handler) {
 
 }  // namespace
 
-HttpSession::HttpSession() {
+HttpSession::HttpSession(int totalSeconds)
+    : FTotalSeconds(totalSeconds < 1 ? 1 : totalSeconds > kHttpTotalSeconds ? kHttpTotalSeconds : totalSeconds) {
   InitializeCurlOnce();
   FHandle = curl_easy_init();
 }
@@ -47,8 +45,8 @@ bool HttpFetch(HttpSession& session, const std::string& url, const HttpChunkHand
   curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   // Signals would hit whichever worker thread runs the request.
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, kTotalSeconds);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(session.ConnectSeconds()));
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(session.TotalSeconds()));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, DeliverChunks);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &onChunk);
   curl_slist* lines = nullptr;

@@ -5,25 +5,28 @@
 
 namespace platform {
 
-static sigset_t StopSignals() {
+static sigset_t RequestSignals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
   return set;
 }
 
 void PrepareStopRequest() {
-  // Threads inherit the mask, so only sigwait below ever takes the signals.
-  sigset_t set = StopSignals();
+  // Threads inherit the mask, so only sigwait below ever takes the signals:
+  // no handler runs, and SIGHUP no longer ends the process.
+  sigset_t set = RequestSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-void WaitForStopRequest() {
-  sigset_t set = StopSignals();
+ConsoleRequest WaitForConsoleRequest() {
+  sigset_t set = RequestSignals();
   int signal = 0;
   while (sigwait(&set, &signal) != 0) {
   }
+  return signal == SIGHUP ? ConsoleRequest::kReload : ConsoleRequest::kStop;
 }
 
 }  // namespace platform

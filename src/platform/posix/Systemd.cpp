@@ -40,6 +40,7 @@ std::string UnitCommand(const std::string& path) {
 std::string UnitText(const ServiceRegistration& registration) {
   // A failed start or a crash is tried again after a pause; five failed
   // starts within a minute (a configuration the server refuses) end it.
+  // `systemctl reload` sends SIGHUP, which reads the [Access] rules again.
   return "[Unit]\n"
          "Description=" + registration.displayName + "\n"
          "After=network.target\n"
@@ -49,6 +50,7 @@ std::string UnitText(const ServiceRegistration& registration) {
          "[Service]\n"
          "Type=notify\n"
          "ExecStart=" + UnitCommand(registration.binaryPath) + "\n"
+         "ExecReload=/bin/kill -HUP $MAINPID\n"
          "Restart=on-failure\n"
          "RestartSec=5\n"
          "\n"

@@ -17,8 +17,6 @@ namespace platform {
 
 namespace {
 
-constexpr DWORD kConnectMilliseconds = 10000;
-constexpr DWORD kTotalMilliseconds = 30000;
 // WinInet's own calls and the 2048-byte chunk need a fraction of this.
 constexpr std::size_t kRequestStackBytes = 256 * 1024;
 
@@ -28,13 +26,15 @@ void SetTimeout(HINTERNET handle, DWORD option, DWORD milliseconds) {
 
 }  // namespace
 
-HttpSession::HttpSession() {
+HttpSession::HttpSession(int totalSeconds)
+    : FTotalSeconds(totalSeconds < 1 ? 1 : totalSeconds > kHttpTotalSeconds ? kHttpTotalSeconds : totalSeconds) {
   HINTERNET internet = ::InternetOpenA(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (internet) {
     // Each connect, send and receive is bounded; HttpFetch bounds the whole.
-    SetTimeout(internet, INTERNET_OPTION_CONNECT_TIMEOUT, kConnectMilliseconds);
-    SetTimeout(internet, INTERNET_OPTION_SEND_TIMEOUT, kTotalMilliseconds);
-    SetTimeout(internet, INTERNET_OPTION_RECEIVE_TIMEOUT, kTotalMilliseconds);
+    const DWORD total = static_cast<DWORD>(FTotalSeconds) * 1000;
+    SetTimeout(internet, INTERNET_OPTION_CONNECT_TIMEOUT, static_cast<DWORD>(ConnectSeconds()) * 1000);
+    SetTimeout(internet, INTERNET_OPTION_SEND_TIMEOUT, total);
+    SetTimeout(internet, INTERNET_OPTION_RECEIVE_TIMEOUT, total);
   }
   FHandle = internet;
 }
@@ -53,6 +53,7 @@ namespace {
 // is left to end by itself, and frees what it holds.
 struct Request {
   HINTERNET root;
+  ULONGLONG totalMilliseconds;
   std::string url;
   std::string headers;
   int status = 0;
@@ -65,8 +66,8 @@ struct Request {
 };
 
 // The body to its end, or false when a read fails or the total is over.
-bool ReadBody(HINTERNET request, std::string& body) {
-  const ULONGLONG deadline = ::GetTickCount64() + kTotalMilliseconds;
+bool ReadBody(HINTERNET request, ULONGLONG totalMilliseconds, std::string& body) {
+  const ULONGLONG deadline = ::GetTickCount64() + totalMilliseconds;
   while (::GetTickCount64() < deadline) {
     char chunk[kHttpChunkSize];
     DWORD read = 0;
@@ -91,7 +92,7 @@ void Run(void* argument) {
       DWORD code = 0, size = sizeof code;
       if (::HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr))
         status = static_cast<int>(code);
-      complete = ReadBody(request, body);
+      complete = ReadBody(request, r->totalMilliseconds, body);
       ::InternetCloseHandle(request);
     }
   } catch (...) {
@@ -121,6 +122,7 @@ bool HttpFetch(HttpSession& session, const std::string& url, const HttpChunkHand
     return false;
   }
   request->root = static_cast<HINTERNET>(session.Handle());
+  request->totalMilliseconds = static_cast<ULONGLONG>(session.TotalSeconds()) * 1000;
   // A thread of the platform's own making, as every thread of the server:
   // the library's threads keep handles of ended threads for reuse.
   auto* share = new (std::nothrow) std::shared_ptr<Request>(request);
@@ -131,7 +133,7 @@ bool HttpFetch(HttpSession& session, const std::string& url, const HttpChunkHand
   }
   DetachThread(thread);
   std::unique_lock<std::mutex> lock(request->mutex);
-  if (!request->finished.wait_for(lock, std::chrono::milliseconds(kTotalMilliseconds),
+  if (!request->finished.wait_for(lock, std::chrono::milliseconds(request->totalMilliseconds),
                                   [&] { return request->done; })) {
     // The root handle goes with the request, which closes it at its end.
     request->abandoned = true;

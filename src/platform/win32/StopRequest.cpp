@@ -17,6 +17,11 @@ void PrepareStopRequest() {
   ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
-void WaitForStopRequest() { ::WaitForSingleObject(stopEvent, INFINITE); }
+// The console has no request to reload: a service under the manager gets
+// its own control for that.
+ConsoleRequest WaitForConsoleRequest() {
+  ::WaitForSingleObject(stopEvent, INFINITE);
+  return ConsoleRequest::kStop;
+}
 
 }  // namespace platform
