@@ -9,7 +9,9 @@
 //   driver download OPTIONS FILE...                one concurrent download per file
 //   driver upload OPTIONS --size B --count N --dir D
 //   driver disk   OPTIONS --size B --count N --dir D --block B [--flush]
-//   driver idle   OPTIONS --count N FILE           idle sessions, then each served
+//   driver idle   OPTIONS --count N [--sources S] FILE
+//                                                  idle sessions (from S loopback
+//                                                  addresses), then each served
 //   driver rate   OPTIONS --count N --clients C FILE   N downloads, each on a fresh connection
 //   driver paced  OPTIONS --limit KIB [--direction upload --size B --count N --dir D] [FILE...]
 //                                                  transfers under a rate limit, sampled
@@ -288,6 +290,7 @@ int Idle(const Options& options) {
   const int port = static_cast<int>(options.Number("--port"));
   const int pid = static_cast<int>(options.Number("--pid"));
   const std::size_t count = static_cast<std::size_t>(options.Number("--count", 2000));
+  bench::UseLoopbackSources(static_cast<int>(options.Number("--sources", 1)));
   if (options.files.size() != 1) return Fail(row, "one file expected");
   const std::string file = options.files[0];
   const std::int64_t size = FileSize(file);

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -57,7 +58,11 @@ ssize_t Send(int s, const void* data, std::size_t length) {
   return SSL_write_ex(tls, data, length, &n) == 1 ? static_cast<ssize_t>(n) : -1;
 }
 
+std::atomic<int> sources{1};
+std::atomic<unsigned> nextSource{0};
 }  // namespace
+
+void UseLoopbackSources(int count) { sources = std::max(1, std::min(count, 254)); }
 
 bool StartTls(int s) {
   if (s < 0 || s >= kMaxDescriptor) return false;
@@ -76,6 +81,18 @@ bool StartTls(int s) {
 int ConnectLoopback(int port) {
   const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (s < 0) return -1;
+  if (sources > 1) {
+    // The port is chosen at the connect, for the whole address pair.
+    const int on = 1;
+    ::setsockopt(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = htonl(INADDR_LOOPBACK + nextSource++ % static_cast<unsigned>(sources.load()));
+    if (::bind(s, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+      ::close(s);
+      return -1;
+    }
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));

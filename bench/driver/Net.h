@@ -17,6 +17,10 @@ int ConnectLoopback(int port);
 // own client checks no certificate: that is the product client's job, and
 // costs one signature per connection.
 bool StartTls(int s);
+// From here on, connections leave from 127.0.0.1 to 127.0.0.`count` in
+// turn: one source address has ports for some 28,000 connections to a
+// server port, too few for the largest idle case.
+void UseLoopbackSources(int count);
 void Close(int s);
 
 bool SendAll(int s, const void* data, std::size_t length);

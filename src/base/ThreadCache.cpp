@@ -123,6 +123,11 @@ void TThreadCache::JoinAll() {
   FState->JoinEnded();
 }
 
+bool TThreadCache::Closed() const {
+  std::lock_guard<std::mutex> hold(FState->lock);
+  return FState->closed;
+}
+
 bool TThreadCache::Run(void (*body)(void*), void* argument) {
   try {
     std::unique_lock<std::mutex> hold(FState->lock);

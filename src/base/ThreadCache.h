@@ -23,6 +23,8 @@ class TThreadCache {
   // Waiting threads end now; then waits until every body has returned and
   // every thread has ended. Never from a thread of the cache itself.
   void JoinAll();
+  // JoinAll has begun: Run makes no thread any more.
+  bool Closed() const;
 
  private:
   struct State;

@@ -29,6 +29,10 @@ class WakeableWait {
   // at once.
   void Wake();
 
+  // What turns readable once woken, for a wait of another kind that watches
+  // it beside its own sockets; kNoSocket without a wake-up of its own.
+  SocketHandle Signal() const { return FReceiver; }
+
  private:
   SocketHandle FReceiver = kNoSocket;  // readable once woken
   SocketHandle FSender = kNoSocket;    // where Wake writes; may be FReceiver

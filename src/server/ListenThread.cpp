@@ -14,7 +14,6 @@
 #include "transfer/uGlobal.h"
 
 namespace {
-constexpr int kAcceptWaitMilliseconds = 10000;
 const char kInitializeError[] = "Listen Thread Initialize Error.";
 }  // namespace
 
@@ -27,20 +26,27 @@ TListenThread::TListenThread(TServerConfigPtr config) : FConfig(std::move(config
     throw std::runtime_error(kInitializeError);
   }
   FFirstTls = FListenSockets.size();
-  if (!FConfig->Tls.Enabled) return;
-
-  // A certificate that cannot be used fails the start: a TLS port that
-  // refuses every handshake would look like a network fault.
-  FTls = platform::MakeTlsServerContext(FConfig->Tls.Settings, error);
-  if (!FTls) throw std::runtime_error("[TLS] " + error);
-  const std::int32_t tlsPort = FConfig->Tls.Port;
-  WriteLog(FConfig->LogPath, Format("Socket (Port=%d) bind, TLS.", static_cast<int>(tlsPort)));
-  std::vector<platform::UniqueSocket> tlsSockets;
-  if (!OpenListenSockets(FConfig->Listen.BindAddresses, tlsPort, tlsSockets, error)) {
-    WriteLog(FConfig->LogPath, error);
+  if (FConfig->Tls.Enabled) {
+    // A certificate that cannot be used fails the start: a TLS port that
+    // refuses every handshake would look like a network fault.
+    FTls = platform::MakeTlsServerContext(FConfig->Tls.Settings, error);
+    if (!FTls) throw std::runtime_error("[TLS] " + error);
+    const std::int32_t tlsPort = FConfig->Tls.Port;
+    WriteLog(FConfig->LogPath, Format("Socket (Port=%d) bind, TLS.", static_cast<int>(tlsPort)));
+    std::vector<platform::UniqueSocket> tlsSockets;
+    if (!OpenListenSockets(FConfig->Listen.BindAddresses, tlsPort, tlsSockets, error)) {
+      WriteLog(FConfig->LogPath, error);
+      throw std::runtime_error(kInitializeError);
+    }
+    for (platform::UniqueSocket& socket : tlsSockets) FListenSockets.push_back(std::move(socket));
+  }
+  for (const platform::UniqueSocket& socket : FListenSockets) {
+    FIdleTimeoutInherited =
+        platform::NetSetIdleTimeoutOfAccepted(socket.get(), FConfig->Listen.IdleTimeout) && FIdleTimeoutInherited;
+    if (FRoom.WatchListening(socket.get())) continue;
+    WriteLog(FConfig->LogPath, Format("Listen: readiness wait failed %d.", platform::NetLastError()));
     throw std::runtime_error(kInitializeError);
   }
-  for (platform::UniqueSocket& socket : tlsSockets) FListenSockets.push_back(std::move(socket));
 }
 
 TListenThread::~TListenThread() {
@@ -85,10 +91,14 @@ void TListenThread::Resume() {
     EndLeading();
     throw std::system_error(EAGAIN, std::generic_category(), "thread creation failed");
   }
+  // The thread that leads is one found: answers to the first clients come
+  // from it, before any connection's worker.
+  CountThreadFound();
 }
 
 void TListenThread::Stop() {
   Terminate();
+  FRoom.Wake();
   FWait.Wake();
 }
 
@@ -100,17 +110,21 @@ void TListenThread::WaitFor() {
 void TListenThread::Lead(void* listener) {
   // Once the lead has passed on, the listener may be gone: the worker needs
   // nothing of it.
-  const std::unique_ptr<TProcessThread> worker = static_cast<TListenThread*>(listener)->LeadUntilTaken();
-  if (worker) worker->Serve();
+  TTakenConnection taken = static_cast<TListenThread*>(listener)->LeadUntilTaken();
+  if (taken.worker) taken.Serve();
 }
 
-std::unique_ptr<TProcessThread> TListenThread::LeadUntilTaken() {
+TTakenConnection TListenThread::LeadUntilTaken() {
   try {
-    if (std::unique_ptr<TProcessThread> worker = NextConnection()) return worker;
+    if (TTakenConnection taken = NextConnection(); taken.worker) return taken;
+  } catch (...) {
+  }
+  try {
+    HandOverWaiting();
   } catch (...) {
   }
   EndLeading();
-  return nullptr;
+  return {};
 }
 
 void TListenThread::EndLeading() {
@@ -120,60 +134,85 @@ void TListenThread::EndLeading() {
   FLeadEnded.notify_all();
 }
 
-std::unique_ptr<TProcessThread> TListenThread::NextConnection() {
+TTakenConnection TListenThread::NextConnection() {
   while (!Terminated()) {
-    const std::size_t ready = NextReady();
-    if (ready == FListenSockets.size()) continue;
-    std::string error;
-    TSocket socket = SocketAccept(FListenSockets[ready].get(), error);
-    if (socket == INVALID_SOCK) {
-      FAcceptFailures.Failed(error);
-      // A stop still ends the pause at once.
-      FWait.Wait(nullptr, 0, TAcceptFailures::kRetryMilliseconds);
-      continue;
-    }
-    ++Metrics().Accepted;
-    if (Terminated()) {
-      CloseSocket(socket);
-      break;
-    }
-    if (RefuseOverLimit(socket)) continue;
-    platform::NetSetIdleTimeout(socket, FConfig->Listen.IdleTimeout);
-    // A connection that gets no worker is closed at once, never left open.
-    std::unique_ptr<TProcessThread> worker;
-    try {
-      worker = std::make_unique<TProcessThread>(socket, FConfig, FWorkers, FRates, FAccess,
-                                                ready >= FFirstTls ? CurrentTls() : nullptr);
-    } catch (...) {
-      CloseSocket(socket);
-      continue;
-    }
-    if (worker->InitializeResult() != rcSuccess) continue;
+    TTakenConnection taken = NextTaken();
+    if (!taken.worker) continue;
     // Another thread leads from here on. When none can be made, this one
     // keeps the lead, and the connection, which nobody could serve, is
     // closed.
     if (FWorkers->Run(Lead, this)) {
       CountThreadFound();
-      return worker;
+      return taken;
     }
-    RefuseWithoutThread(socket, std::move(worker));
+    RefuseWithoutThread(taken.socket, std::move(taken.worker));
   }
-  return nullptr;
+  return {};
 }
 
-std::size_t TListenThread::NextReady() {
-  std::vector<platform::PollEntry> entries;
-  for (const platform::UniqueSocket& socket : FListenSockets) entries.push_back({socket.get(), true, false, false});
-  if (FWait.Wait(entries.data(), entries.size(), kAcceptWaitMilliseconds) <= 0) return entries.size();
-  // The search for a ready socket starts after the last one taken, so that
-  // a busy address cannot keep the others waiting.
-  for (std::size_t i = 1; i <= entries.size(); ++i) {
-    const std::size_t at = (FLastTaken + i) % entries.size();
-    if (!entries[at].ready) continue;
-    FLastTaken = at;
-    return at;
+TTakenConnection TListenThread::NextTaken() {
+  std::vector<TSocket> ready;
+  while (!Terminated()) {
+    if (TTakenConnection taken = FRoom.NextTaken(); taken.worker) return taken;
+    FRoom.Wait(ready);
+    for (TSocket socket : ready) {
+      const std::size_t listening = ListeningIndex(socket);
+      if (listening < FListenSockets.size())
+        Accept(listening);
+      else
+        FRoom.Readable(socket);
+    }
+    FRoom.Expire();
   }
-  return entries.size();
+  return {};
+}
+
+std::size_t TListenThread::ListeningIndex(TSocket socket) const {
+  std::size_t at = 0;
+  while (at < FListenSockets.size() && FListenSockets[at].get() != socket) ++at;
+  return at;
+}
+
+void TListenThread::Accept(std::size_t listening) {
+  std::string error;
+  TSocket socket = SocketAccept(FListenSockets[listening].get(), error);
+  if (socket == INVALID_SOCK) {
+    FAcceptFailures.Failed(error);
+    // A stop still ends the pause at once.
+    FWait.Wait(nullptr, 0, TAcceptFailures::kRetryMilliseconds);
+    return;
+  }
+  ++Metrics().Accepted;
+  if (Terminated()) {
+    CloseSocket(socket);
+    return;
+  }
+  if (RefuseOverLimit(socket)) return;
+  // Nobody could serve it once the set makes no threads any more; waiting
+  // would only hide that.
+  if (FWorkers->Closed()) {
+    RefuseWithoutThread(socket, nullptr);
+    return;
+  }
+  if (!FIdleTimeoutInherited) platform::NetSetIdleTimeout(socket, FConfig->Listen.IdleTimeout);
+  FRoom.Admit(socket, listening >= FFirstTls ? CurrentTls() : nullptr);
+}
+
+void TListenThread::HandOverWaiting() {
+  for (TTakenConnection& taken : FRoom.TakeAll()) {
+    const TSocket socket = taken.socket;
+    auto alone = std::make_unique<TTakenConnection>(std::move(taken));
+    if (FWorkers->Run(ServeAlone, alone.get())) {
+      alone.release();
+      continue;
+    }
+    RefuseWithoutThread(socket, std::move(alone->worker));
+  }
+}
+
+void TListenThread::ServeAlone(void* taken) {
+  const std::unique_ptr<TTakenConnection> owned(static_cast<TTakenConnection*>(taken));
+  owned->Serve();
 }
 
 bool TListenThread::RefuseOverLimit(TSocket socket) {
@@ -197,10 +236,13 @@ bool TListenThread::RefuseOverLimit(TSocket socket) {
 
 void TListenThread::RefuseWithoutThread(TSocket socket, std::unique_ptr<TProcessThread> worker) {
   CountNoThread();
+  // Without a worker the socket is held here.
+  platform::UniqueSocket alone(worker ? INVALID_SOCK : socket);
   try {
     // Closed before the line is written, which may take long or fail.
     const std::string peer = GetPeerAddress(socket);
     worker.reset();
+    alone.reset();
     std::uint64_t heldBack = 0;
     if (!FNoThreadLines.Pass(heldBack)) return;
     std::string line = Format("%s-Listen: connection closed, no thread could be made to serve it", peer.c_str());

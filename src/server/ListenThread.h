@@ -1,12 +1,14 @@
 #pragma once
-// The listener: owns the listening sockets (one per configured address) and
-// the workers. There is no thread of its own that accepts and hands over:
-// one idle worker thread at a time leads, waiting on all the sockets in
-// 10-second waits; once it has accepted
-// a connection it passes the lead to another idle thread (or a new one) and
-// serves that connection itself, from handshake to close. With a [TLS] port
-// the same leader waits on that port's sockets too, and a connection taken
-// from one of them is served over TLS.
+// The listener: owns the listening sockets (one per configured address), the
+// connections that have not asked for anything yet (TWaitingRoom) and the
+// workers. There is no thread of its own that accepts and hands over: one
+// idle worker thread at a time leads, waiting on the listening sockets and
+// the waiting connections at once; once a connection's first request is
+// there, it passes the lead to another idle thread (or a new one) and serves
+// that connection itself, to its close.
+// With a [TLS] port the same leader waits on that port's sockets too; a
+// connection taken from one of them waits for its first byte only, and its
+// worker runs the TLS handshake before the conversation.
 
 #include <condition_variable>
 #include <cstdint>
@@ -22,6 +24,7 @@
 #include "server/LiveAccess.h"
 #include "server/ServerConfig.h"
 #include "server/TransferPace.h"
+#include "server/WaitingRoom.h"
 #include "server/WorkerSet.h"
 #include "transfer/SocketLib.h"
 
@@ -74,30 +77,37 @@ class TListenThread {
   // A thread's turn as the leader; it returns after serving the connection
   // it took, or when the listener stops.
   static void Lead(void* listener);
-  std::unique_ptr<TProcessThread> LeadUntilTaken();
+  TTakenConnection LeadUntilTaken();
   // The next connection with a worker for it, once the lead has passed to
-  // another thread; null when the listener stops.
-  std::unique_ptr<TProcessThread> NextConnection();
-  // One wait on every listening socket: the index in FListenSockets of one
-  // that has a connection to accept, or FListenSockets.size() after a
-  // time-out or a stop.
-  std::size_t NextReady();
+  // another thread; none when the listener stops.
+  TTakenConnection NextConnection();
+  // The next connection whose first request is there, with its worker.
+  TTakenConnection NextTaken();
+  // The index in FListenSockets of `socket`, or FListenSockets.size() when
+  // it is none of them.
+  std::size_t ListeningIndex(TSocket socket) const;
+  void Accept(std::size_t listening);
+  // At the stop: each waiting connection gets a thread of its own.
+  void HandOverWaiting();
+  static void ServeAlone(void* taken);
   std::shared_ptr<const platform::TlsContext> CurrentTls() const;
   void EndLeading();
   bool RefuseOverLimit(TSocket socket);
-  // Closes `socket`, held by `worker`, for which no thread could be made.
+  // Closes `socket`, held by `worker` (if any), for which no thread could be
+  // made.
   void RefuseWithoutThread(TSocket socket, std::unique_ptr<TProcessThread> worker);
 
-  // One for each configured address; FLastTaken is the one last accepted
-  // from, read and written by the leading thread only.
-  // The TLS port's sockets follow the plain ones, from FFirstTls on.
+  // One for each configured address; the TLS port's sockets follow the
+  // plain ones, from FFirstTls on.
   std::vector<platform::UniqueSocket> FListenSockets;
   std::size_t FFirstTls = 0;
-  std::size_t FLastTaken = 0;
+  // Whether accepted sockets have the idle time-out from the listening ones.
+  bool FIdleTimeoutInherited = true;
   // The server context new TLS connections start with; replaced by a reload.
   mutable std::mutex FTlsLock;
   std::shared_ptr<const platform::TlsContext> FTls;
   const TServerConfigPtr FConfig;
+  // The pause after a failed accept.
   platform::WakeableWait FWait;
   std::atomic<bool> FTerminated{false};
   // From Resume until the thread that leads sees the stop; the lead passes
@@ -114,6 +124,8 @@ class TListenThread {
   // The totals its workers share; each worker holds them too.
   const TSharedRates FRates{FConfig->Limits};
   const std::shared_ptr<TLiveAccess> FAccess = std::make_shared<TLiveAccess>(FConfig->Access);
+  // Read and written by the leading thread only.
+  TWaitingRoom FRoom{FConfig, FWorkers, FRates, FAccess};
 };
 
 // Posts a quit message to every other thread of the process that runs a

@@ -1,5 +1,7 @@
 #include "server/ProcessThread.h"
 
+#include <algorithm>
+#include <chrono>
 #include <new>
 #include <utility>
 
@@ -19,6 +21,20 @@ TProcessThread::TProcessThread(TSocket socket, TServerConfigPtr config, std::sha
       FAccess(std::move(access)),
       FRules(FAccess->Rules()),
       FMembership(std::move(workers), socket) {
+  FInitializeResult = Initialize(socket);
+}
+
+TProcessThread::TProcessThread(TWorkerMembership&& membership, TSocket socket,
+                               std::chrono::steady_clock::time_point accepted, TServerConfigPtr config,
+                               TSharedRates rates, std::shared_ptr<TLiveAccess> access,
+                               std::shared_ptr<const platform::TlsContext> tls)
+    : FAccepted(accepted),
+      FTls(std::move(tls)),
+      FConfig(std::move(config)),
+      FRates(std::move(rates)),
+      FAccess(std::move(access)),
+      FRules(FAccess->Rules()),
+      FMembership(std::move(membership)) {
   FInitializeResult = Initialize(socket);
 }
 
@@ -49,9 +65,13 @@ std::string TProcessThread::LogPeer() const {
 bool TProcessThread::StartTls() {
   const int idle = FConfig->Listen.IdleTimeout;
   const int seconds = idle > 0 && idle < kPeerWaitSeconds ? idle : kPeerWaitSeconds;
+  // The bound runs from the accept: a connection that waited for its first
+  // byte without a thread has spent part of it already.
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      FAccepted + std::chrono::seconds(seconds) - std::chrono::steady_clock::now());
   // Taken first: a peer that gave up has no address any more.
   const std::string peer = ClientAddress();
-  const IoResult result = FConnection.StartTls(FTls, seconds * 1000);
+  const IoResult result = FConnection.StartTls(FTls, static_cast<int>(std::max<std::int64_t>(left.count(), 1)));
   if (result.Ok()) {
     FCertificateName = FConnection.PeerCommonName();
     return true;
@@ -165,14 +185,19 @@ std::int32_t TProcessThread::Initialize(TSocket socket) {
 std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
   MsgHeader header;
   const IoResult read = FConnection.ReadHeader(header, kPeerWaitSeconds);
-  if (!read.Ok()) {
-    if (read.TimedOut()) NoteBadEvent();
-    WriteLog(FConfig->LogPath, Format("%s-Validate(): failed. %s, %s", LogPeer().c_str(),
-                             ResultText(rcReadTimeout).c_str(), "Validate header recv"));
-    return rcReadTimeout;
+  if (read.Ok() ? HandshakeResult(header, direction) == rcProtocol : read.TimedOut()) NoteBadEvent();
+  std::int32_t result = rcReadTimeout;
+  if (read.Ok()) {
+    result = HandshakeResult(header, direction);
+    // The reply keeps the letters as they came, also for a mismatch.
+    header.SIZE = result;
+    if (!FConnection.WriteHeader(header, kPeerWaitSeconds).Ok()) result = rcWriteTimeout;
   }
+  if (result != rcSuccess && result != rcProtocol) LogHandshakeFailure(FConfig->LogPath, LogPeer(), result);
+  return result;
+}
 
-  std::int32_t result = rcSuccess;
+std::int32_t TProcessThread::HandshakeResult(const MsgHeader& header, std::uint8_t& direction) {
   if (IsCommand(header, "DNLD"))
     direction = 0;
   else if (IsCommand(header, "UPLD"))
@@ -180,17 +205,22 @@ std::int32_t TProcessThread::Validate(std::uint8_t& direction) {
   else if (IsCommand(header, "DGST"))
     direction = 2;
   else
-    result = rcProtocol;
-  if (result == rcProtocol) NoteBadEvent();
+    return rcProtocol;
+  return rcSuccess;
+}
 
+std::int32_t TProcessThread::AnswerHandshake(TSocket socket, MsgHeader header, std::uint8_t& direction) {
+  const std::int32_t result = HandshakeResult(header, direction);
   // The reply keeps the letters as they came, also for a mismatch.
   header.SIZE = result;
-  if (!FConnection.WriteHeader(header, kPeerWaitSeconds).Ok()) {
-    WriteLog(FConfig->LogPath, Format("%s-Validate(): failed. %s, %s", LogPeer().c_str(),
-                             ResultText(rcWriteTimeout).c_str(), "Validate header send"));
-    return rcWriteTimeout;
-  }
+  if (!WriteHeader(socket, header, kPeerWaitSeconds).Ok()) return rcWriteTimeout;
   return result;
+}
+
+void TProcessThread::LogHandshakeFailure(const std::string& logPath, const std::string& client, std::int32_t result) {
+  if (result != rcReadTimeout && result != rcWriteTimeout) return;
+  WriteLog(logPath, Format("%s-Validate(): failed. %s, %s", client.c_str(), ResultText(result).c_str(),
+                           result == rcReadTimeout ? "Validate header recv" : "Validate header send"));
 }
 
 bool TProcessThread::ReadRequestHeader(const char* step, const char* command, const char* what, MsgHeader& header) {
@@ -219,16 +249,22 @@ void TProcessThread::Serve() {
   if (!ReadProxyHeader() || !Admitted()) return;
   std::uint8_t direction = 0;
   if ((!FTls || StartTls()) && Validate(direction) == rcSuccess) {
-    FMembership.Progress().SetDirection(direction);
-    if (direction == 0) {
-      doDownload();
-      // The path the file data took is the connection's, not the conversation's.
-      if (FConnection.Secure()) ++Metrics().TlsDownloads[FConnection.KernelSend() ? 1 : 0];
-    } else if (direction == 1) {
-      doUpload();
-    } else {
-      doDigest();
-    }
+    ServeAnswered(direction);
+    return;
+  }
+  if (FBadEvent) ReportBadEvent();
+}
+
+void TProcessThread::ServeAnswered(std::uint8_t direction) {
+  FMembership.Progress().SetDirection(direction);
+  if (direction == 0) {
+    doDownload();
+    // The path the file data took is the connection's, not the conversation's.
+    if (FConnection.Secure()) ++Metrics().TlsDownloads[FConnection.KernelSend() ? 1 : 0];
+  } else if (direction == 1) {
+    doUpload();
+  } else {
+    doDigest();
   }
   if (FBadEvent) ReportBadEvent();
 }

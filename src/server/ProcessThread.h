@@ -4,6 +4,7 @@
 // that accepted the connection and is counted in its listener's worker set
 // for its whole life.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,6 +29,11 @@ class TProcessThread {
   TProcessThread(TSocket socket, TServerConfigPtr config, std::shared_ptr<TWorkerSet> workers,
                  TSharedRates rates, std::shared_ptr<TLiveAccess> access,
                  std::shared_ptr<const platform::TlsContext> tls = nullptr);
+  // A connection that has waited in the listener's waiting room since
+  // `accepted`, counted there by `membership` from its accept on.
+  TProcessThread(TWorkerMembership&& membership, TSocket socket, std::chrono::steady_clock::time_point accepted,
+                 TServerConfigPtr config, TSharedRates rates, std::shared_ptr<TLiveAccess> access,
+                 std::shared_ptr<const platform::TlsContext> tls = nullptr);
   TProcessThread(const TProcessThread&) = delete;
   TProcessThread& operator=(const TProcessThread&) = delete;
   // Closes the socket unless the upload's data phase has closed it already.
@@ -40,6 +46,20 @@ class TProcessThread {
   // The whole conversation, on the caller's thread. Per-connection failures
   // are logged and end it; nothing is thrown for them.
   void Serve();
+  // The rest of the conversation once the opening header has been answered
+  // in `direction` (0 download, 1 upload, 2 digest).
+  void ServeAnswered(std::uint8_t direction);
+
+  // The opening header's rules, for Validate and for the waiting room that
+  // reads the header before there is a worker: the reply to `header` is
+  // sent and the result returned (0, 18 for unknown letters, or 17 when the
+  // reply could not be sent).
+  static std::int32_t AnswerHandshake(TSocket socket, MsgHeader header, std::uint8_t& direction);
+  // The answer alone: 0 with `direction` set, or 18.
+  static std::int32_t HandshakeResult(const MsgHeader& header, std::uint8_t& direction);
+  // The line of a handshake that failed with `result` (16: not received, 17:
+  // reply not sent); a mismatch (18) has none.
+  static void LogHandshakeFailure(const std::string& logPath, const std::string& client, std::int32_t result);
 
  private:
   // A connection from a listed load balancer starts with a PROXY header;
@@ -48,6 +68,8 @@ class TProcessThread {
   // (ProcessThreadProxy.cpp).
   bool ReadProxyHeader();
   std::string FProxiedAddress;
+  // The header's deadline runs from here.
+  std::chrono::steady_clock::time_point FAccepted = std::chrono::steady_clock::now();
 
   // Once the client is known: false, with the connection closed unanswered,
   // when the client is banned, or when it has MaxConnectionsPerHost open

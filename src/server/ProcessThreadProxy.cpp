@@ -38,9 +38,10 @@ bool TProcessThread::ReadProxyHeader() {
 
   std::uint8_t bytes[std::max(kProxyV1MaxLength, kProxyV2MaxLength)];
   std::size_t size = 0;
-  // One deadline for the whole header, not for each wait: a peer that
-  // trickles a byte now and then must not hold the worker for longer.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kPeerWaitSeconds);
+  // One deadline for the whole header, from the accept, not for each wait:
+  // a peer that trickles a byte now and then must not hold the worker for
+  // longer, nor one that waited for its first byte without a worker.
+  const auto deadline = FAccepted + std::chrono::seconds(kPeerWaitSeconds);
   TProxyHeader header = ParseProxyHeader(bytes, size);
   while (header.State == TProxyHeader::kIncomplete) {
     const auto left = std::chrono::ceil<std::chrono::seconds>(deadline - std::chrono::steady_clock::now()).count();

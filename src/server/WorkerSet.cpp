@@ -81,7 +81,16 @@ void TWorkerSet::CutAllAndWait() {
 TWorkerMembership::TWorkerMembership(std::shared_ptr<TWorkerSet> workers, TSocket socket)
     : FWorkers(std::move(workers)), FSocket(socket), FProgress(FWorkers->Joined(socket)) {}
 
+TWorkerMembership::TWorkerMembership(TWorkerMembership&& other) noexcept
+    : FWorkers(std::move(other.FWorkers)),
+      FSocket(std::exchange(other.FSocket, INVALID_SOCK)),
+      FProgress(std::move(other.FProgress)),
+      FFrom(std::move(other.FFrom)) {
+  other.FFrom.clear();
+}
+
 TWorkerMembership::~TWorkerMembership() {
+  if (!FWorkers) return;
   Closing();
   FWorkers->Left();
 }

@@ -25,8 +25,11 @@ class TWorkerSet {
   // Runs `body(argument)` on a thread of the set. False, with nothing
   // started, when no thread can be made or CutAllAndWait has begun.
   bool Run(void (*body)(void*), void* argument) { return FThreads.Run(body, argument); }
+  // CutAllAndWait has begun: no connection can be served any more.
+  bool Closed() const { return FThreads.Closed(); }
 
-  // Workers that exist right now.
+  // Connections held right now: those with a worker, and those waiting for
+  // their first request without one (the listener's TWaitingRoom).
   int Live() const { return FLive; }
   // Connections open right now, for the connection limit: a worker in its
   // completion pause or report no longer counts.
@@ -72,8 +75,12 @@ class TWorkerSet {
 class TWorkerMembership {
  public:
   TWorkerMembership(std::shared_ptr<TWorkerSet> workers, TSocket socket);
+  // From the listener's waiting room to the worker it makes once the first
+  // request is there: the connection keeps its place and its number.
+  TWorkerMembership(TWorkerMembership&& other) noexcept;
   ~TWorkerMembership();
   TWorkerMembership(const TWorkerMembership&) = delete;
+  TWorkerMembership& operator=(TWorkerMembership&&) = delete;
   TWorkerMembership& operator=(const TWorkerMembership&) = delete;
 
   // Counts the connection as one from `client` (the PROXY header's client
@@ -87,7 +94,7 @@ class TWorkerMembership {
   TTransferProgress& Progress() { return *FProgress; }
 
  private:
-  const std::shared_ptr<TWorkerSet> FWorkers;
+  std::shared_ptr<TWorkerSet> FWorkers;  // null once moved away
   TSocket FSocket;
   std::shared_ptr<TTransferProgress> FProgress;
   std::string FFrom;  // the client it counts for; empty while it counts for none

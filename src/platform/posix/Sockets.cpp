@@ -2,10 +2,10 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -111,6 +111,13 @@ void NetSetIdleTimeout(SocketHandle s, int seconds) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 }
 
+bool NetSetIdleTimeoutOfAccepted(SocketHandle listening, int seconds) {
+  // Linux copies the time-outs and the keep-alive settings into each
+  // socket that accept returns.
+  NetSetIdleTimeout(listening, seconds);
+  return true;
+}
+
 int NetWait(SocketHandle s, int seconds, int waitSet) { return NetWaitMilliseconds(s, seconds * 1000, waitSet); }
 
 int NetIdleTimeout(SocketHandle s) {
@@ -133,9 +140,9 @@ bool NetWaitWritable(SocketHandle s, int milliseconds) {
 }
 
 void NetSetNonBlocking(SocketHandle s, bool nonBlocking) {
-  const int fd = static_cast<int>(s);
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) ::fcntl(fd, F_SETFL, nonBlocking ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+  // One call, where reading the flags and writing them back takes two.
+  int on = nonBlocking ? 1 : 0;
+  ::ioctl(static_cast<int>(s), FIONBIO, &on);
 }
 
 bool NetWouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }

@@ -107,6 +107,11 @@ void NetSetIdleTimeout(SocketHandle s, int seconds) {
 
 int NetWait(SocketHandle s, int seconds, int waitSet) { return NetWaitMilliseconds(s, seconds * 1000, waitSet); }
 
+// Whether an accepted socket keeps the listening socket's time-outs and
+// keep-alive values is not documented alike for every version: each one
+// gets them itself.
+bool NetSetIdleTimeoutOfAccepted(SocketHandle, int) { return false; }
+
 int NetIdleTimeout(SocketHandle s) {
   DWORD milliseconds = 0;
   int length = sizeof milliseconds;

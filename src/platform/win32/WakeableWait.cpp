@@ -3,13 +3,15 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <vector>
+
 namespace platform {
 
 namespace {
 SOCKET Native(SocketHandle s) { return static_cast<SOCKET>(s); }
 }  // namespace
 
-// select waits on sockets only: a datagram socket on loopback that Wake
+// The wait takes sockets only: a datagram socket on loopback that Wake
 // sends one datagram to itself, never read, so that it stays readable. It
 // does not block: the socket is non-blocking, and one datagram always fits.
 WakeableWait::WakeableWait() {
@@ -35,26 +37,31 @@ WakeableWait::~WakeableWait() {
 }
 
 int WakeableWait::Wait(PollEntry* entries, std::size_t count, int milliseconds) {
-  fd_set readSet, writeSet;
-  FD_ZERO(&readSet);
-  FD_ZERO(&writeSet);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (entries[i].readable) FD_SET(Native(entries[i].socket), &readSet);
-    if (entries[i].writable) FD_SET(Native(entries[i].socket), &writeSet);
-  }
-  if (FReceiver != kNoSocket) FD_SET(Native(FReceiver), &readSet);
-  if (readSet.fd_count + writeSet.fd_count == 0) {
-    ::Sleep(static_cast<DWORD>(milliseconds));  // select refuses empty sets
+  if (count == 0 && FReceiver == kNoSocket) {
+    ::Sleep(static_cast<DWORD>(milliseconds));  // WSAPoll refuses an empty set
     return 0;
   }
-  timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
-  const int r = ::select(0, &readSet, &writeSet, nullptr, &timeout);
+  // WSAPoll, not select: an fd_set holds 64 sockets, and a listener's
+  // waiting connections are many more.
+  std::vector<WSAPOLLFD> fds(count + 1);
+  for (std::size_t i = 0; i < count; ++i) {
+    fds[i].fd = Native(entries[i].socket);
+    fds[i].events = static_cast<SHORT>((entries[i].readable ? POLLRDNORM : 0) | (entries[i].writable ? POLLWRNORM : 0));
+  }
+  const std::size_t watched = FReceiver == kNoSocket ? count : count + 1;
+  if (FReceiver != kNoSocket) {
+    fds[count].fd = Native(FReceiver);
+    fds[count].events = POLLRDNORM;
+  }
+  const int r = ::WSAPoll(fds.data(), static_cast<ULONG>(watched), milliseconds);
   if (r == SOCKET_ERROR) return -1;
-  for (std::size_t i = 0; i < count; ++i)
-    entries[i].ready = r > 0 && (FD_ISSET(Native(entries[i].socket), &readSet) ||
-                                 FD_ISSET(Native(entries[i].socket), &writeSet));
-  if (r > 0 && FReceiver != kNoSocket && FD_ISSET(Native(FReceiver), &readSet)) return 0;
-  return r;
+  int ready = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    entries[i].ready = r > 0 && fds[i].revents != 0;
+    ready += entries[i].ready;
+  }
+  if (r > 0 && FReceiver != kNoSocket && fds[count].revents != 0) return 0;
+  return ready;
 }
 
 void WakeableWait::Wake() {
