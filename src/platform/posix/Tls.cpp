@@ -118,7 +118,7 @@ SSL_CTX* NewContext(const SSL_METHOD* method, TlsVersion minVersion) {
   // Reads take whatever the socket holds, several records at a time, rather
   // than one system call for each record's header and another for its body.
   SSL_CTX_set_read_ahead(context, 1);
-  SSL_CTX_set_default_read_buffer_len(context, 64 * 1024);
+  SSL_CTX_set_default_read_buffer_len(context, 256 * 1024);
   return context;
 }
 
