@@ -11,6 +11,14 @@ fail() {
   exit 1
 }
 
+# Sets `server` to the POSIX build's server; fails when it or the client is
+# not built.
+require_posix_build() {
+  server=$posix_build/VardexServer
+  [ -x "$server" ] || fail "no $server (build it first)"
+  [ -x "$client" ] || fail "no $client (build it first)"
+}
+
 # A TCP port that nothing listens on right now.
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("", 0)); print(s.getsockname()[1]); s.close()'

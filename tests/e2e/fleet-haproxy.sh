@@ -20,9 +20,7 @@
 set -uo pipefail
 source "$(dirname "$0")/common.bash"
 
-server=$posix_build/VardexServer
-[ -x "$server" ] || fail "no $server (build it first)"
-[ -x "$client" ] || fail "no $client (build it first)"
+require_posix_build
 command -v haproxy >/dev/null || fail "no haproxy (scripts/packages)"
 
 dir=$(mktemp -d /tmp/vardex-e2e-fleet.XXXXXX)

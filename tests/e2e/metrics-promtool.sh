@@ -8,9 +8,7 @@ set -uo pipefail
 source "$(dirname "$0")/common.bash"
 
 command -v promtool >/dev/null || fail "no promtool (scripts/packages: prometheus)"
-server=$posix_build/VardexServer
-[ -x "$server" ] || fail "no $server (build it first)"
-[ -x "$client" ] || fail "no $client (build it first)"
+require_posix_build
 
 dir=$(mktemp -d /tmp/vardex-e2e-metrics.XXXXXX)
 server_pid=

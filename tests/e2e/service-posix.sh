@@ -12,9 +12,7 @@
 set -uo pipefail
 source "$(dirname "$0")/common.bash"
 
-server=$posix_build/VardexServer
-[ -x "$server" ] || fail "no $server (build it first)"
-[ -x "$client" ] || fail "no $client (build it first)"
+require_posix_build
 
 dir=$(mktemp -d /tmp/vardex-e2e-posix.XXXXXX)
 server_pid=

@@ -623,17 +623,6 @@ IoResult TlsSession::ReadSome(void* data, std::size_t length, int timeoutSeconds
   }
 }
 
-IoResult TlsSession::ReadExactly(void* data, std::size_t length, int timeoutSeconds) {
-  auto* position = static_cast<char*>(data);
-  for (std::size_t done = 0; done < length;) {
-    std::size_t n = 0;
-    const IoResult result = ReadSome(position + done, length - done, timeoutSeconds, n);
-    if (!result.Ok()) return result;
-    done += n;
-  }
-  return {};
-}
-
 IoResult TlsSession::Write(const void* data, std::size_t length, int timeoutSeconds) {
   Impl& s = *FImpl;
   const int milliseconds = timeoutSeconds * 1000;

@@ -1,7 +1,20 @@
 #include "platform/Files.h"
 #include "platform/Tls.h"
 
+// What the TLS sessions of both systems share, on top of their own reads.
+
 namespace platform {
+
+IoResult TlsSession::ReadExactly(void* data, std::size_t length, int timeoutSeconds) {
+  auto* position = static_cast<char*>(data);
+  for (std::size_t done = 0; done < length;) {
+    std::size_t n = 0;
+    const IoResult result = ReadSome(position + done, length - done, timeoutSeconds, n);
+    if (!result.Ok()) return result;
+    done += n;
+  }
+  return {};
+}
 
 std::string TlsResultText(const IoResult& result, const TlsSession& session) {
   switch (result.status) {
