@@ -86,7 +86,9 @@ TProxyHeader ParseV1(const std::uint8_t* data, std::size_t size) {
     if (size >= kProxyV1MaxLength - 1) return Invalid();
     return Incomplete(size < kShortestHeader ? kShortestHeader - size : 1);
   }
-  if (text[lineLength] == '\n') return Invalid();
+  // A line that ends beyond the longest header is as malformed as one that
+  // never ends, however much was read at once.
+  if (text[lineLength] == '\n' || lineLength + 2 > kProxyV1MaxLength) return Invalid();
   if (lineLength + 1 == size) return Incomplete(1);
   if (text[lineLength + 1] != '\n' || std::memchr(text, '\0', lineLength) != nullptr) return Invalid();
   return ParseV1Line(std::string(text, lineLength), lineLength + 2);

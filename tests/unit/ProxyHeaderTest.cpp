@@ -85,6 +85,10 @@ TEST(ProxyHeader, TableOfHeaders) {
       continue;
     }
     ASSERT_EQ(header.State, c.state) << c.what;
+    // Parsed from all the bytes at once, the header reads the same.
+    const std::string whole = c.bytes + after;
+    EXPECT_EQ(ParseProxyHeader(reinterpret_cast<const std::uint8_t*>(whole.data()), whole.size()).State, c.state)
+        << c.what;
     if (c.state != TProxyHeader::kComplete) continue;
     EXPECT_EQ(header.Length, c.bytes.size()) << c.what;
     EXPECT_EQ(header.ClientAddress, c.client) << c.what;
