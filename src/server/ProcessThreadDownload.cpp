@@ -154,7 +154,8 @@ std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error)
     return SendErrorHeader(FConnection, rcSizeMismatch, "doInternalDownload", "size mismatch error header send", name,
                            error);
   }
-  if (!SetFilePos(handle.get(), file.FilePos)) {
+  // A file just opened is at its start already.
+  if (file.FilePos != 0 && !SetFilePos(handle.get(), file.FilePos)) {
     const int seekError = platform::LastError();
     error = Format("doInternalDownload4(%s): failed. %s, %d", name.c_str(), ResultText(rcSeekFile).c_str(), seekError);
     return SendErrorHeader(FConnection, rcSeekFile, "doInternalDownload5", "SetFilePos error header send", name, error);
@@ -169,10 +170,11 @@ std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error)
   // A limited download still sends straight from the file, in steps no
   // larger than its limits allow, each followed by the wait they require.
   TTransferPace pace(FConfig->Limits.Download, FRates.Download);
+  bool ended = false;
   for (std::size_t n = 0;;) {
     const std::size_t step = pace.Next(n, kDataStep);
     const platform::SendFileResult outcome =
-        FConnection.SendFile(handle.get(), step, FBuffer.get(), MAX_BLOCK_SIZE, n);
+        FConnection.SendFile(handle.get(), step, FBuffer.get(), MAX_BLOCK_SIZE, n, ended);
     sent += static_cast<std::int64_t>(n);
     Metrics().BytesSent += n;
     FMembership.Progress().Moved(n);
@@ -189,7 +191,7 @@ std::int32_t TProcessThread::doInternalDownload(TFile& file, std::string& error)
       result = rcWriteTimeout;
       break;
     }
-    if (n == 0) break;
+    if (n == 0 || ended) break;
   }
   return result;
 }
