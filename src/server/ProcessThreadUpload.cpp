@@ -141,13 +141,19 @@ class TBlockWriter : public TThread {
 
  private:
   // A failed write is still followed by the flush of what did reach the file.
-  // The block digests follow the bytes on the disk, so they end at the first
-  // failure (the upload ends there too).
+  // The block is hashed while the disk takes it, between the start of its
+  // flush and the wait for the flush's end; the record is brought up to date
+  // only after that end, so it never describes bytes that are not on the
+  // disk. A failed write or flush ends the upload with 13, and the digests,
+  // which may by then hold a block whose flush failed, are neither recorded
+  // nor reported again.
   void WriteAndFlush(const char* data, std::size_t length) {
-    if (!platform::WriteFile(FFile, data, length)) Failed(kWriteStep);
+    const bool written = platform::WriteFile(FFile, data, length);
+    if (!written) Failed(kWriteStep);
+    platform::StartFlush(FFile);
+    if (written) FDigest.Add(data, length);
     if (!platform::FlushFile(FFile)) Failed(kFlushStep);
     if (FFailedStep != nullptr) return;
-    FDigest.Add(data, length);
     FDigest.Record(FFile);
   }
 
