@@ -34,10 +34,6 @@ bool WriteFile(FileHandle file, const void* data, std::size_t length);
 // Brings the file's data to the disk (fdatasync, FlushFileBuffers); false
 // when the system could not, and the data may be lost.
 bool FlushFile(FileHandle file);
-// Lets the disk start on the file's written data without waiting for it, so
-// that a FlushFile that follows has less left to wait for; where the system
-// has no such call, nothing. It flushes nothing: FlushFile must still follow.
-void StartFlush(FileHandle file);
 // Cuts or extends the file to end at its current position.
 bool EndFileHere(FileHandle file);
 // Size of the open file, or -1.

@@ -70,13 +70,14 @@ std::string WriteFailure(const char* step, const std::string& name, int error, c
 }
 
 // Writes and then flushes one block at a time on a thread of its own, so
-// that the next block is received while the disk takes this one. A block is
-// handed over only after the one before it is written and flushed: the disk
-// sees the same writes and flushes, in the same order, as from one thread.
-// When its thread cannot be made, the writer works in the caller's thread.
+// that the next block is received and hashed while the disk takes this one.
+// A block is handed over only after the one before it is written and
+// flushed: the disk sees the same writes and flushes, in the same order, as
+// from one thread. When its thread cannot be made, the writer works in the
+// caller's thread.
 class TBlockWriter : public TThread {
  public:
-  TBlockWriter(platform::FileHandle file, TUploadDigest& digest) : FFile(file), FDigest(digest) {}
+  explicit TBlockWriter(platform::FileHandle file) : FFile(file) {}
   ~TBlockWriter() override { Stop(); }
 
   // False when the writer works in the caller's thread.
@@ -141,20 +142,9 @@ class TBlockWriter : public TThread {
 
  private:
   // A failed write is still followed by the flush of what did reach the file.
-  // The block is hashed while the disk takes it, between the start of its
-  // flush and the wait for the flush's end; the record is brought up to date
-  // only after that end, so it never describes bytes that are not on the
-  // disk. A failed write or flush ends the upload with 13, and the digests,
-  // which may by then hold a block whose flush failed, are neither recorded
-  // nor reported again.
   void WriteAndFlush(const char* data, std::size_t length) {
-    const bool written = platform::WriteFile(FFile, data, length);
-    if (!written) Failed(kWriteStep);
-    platform::StartFlush(FFile);
-    if (written) FDigest.Add(data, length);
+    if (!platform::WriteFile(FFile, data, length)) Failed(kWriteStep);
     if (!platform::FlushFile(FFile)) Failed(kFlushStep);
-    if (FFailedStep != nullptr) return;
-    FDigest.Record(FFile);
   }
 
   void Failed(const char* step) {
@@ -167,7 +157,6 @@ class TBlockWriter : public TThread {
   static constexpr const char* kFlushStep = "doInternalUpload13";
 
   platform::FileHandle FFile;
-  TUploadDigest& FDigest;
   bool FThreaded = false;
   std::mutex FLock;
   std::condition_variable FChanged;
@@ -181,29 +170,39 @@ class TBlockWriter : public TThread {
 
 // Receives until the announced size has arrived or the client closes. The
 // count covers this connection's bytes only, so a resumed upload normally
-// ends by the client's close. Each block but the last is written and flushed
-// while the next one is received into the other buffer; `buffers[1]` is null
-// when there is only one, and each block is then written before the next
-// receive. A failed write or flush ends the loop with 13 once its block has
-// been counted. `pace` sets how much each receive takes and the wait after
-// it; the client's sends then wait for the room this leaves in the socket.
-// The last block, the one that completes the count or the first received
-// after a newer upload's or the operator's cut, is written here and flushed
-// by the caller; a failed write of it ends with 13 too. On return with any
-// result but 13 every received byte has been written.
+// ends by the client's close. Each block but the last is hashed and then
+// written and flushed while the next one is received and hashed into the
+// other buffer; `buffers[1]` is null when there is only one, and each block
+// is then written before the next receive. The digest record is brought up
+// to date after each flush, with the blocks that were complete before the
+// next block was hashed: it never describes bytes that are not on the disk.
+// A failed write or flush ends the loop with 13 once its block has been
+// counted; the digests then hold bytes that may not be on the disk and are
+// neither recorded nor reported again. `pace` sets how much each receive
+// takes and the wait after it; the client's sends then wait for the room
+// this leaves in the socket. The last block, the one that completes the
+// count or the first received after a newer upload's or the operator's cut,
+// is written here and flushed by the caller; a failed write of it ends with
+// 13 too. On return with any result but 13 every received byte has been
+// written and hashed.
 std::int32_t ReceiveFileData(TConnection& connection, char* const buffers[2], std::size_t size, platform::FileHandle handle,
                              const TFile& file, const TUploadClaim& claim, TTransferPace& pace, TUploadDigest& digest,
                              TTransferProgress& progress, std::string& error) {
   const auto cut = [&claim, &progress] { return claim.WasCut() || progress.WasCut(); };
   const auto expected = static_cast<std::uint64_t>(file.FileSize);
   std::uint64_t received = 0;
-  TBlockWriter writer(handle, digest);
+  TBlockWriter writer(handle);
   const bool overlap = buffers[1] != nullptr && writer.Start();
   bool pending = false;
   std::size_t step = pace.Next(0, size);
   for (int current = 0;; current = overlap ? 1 - current : 0) {
     const long n = connection.Receive(buffers[current], step);
-    if (pending && !writer.Wait(file.FileName, error)) return rcWriteFile;
+    const std::size_t flushedBlocks = digest.Blocks();
+    if (n > 0) digest.Add(buffers[current], static_cast<std::size_t>(n));
+    if (pending) {
+      if (!writer.Wait(file.FileName, error)) return rcWriteFile;
+      digest.Record(handle, flushedBlocks);
+    }
     // A newer upload of the file, or the operator, ends this one as if its
     // client had closed.
     if (n == 0 || (n < 0 && cut())) return rcSuccess;
@@ -218,10 +217,7 @@ std::int32_t ReceiveFileData(TConnection& connection, char* const buffers[2], st
     // The cut does not end a receive while the client keeps sending (Linux),
     // so it is looked at after every one.
     if (received >= expected || cut()) {
-      if (platform::WriteFile(handle, buffers[current], static_cast<std::size_t>(n))) {
-        digest.Add(buffers[current], static_cast<std::size_t>(n));
-        return rcSuccess;
-      }
+      if (platform::WriteFile(handle, buffers[current], static_cast<std::size_t>(n))) return rcSuccess;
       error = WriteFailure("doInternalUpload10", file.FileName, platform::LastError(), "");
       return rcWriteFile;
     }

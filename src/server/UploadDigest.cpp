@@ -26,23 +26,23 @@ void TUploadDigest::Start(platform::FileHandle file) {
     Metrics().DigestBytesRead += static_cast<std::uint64_t>(FPosition - from);
     if (!FActive) return;
   }
-  Record(file);
+  Record(file, Blocks());
 }
 
 void TUploadDigest::Add(const void* data, std::size_t length) {
   if (FActive) FBlocks.Update(data, length);
 }
 
-void TUploadDigest::Record(platform::FileHandle file) {
+void TUploadDigest::Record(platform::FileHandle file, std::size_t blocks) {
   platform::FileIdentity identity;
-  if (FActive && platform::OpenFileIdentity(file, identity)) FRecord.Write(identity, FBlocks.Blocks());
+  if (FActive && platform::OpenFileIdentity(file, identity)) FRecord.Write(identity, FBlocks.Blocks(), blocks);
 }
 
 bool TUploadDigest::Finish(platform::FileHandle file, TDigest& digest) {
   if (!FActive || !FBlocks.Finish(digest)) return false;
   FActive = false;
   platform::FileIdentity identity;
-  if (platform::OpenFileIdentity(file, identity)) FRecord.Write(identity, FBlocks.Blocks());
+  if (platform::OpenFileIdentity(file, identity)) FRecord.Write(identity, FBlocks.Blocks(), Blocks());
   FRecord.Close();
   return true;
 }

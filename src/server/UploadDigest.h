@@ -23,10 +23,13 @@ class TUploadDigest {
   // and records the digests for the file as it now is.
   void Start(platform::FileHandle file);
 
-  // The bytes written next, given once they are written; and, once they are
-  // flushed too, the record brought up to date.
+  // The bytes written next, given in order, before or after they are
+  // written. The number of whole blocks given so far. The record brought up
+  // to date for the file as it is on the disk now, with the first `blocks`
+  // whole blocks: those whose bytes are all flushed.
   void Add(const void* data, std::size_t length);
-  void Record(platform::FileHandle file);
+  std::size_t Blocks() const { return FBlocks.Blocks().size(); }
+  void Record(platform::FileHandle file, std::size_t blocks);
   // After the last flush: the digest of the whole file, with the record of
   // every block. False when this upload keeps no digests.
   bool Finish(platform::FileHandle file, TDigest& digest);

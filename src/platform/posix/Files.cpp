@@ -59,14 +59,6 @@ bool FlushFile(FileHandle file) {
   return result == 0;
 }
 
-void StartFlush(FileHandle file) {
-#ifdef __linux__
-  ::sync_file_range(static_cast<int>(file), 0, 0, SYNC_FILE_RANGE_WRITE);
-#else
-  (void)file;
-#endif
-}
-
 bool EndFileHere(FileHandle file) {
   const off_t position = ::lseek(static_cast<int>(file), 0, SEEK_CUR);
   if (position < 0) return false;

@@ -48,9 +48,6 @@ bool WriteFile(FileHandle file, const void* data, std::size_t length) {
 
 bool FlushFile(FileHandle file) { return ::FlushFileBuffers(Native(file)) != 0; }
 
-// FlushFileBuffers does it all.
-void StartFlush(FileHandle) {}
-
 bool EndFileHere(FileHandle file) { return ::SetEndOfFile(Native(file)) != 0; }
 
 std::int64_t OpenFileSize(FileHandle file) {
