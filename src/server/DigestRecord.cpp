@@ -113,7 +113,7 @@ DigestStatus KeptDigest(const std::string& fileName, platform::FileHandle file, 
   platform::FileIdentity after;
   TDigestRecordWriter record;
   if (from < length && whole && platform::OpenFileIdentity(file, after) && after == before && record.Open(fileName))
-    record.Write(before, blocks.Blocks(), blocks.Blocks().size());
+    record.Write(before, blocks.Blocks());
   return DigestStatus::kDone;
 }
 
@@ -127,23 +127,21 @@ bool TDigestRecordWriter::Open(const std::string& fileName) {
   return false;
 }
 
-void TDigestRecordWriter::Write(const platform::FileIdentity& identity, const std::vector<TDigest>& blocks,
-                                std::size_t count) {
+void TDigestRecordWriter::Write(const platform::FileIdentity& identity, const std::vector<TDigest>& blocks) {
   if (FRecord == platform::kNoFile) return;
-  count = std::min(count, blocks.size());
   // Until the new digests are all there, the record describes no file.
   std::size_t from = FWholeBlocks;
   if (!FWritten) {
     from = 0;
     if (!WriteAt(0, MakeHeader(platform::FileIdentity{}, 0).data(), kHeaderSize)) return;
   }
-  for (std::size_t i = from; i < count; ++i)
+  for (std::size_t i = from; i < blocks.size(); ++i)
     if (!WriteAt(static_cast<std::int64_t>(kHeaderSize + i * sizeof(TDigest)), blocks[i].data(), sizeof(TDigest)))
       return;
-  if (!WriteAt(0, MakeHeader(identity, count).data(), kHeaderSize)) return;
+  if (!WriteAt(0, MakeHeader(identity, blocks.size()).data(), kHeaderSize)) return;
   FWritten = true;
   FWholeBlocks = static_cast<std::size_t>(identity.size / kDigestBlockSize);
-  if (FWholeBlocks > count) FWholeBlocks = count;
+  if (FWholeBlocks > blocks.size()) FWholeBlocks = blocks.size();
 }
 
 bool TDigestRecordWriter::WriteAt(std::int64_t offset, const void* data, std::size_t length) {

@@ -46,11 +46,10 @@ class TDigestRecordWriter {
 
   // False when the record cannot be opened or another writer holds it.
   bool Open(const std::string& fileName);
-  // Records the first `count` of `blocks` as the digests of the file as
-  // `identity` tells it. The first call writes them all; later ones, of the
-  // same file grown, write from the first block that was partial or missing
-  // the last time.
-  void Write(const platform::FileIdentity& identity, const std::vector<TDigest>& blocks, std::size_t count);
+  // Records `blocks` as the digests of the file as `identity` tells it. The
+  // first call writes them all; later ones, of the same file grown, write
+  // from the first block that was partial or missing the last time.
+  void Write(const platform::FileIdentity& identity, const std::vector<TDigest>& blocks);
   void Close();
 
  private:

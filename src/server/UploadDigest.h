@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/Files.h"
 #include "server/DigestRecord.h"
@@ -23,13 +24,14 @@ class TUploadDigest {
   // and records the digests for the file as it now is.
   void Start(platform::FileHandle file);
 
-  // The bytes written next, given in order, before or after they are
-  // written. The number of whole blocks given so far. The record brought up
-  // to date for the file as it is on the disk now, with the first `blocks`
-  // whole blocks: those whose bytes are all flushed.
+  // The bytes written next, given in order, before they are written. The
+  // digests of the whole blocks completed by what was given since the last
+  // call: the record takes them once those bytes are flushed.
   void Add(const void* data, std::size_t length);
-  std::size_t Blocks() const { return FBlocks.Blocks().size(); }
-  void Record(platform::FileHandle file, std::size_t blocks);
+  std::vector<TDigest> TakeNewBlocks();
+  // Once the bytes given before a TakeNewBlocks are flushed, on any thread
+  // but one at a time: the record brought up to date with its `blocks`.
+  void Record(platform::FileHandle file, const std::vector<TDigest>& blocks);
   // After the last flush: the digest of the whole file, with the record of
   // every block. False when this upload keeps no digests.
   bool Finish(platform::FileHandle file, TDigest& digest);
@@ -39,5 +41,9 @@ class TUploadDigest {
   std::string FName;
   std::int64_t FPosition = 0;
   TBlockDigest FBlocks;
+  // How many of FBlocks' digests TakeNewBlocks has handed out.
+  std::size_t FTaken = 0;
+  // The digests the record holds: those of the blocks on the disk.
+  std::vector<TDigest> FRecorded;
   TDigestRecordWriter FRecord;
 };
