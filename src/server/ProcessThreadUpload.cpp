@@ -41,11 +41,8 @@ constexpr unsigned kReportPauseMilliseconds = 5000;
 // resumes, never runs ahead of the data really there. A receive takes what
 // has arrived, up to this much: while one flush runs, the next block piles
 // up in the socket, and the slower the disk, the fewer and larger the
-// flushes. A flush costs about a millisecond whatever its size (more while
-// other writers keep the file system's journal busy), so a fast client's
-// blocks go up to one digest block: a quarter of the flushes of 1 MiB
-// blocks, for 8 MiB per upload while its data arrive.
-constexpr std::size_t kReceiveBlock = 4 << 20;
+// flushes.
+constexpr std::size_t kReceiveBlock = 1 << 20;
 
 struct ReceiveBlocksDeleter {
   void operator()(char* blocks) const { platform::FreePages(blocks, 2 * kReceiveBlock); }
