@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "base/DailyLog.h"
 #include "base/Format.h"
@@ -70,10 +71,12 @@ std::string WriteFailure(const char* step, const std::string& name, int error, c
 }
 
 // Writes and then flushes one block at a time on a thread of its own, so
-// that the next block is received while the disk takes this one. A block is
-// handed over only after the one before it is written and flushed: the disk
-// sees the same writes and flushes, in the same order, as from one thread.
-// When its thread cannot be made, the writer works in the caller's thread.
+// that the next block is received and hashed while the disk takes this one,
+// and after each flush brings the digest record up to date with the blocks
+// it completed. A block is handed over only after the one before it is
+// written and flushed: the disk sees the same writes and flushes, in the
+// same order, as from one thread. When its thread cannot be made, the
+// writer works in the caller's thread.
 class TBlockWriter : public TThread {
  public:
   TBlockWriter(platform::FileHandle file, TUploadDigest& digest) : FFile(file), FDigest(digest) {}
@@ -89,16 +92,18 @@ class TBlockWriter : public TThread {
     return FThreaded;
   }
 
-  // Writes `data` where the file stands, then flushes it; the caller keeps
+  // Writes `data` where the file stands, flushes it and records `blocks`,
+  // the digests of the whole blocks that it completes; the caller keeps
   // `data` unchanged until Wait has returned.
-  void Put(const char* data, std::size_t length) {
+  void Put(const char* data, std::size_t length, std::vector<TDigest> blocks) {
     if (!FThreaded) {
-      WriteAndFlush(data, length);
+      WriteAndFlush(data, length, blocks);
       return;
     }
     std::lock_guard<std::mutex> lock(FLock);
     FData = data;
     FLength = length;
+    FBlocks = std::move(blocks);
     FChanged.notify_all();
   }
 
@@ -131,8 +136,9 @@ class TBlockWriter : public TThread {
       if (FData == nullptr) return;
       const char* data = FData;
       const std::size_t length = FLength;
+      const std::vector<TDigest> blocks = std::move(FBlocks);
       lock.unlock();
-      WriteAndFlush(data, length);
+      WriteAndFlush(data, length, blocks);
       lock.lock();
       FData = nullptr;
       FChanged.notify_all();
@@ -141,14 +147,11 @@ class TBlockWriter : public TThread {
 
  private:
   // A failed write is still followed by the flush of what did reach the file.
-  // The block digests follow the bytes on the disk, so they end at the first
-  // failure (the upload ends there too).
-  void WriteAndFlush(const char* data, std::size_t length) {
+  // The record stops at the first failure (the upload ends there too).
+  void WriteAndFlush(const char* data, std::size_t length, const std::vector<TDigest>& blocks) {
     if (!platform::WriteFile(FFile, data, length)) Failed(kWriteStep);
     if (!platform::FlushFile(FFile)) Failed(kFlushStep);
-    if (FFailedStep != nullptr) return;
-    FDigest.Add(data, length);
-    FDigest.Record(FFile);
+    if (FFailedStep == nullptr) FDigest.Record(FFile, blocks);
   }
 
   void Failed(const char* step) {
@@ -167,6 +170,7 @@ class TBlockWriter : public TThread {
   std::condition_variable FChanged;
   const char* FData = nullptr;
   std::size_t FLength = 0;
+  std::vector<TDigest> FBlocks;
   bool FStopping = false;
   // The first write or flush that failed, and its error number.
   const char* FFailedStep = nullptr;
@@ -175,16 +179,19 @@ class TBlockWriter : public TThread {
 
 // Receives until the announced size has arrived or the client closes. The
 // count covers this connection's bytes only, so a resumed upload normally
-// ends by the client's close. Each block but the last is written and flushed
-// while the next one is received into the other buffer; `buffers[1]` is null
-// when there is only one, and each block is then written before the next
-// receive. A failed write or flush ends the loop with 13 once its block has
-// been counted. `pace` sets how much each receive takes and the wait after
-// it; the client's sends then wait for the room this leaves in the socket.
-// The last block, the one that completes the count or the first received
-// after a newer upload's or the operator's cut, is written here and flushed
-// by the caller; a failed write of it ends with 13 too. On return with any
-// result but 13 every received byte has been written.
+// ends by the client's close. Each block but the last is hashed and then
+// written and flushed while the next one is received and hashed into the
+// other buffer; `buffers[1]` is null when there is only one, and each block
+// is then written before the next receive. A failed write or flush ends the
+// loop with 13 once its block has been counted; the digests then hold bytes
+// that may not be on the disk and are neither recorded nor reported again,
+// and the record stays as it was after the last flush. `pace` sets how much
+// each receive takes and the wait after it; the client's sends then wait for
+// the room this leaves in the socket. The last block, the one that completes the
+// count or the first received after a newer upload's or the operator's cut,
+// is written here and flushed by the caller; a failed write of it ends with
+// 13 too. On return with any result but 13 every received byte has been
+// written and hashed.
 std::int32_t ReceiveFileData(TConnection& connection, char* const buffers[2], std::size_t size, platform::FileHandle handle,
                              const TFile& file, const TUploadClaim& claim, TTransferPace& pace, TUploadDigest& digest,
                              TTransferProgress& progress, std::string& error) {
@@ -197,6 +204,7 @@ std::int32_t ReceiveFileData(TConnection& connection, char* const buffers[2], st
   std::size_t step = pace.Next(0, size);
   for (int current = 0;; current = overlap ? 1 - current : 0) {
     const long n = connection.Receive(buffers[current], step);
+    if (n > 0) digest.Add(buffers[current], static_cast<std::size_t>(n));
     if (pending && !writer.Wait(file.FileName, error)) return rcWriteFile;
     // A newer upload of the file, or the operator, ends this one as if its
     // client had closed.
@@ -212,14 +220,11 @@ std::int32_t ReceiveFileData(TConnection& connection, char* const buffers[2], st
     // The cut does not end a receive while the client keeps sending (Linux),
     // so it is looked at after every one.
     if (received >= expected || cut()) {
-      if (platform::WriteFile(handle, buffers[current], static_cast<std::size_t>(n))) {
-        digest.Add(buffers[current], static_cast<std::size_t>(n));
-        return rcSuccess;
-      }
+      if (platform::WriteFile(handle, buffers[current], static_cast<std::size_t>(n))) return rcSuccess;
       error = WriteFailure("doInternalUpload10", file.FileName, platform::LastError(), "");
       return rcWriteFile;
     }
-    writer.Put(buffers[current], static_cast<std::size_t>(n));
+    writer.Put(buffers[current], static_cast<std::size_t>(n), digest.TakeNewBlocks());
     pending = true;
     step = pace.Next(static_cast<std::size_t>(n), size);
   }

@@ -26,16 +26,25 @@ void TUploadDigest::Start(platform::FileHandle file) {
     Metrics().DigestBytesRead += static_cast<std::uint64_t>(FPosition - from);
     if (!FActive) return;
   }
-  Record(file);
+  Record(file, TakeNewBlocks());
 }
 
 void TUploadDigest::Add(const void* data, std::size_t length) {
   if (FActive) FBlocks.Update(data, length);
 }
 
-void TUploadDigest::Record(platform::FileHandle file) {
+std::vector<TDigest> TUploadDigest::TakeNewBlocks() {
+  const std::vector<TDigest>& blocks = FBlocks.Blocks();
+  std::vector<TDigest> taken(blocks.begin() + static_cast<std::ptrdiff_t>(FTaken), blocks.end());
+  FTaken = blocks.size();
+  return taken;
+}
+
+void TUploadDigest::Record(platform::FileHandle file, const std::vector<TDigest>& blocks) {
+  if (!FActive) return;
+  FRecorded.insert(FRecorded.end(), blocks.begin(), blocks.end());
   platform::FileIdentity identity;
-  if (FActive && platform::OpenFileIdentity(file, identity)) FRecord.Write(identity, FBlocks.Blocks());
+  if (platform::OpenFileIdentity(file, identity)) FRecord.Write(identity, FRecorded);
 }
 
 bool TUploadDigest::Finish(platform::FileHandle file, TDigest& digest) {

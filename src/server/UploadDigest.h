@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/Files.h"
 #include "server/DigestRecord.h"
@@ -23,10 +24,14 @@ class TUploadDigest {
   // and records the digests for the file as it now is.
   void Start(platform::FileHandle file);
 
-  // The bytes written next, given once they are written; and, once they are
-  // flushed too, the record brought up to date.
+  // The bytes written next, given in order, before they are written. The
+  // digests of the whole blocks completed by what was given since the last
+  // call: the record takes them once those bytes are flushed.
   void Add(const void* data, std::size_t length);
-  void Record(platform::FileHandle file);
+  std::vector<TDigest> TakeNewBlocks();
+  // Once the bytes given before a TakeNewBlocks are flushed, on any thread
+  // but one at a time: the record brought up to date with its `blocks`.
+  void Record(platform::FileHandle file, const std::vector<TDigest>& blocks);
   // After the last flush: the digest of the whole file, with the record of
   // every block. False when this upload keeps no digests.
   bool Finish(platform::FileHandle file, TDigest& digest);
@@ -36,5 +41,9 @@ class TUploadDigest {
   std::string FName;
   std::int64_t FPosition = 0;
   TBlockDigest FBlocks;
+  // How many of FBlocks' digests TakeNewBlocks has handed out.
+  std::size_t FTaken = 0;
+  // The digests the record holds: those of the blocks on the disk.
+  std::vector<TDigest> FRecorded;
   TDigestRecordWriter FRecord;
 };

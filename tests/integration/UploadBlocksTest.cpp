@@ -16,9 +16,11 @@
 #endif
 
 #include "base/Format.h"
+#include "server/DigestRecord.h"
 #include "server/Reports.h"
 #include "support/HttpServer.h"
 #include "support/TestSupport.h"
+#include "transfer/BlockDigest.h"
 #include "transfer/uGlobal.h"
 
 namespace {
@@ -122,6 +124,48 @@ TEST_F(UploadBlocks, AFailedWriteEndsWith13AndKeepsWhatReachedTheDisk) {
   ASSERT_TRUE(web.WaitForRequests(1, 20));
   EXPECT_EQ(vtest::HttpServer::QueryValue(web.Paths()[0], "errno"), "13");
   EXPECT_EQ(vtest::HttpServer::QueryValue(web.Paths()[0], "filesize"), std::to_string(limit));
+}
+
+// Blocks are hashed as they arrive, ahead of the disk: the digest record
+// left by a failed write holds the digests of the flushed bytes as it says
+// it does, never one of a digest block that the failed write (or a block
+// received after it) completed.
+TEST_F(UploadBlocks, AFailedWriteLeavesTheRecordOfTheFlushedBytesOnly) {
+  const std::string name = server.Dir().File("recorded.bin");
+  // The write that fails is of the block that would complete the second
+  // digest block.
+  const std::int64_t size = 10 << 20, limit = (8 << 20) - 1024;
+  const std::string data = vtest::RandomBytes(static_cast<std::size_t>(size));
+  {
+    FileSizeLimit fileSizeLimit(static_cast<rlim_t>(limit));
+    TSocket s = Negotiate(name, size);
+    vtest::SendAll(s, data);
+    EXPECT_TRUE(vtest::WaitForClose(s, 10));
+    CloseSocket(s);
+    ASSERT_TRUE(vtest::WaitForLog(server.LogPrefix(), "e:20", 15));
+  }
+  // Magic, volume, index, size, modified time, number of blocks; then the
+  // digests.
+  const std::string record = vtest::ReadAll(DigestRecordName(name));
+  ASSERT_GE(record.size(), 48u);
+  const auto field = [&record](std::size_t at) {
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) value = (value << 8) | static_cast<std::uint8_t>(record[at + i]);
+    return value;
+  };
+  const std::uint64_t recordedSize = field(24), count = field(40);
+  EXPECT_LE(recordedSize, static_cast<std::uint64_t>(limit));
+  EXPECT_EQ(count, recordedSize / kDigestBlockSize);
+  EXPECT_EQ(count, 1u);  // receives of at most 1 MiB: the last flush ended between 4 and 8 MiB
+  ASSERT_GE(record.size(), 48 + count * sizeof(TDigest));
+  TBlockDigest flushed;
+  flushed.Update(data.data(), static_cast<std::size_t>(recordedSize));
+  for (std::size_t i = 0; i < count && i < flushed.Blocks().size(); ++i)
+    EXPECT_EQ(record.compare(48 + i * sizeof(TDigest), sizeof(TDigest),
+                             reinterpret_cast<const char*>(flushed.Blocks()[i].data()), sizeof(TDigest)),
+              0)
+        << "block " << i;
+  ASSERT_TRUE(web.WaitForRequests(1, 20));
 }
 #endif
 

@@ -115,10 +115,10 @@ SSL_CTX* NewContext(const SSL_METHOD* method, TlsVersion minVersion) {
   SSL_CTX_set_options(context, SSL_OP_ENABLE_KTLS | SSL_OP_NO_RENEGOTIATION);
   // Writes that take what fits, as a non-blocking socket's send does.
   SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  // Reads take whatever the socket holds, several records at a time, rather
-  // than one system call for each record's header and another for its body.
+  // During the handshake reads take whatever the socket holds, several
+  // records at a time, rather than one system call for each record's header
+  // and another for its body; after it, BufferReads takes over.
   SSL_CTX_set_read_ahead(context, 1);
-  SSL_CTX_set_default_read_buffer_len(context, 256 * 1024);
   return context;
 }
 
@@ -145,6 +145,8 @@ int Remaining(std::chrono::steady_clock::time_point end) {
 // A session's blocks read from the file for the userspace path: large
 // reads, each written as a run of full records.
 constexpr std::size_t kFileBlock = 256 * 1024;
+// What one read from the socket takes after the handshake (BufferReads).
+constexpr int kReadBuffer = 256 * 1024;
 
 }  // namespace
 
@@ -256,6 +258,32 @@ struct TlsSession::Impl {
     return result;
   }
 
+  // From the handshake on, the records come through a buffer of large socket
+  // reads, and the library takes each record from there. Its own read ahead
+  // moves every byte still buffered to the front of its buffer for each
+  // record it takes: with a large buffer the same bytes are copied many
+  // times over (a receive of 1 MiB copied several MiB). Kernel TLS reads
+  // records from the socket itself, so a session that uses it in either
+  // direction keeps reading as it did, and one that does not never starts
+  // to: no later change of keys may hand the kernel a socket whose bytes
+  // partly sit in the buffer.
+  void BufferReads() {
+    if (BIO_get_ktls_send(SSL_get_wbio(ssl)) != 0 || BIO_get_ktls_recv(SSL_get_rbio(ssl)) != 0) return;
+    BIO* buffer = BIO_new(BIO_f_buffer());
+    BIO* source = BIO_new_socket(static_cast<int>(socket), BIO_NOCLOSE);
+    if (buffer == nullptr || source == nullptr || BIO_set_read_buffer_size(buffer, kReadBuffer) != 1) {
+      BIO_free(buffer);
+      BIO_free(source);
+      return;
+    }
+    BIO_push(buffer, source);
+    SSL_clear_options(ssl, SSL_OP_ENABLE_KTLS);
+    // Bytes the handshake's read ahead left in the library's buffer are
+    // taken first; from here each record is read whole from `buffer`.
+    SSL_set_read_ahead(ssl, 0);
+    SSL_set0_rbio(ssl, buffer);
+  }
+
   // Waits for what `waitSet` asks, at most `milliseconds`.
   IoResult WaitFor(int waitSet, int milliseconds) {
     const int ready = NetWaitMilliseconds(socket, milliseconds, waitSet);
@@ -301,7 +329,10 @@ IoResult TlsSession::Handshake(int milliseconds) {
     ERR_clear_error();
     errno = 0;
     const int rc = SSL_do_handshake(s.ssl);
-    if (rc == 1) return {};
+    if (rc == 1) {
+      s.BufferReads();
+      return {};
+    }
     int waitSet = 0;
     const IoResult result = s.Classify(rc, waitSet);
     // A peer that closes during the handshake has refused it, or never spoke TLS.
@@ -373,8 +404,11 @@ long TlsSession::WriteNoWait(const void* data, std::size_t length) {
 }
 
 int TlsSession::Wait(int milliseconds, int waitSet) {
-  // Read ahead, the library may hold records it has not decrypted yet.
-  if ((waitSet & 1) != 0 && SSL_has_pending(FImpl->ssl) == 1) return 1;
+  // The library, or the buffer it reads from, may hold records it has not
+  // decrypted yet.
+  if ((waitSet & 1) != 0 &&
+      (SSL_has_pending(FImpl->ssl) == 1 || BIO_ctrl_pending(SSL_get_rbio(FImpl->ssl)) > 0))
+    return 1;
   return NetWaitMilliseconds(FImpl->socket, milliseconds, waitSet);
 }
 
