@@ -12,7 +12,9 @@ constexpr int kLongestWaitMilliseconds = 10000;
 }  // namespace
 
 void TTakenConnection::Serve() {
-  if (direction < 0)
+  if (continued)
+    worker->ContinueDownload();
+  else if (direction < 0)
     worker->Serve();
   else
     worker->ServeAnswered(static_cast<std::uint8_t>(direction));
@@ -81,7 +83,10 @@ void TWaitingRoom::Readable(TSocket socket) {
       ReadHandshake(entry);
       return;
     case TStage::kRequest:
-      HandOn(entry, entry->second.direction);
+      BeginRequest(entry);
+      return;
+    case TStage::kDownload:
+      ReadDownloadRequest(entry);
       return;
     case TStage::kFirstByte:
       HandOn(entry, -1);
@@ -109,6 +114,86 @@ void TWaitingRoom::ReadHandshake(TEntry entry) {
   WaitAgain(entry, true);
 }
 
+void TWaitingRoom::BeginRequest(TEntry entry) {
+  TWaiting& waiting = entry->second;
+  if (waiting.direction != 0) return HandOn(entry, waiting.direction);
+  waiting.worker = MakeWorker(entry);
+  if (!waiting.worker) {
+    // Its membership has left the set with the worker that was not made.
+    const TSocket socket = entry->first;
+    FWaiting.erase(entry);
+    CloseSocket(socket);
+    return;
+  }
+  if (waiting.worker->InitializeResult() != rcSuccess || !waiting.worker->BeginDownloadWithoutWaiting())
+    return HandOn(entry, waiting.direction);
+  waiting.stage = TStage::kDownload;
+  try {
+    waiting.request.resize(MSG_HEADER_SIZE);
+  } catch (...) {
+    return HandOn(entry, waiting.direction);
+  }
+  ReadDownloadRequest(entry);
+}
+
+void TWaitingRoom::ReadDownloadRequest(TEntry entry) {
+  TWaiting& waiting = entry->second;
+  std::string& request = waiting.request;
+  // Reported readable, the socket gives what has come without a wait; the
+  // rest is taken as far as it is there, and awaited in the set.
+  long n = platform::NetRecv(entry->first, request.data() + waiting.arrived, request.size() - waiting.arrived);
+  for (;;) {
+    if (n == platform::kNotReady) return WaitAgain(entry, true);
+    // The peer closed or failed before its request was whole.
+    if (n <= 0) return DropDownload(entry);
+    waiting.arrived += static_cast<std::size_t>(n);
+    if (waiting.arrived == MSG_HEADER_SIZE && request.size() == MSG_HEADER_SIZE) {
+      const MsgHeader header = DecodeHeader(reinterpret_cast<const unsigned char*>(request.data()));
+      if (!waiting.worker->DownloadRequestHeader(header)) {
+        FWaiting.erase(entry);
+        return;
+      }
+      try {
+        // A zero after the body ends its text.
+        request.resize(MSG_HEADER_SIZE + static_cast<std::size_t>(std::max(header.SIZE, 0)) + 1);
+      } catch (...) {
+        // Short of memory: the request cannot be kept, and the connection is closed.
+        return DropDownload(entry);
+      }
+    }
+    if (waiting.arrived == request.size() - 1) return ServeDownload(entry);
+    n = platform::NetRecvNow(entry->first, request.data() + waiting.arrived, request.size() - 1 - waiting.arrived);
+  }
+}
+
+void TWaitingRoom::ServeDownload(TEntry entry) {
+  TWaiting& waiting = entry->second;
+  const MsgHeader header = DecodeHeader(reinterpret_cast<const unsigned char*>(waiting.request.data()));
+  if (waiting.worker->DownloadWithoutWaiting(header, waiting.request.data() + MSG_HEADER_SIZE)) {
+    // The worker closes the connection; out of the set first, so that its
+    // number is free only once nothing here refers to it.
+    const std::unique_ptr<TProcessThread> ended = std::move(waiting.worker);
+    FWaiting.erase(entry);
+    return;
+  }
+  TTakenConnection taken;
+  taken.socket = entry->first;
+  taken.worker = std::move(waiting.worker);
+  taken.direction = 0;
+  taken.continued = true;
+  FWaiting.erase(entry);
+  try {
+    FTaken.push_back(std::move(taken));
+  } catch (...) {
+  }
+}
+
+void TWaitingRoom::DropDownload(TEntry entry) {
+  entry->second.worker->DownloadRequestMissing(entry->second.arrived >= MSG_HEADER_SIZE);
+  const std::unique_ptr<TProcessThread> ended = std::move(entry->second.worker);
+  FWaiting.erase(entry);
+}
+
 void TWaitingRoom::Expire() {
   const Clock::time_point now = Clock::now();
   while (!FDeadlines.empty() && FDeadlines.front().first <= now) {
@@ -118,6 +203,10 @@ void TWaitingRoom::Expire() {
     if (entry == FWaiting.end() || entry->second.deadline != deadline) continue;
     if (entry->second.stage == TStage::kHandshake) {
       Close(entry, rcReadTimeout);
+      continue;
+    }
+    if (entry->second.stage == TStage::kDownload) {
+      DropDownload(entry);
       continue;
     }
     FSet.Forget(socket);
@@ -139,17 +228,21 @@ void TWaitingRoom::Close(TEntry entry, std::int32_t result) {
   CloseSocket(socket);
 }
 
+std::unique_ptr<TProcessThread> TWaitingRoom::MakeWorker(TEntry entry) {
+  try {
+    return std::make_unique<TProcessThread>(std::move(entry->second.membership), entry->first, entry->second.accepted,
+                                            FConfig, FRates, FAccess, std::move(entry->second.tls));
+  } catch (...) {
+    return nullptr;
+  }
+}
+
 void TWaitingRoom::HandOn(TEntry entry, int direction) {
   const TSocket socket = entry->first;
   TTakenConnection taken;
   taken.socket = socket;
   taken.direction = direction;
-  try {
-    taken.worker = std::make_unique<TProcessThread>(std::move(entry->second.membership), socket,
-                                                    entry->second.accepted, FConfig, FRates, FAccess,
-                                                    std::move(entry->second.tls));
-  } catch (...) {
-  }
+  taken.worker = entry->second.worker ? std::move(entry->second.worker) : MakeWorker(entry);
   const bool made = taken.worker != nullptr;
   FWaiting.erase(entry);
   if (!made) {
@@ -180,6 +273,10 @@ std::vector<TTakenConnection> TWaitingRoom::TakeAll() {
       const TWaiting& waiting = entry->second;
       if (waiting.stage == TStage::kHandshake && waiting.received > 0) {
         Close(entry, rcReadTimeout);
+        continue;
+      }
+      if (waiting.stage == TStage::kDownload) {
+        DropDownload(entry);
         continue;
       }
       FSet.Forget(entry->first);
