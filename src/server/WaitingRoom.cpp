@@ -83,10 +83,15 @@ void TWaitingRoom::Readable(TSocket socket) {
       ReadHandshake(entry);
       return;
     case TStage::kRequest:
-      BeginRequest(entry);
-      return;
     case TStage::kDownload:
-      ReadDownloadRequest(entry);
+      try {
+        if (entry->second.stage == TStage::kRequest)
+          BeginRequest(entry);
+        else
+          ReadDownloadRequest(entry);
+      } catch (...) {
+        Discard(socket);
+      }
       return;
     case TStage::kFirstByte:
       HandOn(entry, -1);
@@ -128,11 +133,7 @@ void TWaitingRoom::BeginRequest(TEntry entry) {
   if (waiting.worker->InitializeResult() != rcSuccess || !waiting.worker->BeginDownloadWithoutWaiting())
     return HandOn(entry, waiting.direction);
   waiting.stage = TStage::kDownload;
-  try {
-    waiting.request.resize(MSG_HEADER_SIZE);
-  } catch (...) {
-    return HandOn(entry, waiting.direction);
-  }
+  waiting.request.resize(MSG_HEADER_SIZE);
   ReadDownloadRequest(entry);
 }
 
@@ -153,13 +154,8 @@ void TWaitingRoom::ReadDownloadRequest(TEntry entry) {
         FWaiting.erase(entry);
         return;
       }
-      try {
-        // A zero after the body ends its text.
-        request.resize(MSG_HEADER_SIZE + static_cast<std::size_t>(std::max(header.SIZE, 0)) + 1);
-      } catch (...) {
-        // Short of memory: the request cannot be kept, and the connection is closed.
-        return DropDownload(entry);
-      }
+      // A zero after the body ends its text.
+      request.resize(MSG_HEADER_SIZE + static_cast<std::size_t>(std::max(header.SIZE, 0)) + 1);
     }
     if (waiting.arrived == request.size() - 1) return ServeDownload(entry);
     n = platform::NetRecvNow(entry->first, request.data() + waiting.arrived, request.size() - 1 - waiting.arrived);
@@ -170,8 +166,8 @@ void TWaitingRoom::ServeDownload(TEntry entry) {
   TWaiting& waiting = entry->second;
   const MsgHeader header = DecodeHeader(reinterpret_cast<const unsigned char*>(waiting.request.data()));
   if (waiting.worker->DownloadWithoutWaiting(header, waiting.request.data() + MSG_HEADER_SIZE)) {
-    // The worker closes the connection; out of the set first, so that its
-    // number is free only once nothing here refers to it.
+    // The worker closes the connection once it has left the waiting room,
+    // so that its number is free only when nothing here refers to it.
     const std::unique_ptr<TProcessThread> ended = std::move(waiting.worker);
     FWaiting.erase(entry);
     return;
@@ -206,7 +202,11 @@ void TWaitingRoom::Expire() {
       continue;
     }
     if (entry->second.stage == TStage::kDownload) {
-      DropDownload(entry);
+      try {
+        DropDownload(entry);
+      } catch (...) {
+        Discard(socket);
+      }
       continue;
     }
     FSet.Forget(socket);
@@ -226,6 +226,15 @@ void TWaitingRoom::Close(TEntry entry, std::int32_t result) {
   // the system has given it to another connection.
   FWaiting.erase(entry);
   CloseSocket(socket);
+}
+
+void TWaitingRoom::Discard(TSocket socket) {
+  const TEntry entry = FWaiting.find(socket);
+  if (entry == FWaiting.end()) return;
+  // A worker closes its socket; without one it is closed here.
+  const bool held = entry->second.worker == nullptr;
+  FWaiting.erase(entry);
+  if (held) CloseSocket(socket);
 }
 
 std::unique_ptr<TProcessThread> TWaitingRoom::MakeWorker(TEntry entry) {

@@ -130,6 +130,9 @@ class TWaitingRoom {
   // and the connection is closed.
   void DropDownload(TEntry entry);
   std::unique_ptr<TProcessThread> MakeWorker(TEntry entry);
+  // A step failed short of memory: the connection is closed (by its worker,
+  // if it has one), and the listener goes on.
+  void Discard(TSocket socket);
   // Each wait for the peer is kPeerWaitSeconds, as in a worker.
   void WaitAgain(TEntry entry, bool armed);
   void Close(TEntry entry, std::int32_t result);
