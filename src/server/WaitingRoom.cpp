@@ -47,6 +47,12 @@ void TWaitingRoom::Admit(TSocket socket, std::shared_ptr<const platform::TlsCont
     // Counted for its client all the same, so that a cap that a reload
     // brings finds the connections already open.
     if (!proxied) entry->second.membership.CountFrom(peer, 0);
+    // A client sends its opening header right after it connects, so it is
+    // often there by the accept: taken at once, it costs no wait in the set.
+    if (entry->second.stage == TStage::kHandshake) {
+      const long n = platform::NetRecvNow(socket, entry->second.header, MSG_HEADER_SIZE);
+      if (n != platform::kNotReady) return TakeHandshake(entry, n, false);
+    }
     WaitAgain(entry, false);
   } catch (...) {
     // Short of memory: the connection is closed, the listener goes on.
@@ -106,17 +112,22 @@ void TWaitingRoom::ReadHandshake(TEntry entry) {
   // socket).
   const long n = platform::NetRecv(entry->first, waiting.header + waiting.received,
                                    MSG_HEADER_SIZE - waiting.received);
+  TakeHandshake(entry, n, true);
+}
+
+void TWaitingRoom::TakeHandshake(TEntry entry, long n, bool armed) {
+  TWaiting& waiting = entry->second;
   // The peer closed or failed before its header was whole.
   if (n <= 0) return Close(entry, rcReadTimeout);
   waiting.received = static_cast<std::uint8_t>(waiting.received + n);
-  if (waiting.received < MSG_HEADER_SIZE) return WaitAgain(entry, true);
+  if (waiting.received < MSG_HEADER_SIZE) return WaitAgain(entry, armed);
 
   std::uint8_t direction = 0;
   const std::int32_t result = TProcessThread::AnswerHandshake(entry->first, DecodeHeader(waiting.header), direction);
   if (result != rcSuccess) return Close(entry, result);
   waiting.stage = TStage::kRequest;
   waiting.direction = direction;
-  WaitAgain(entry, true);
+  WaitAgain(entry, armed);
 }
 
 void TWaitingRoom::BeginRequest(TEntry entry) {

@@ -121,6 +121,9 @@ class TWaitingRoom {
   using TEntry = std::unordered_map<TSocket, TWaiting>::iterator;
 
   void ReadHandshake(TEntry entry);
+  // `n` more bytes of the opening header have come (0: the peer closed, -1:
+  // it failed); `armed`: the socket has been in the set before.
+  void TakeHandshake(TEntry entry, long n, bool armed);
   // The request's first byte has come: a download is served here when its
   // worker allows, every other request goes to its worker.
   void BeginRequest(TEntry entry);
