@@ -27,8 +27,11 @@ enum class SendFileResult {
 // path, or where the direct path failed: the bytes are then read into it,
 // which tells a failed read from a failed send, and sent from there.
 //
-// The caller sends until a call moves nothing or fails; on Linux the socket
-// stays corked from the first call to that last one.
+// The caller sends until a call moves nothing or fails, or until `ended`
+// says that the file ended after the bytes sent: Linux tells that when the
+// step ran into the end, which saves the caller a last call; elsewhere it
+// stays false. On Linux the socket stays corked from the first call to
+// the last one.
 //
 // Linux uses sendfile. Windows server editions use TransmitFile, which does
 // not tell a failed read from a failed send: a step that fails is the
@@ -37,7 +40,7 @@ enum class SendFileResult {
 // there and queues the rest, so one client that stops reading would hold up
 // every other download.
 SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length, char* buffer,
-                            std::size_t bufferSize, std::size_t& sent);
+                            std::size_t bufferSize, std::size_t& sent, bool* ended = nullptr);
 
 // The path through `buffer` alone, on a socket in non-blocking mode: reads
 // of at most `bufferSize` bytes, each sent to its last byte before the next,

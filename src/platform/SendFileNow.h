@@ -14,12 +14,13 @@ namespace platform {
 // count; `ended` tells that the file ended within them. Fewer than `length`
 // without the end means the socket had no room, or refused the bytes: the
 // caller goes on with SendFileData, which waits for room and tells a failed
-// read from a failed send. The calling thread must hold SIGPIPE back, as
-// the server's threads do.
+// read from a failed send.
 //
 // Linux uses sendfile on the socket switched to non-blocking mode for the
-// call. Windows sends files only through calls that wait, so there nothing
-// is sent here and every file goes on with SendFileData.
+// call, on the threads that hold SIGPIPE back for their life (StartThread's;
+// elsewhere nothing is sent here). Windows sends files only through calls
+// that wait, so there nothing is sent here and every file goes on with
+// SendFileData.
 std::size_t SendFileNow(SocketHandle s, FileHandle file, std::size_t length, bool& ended);
 
 }  // namespace platform

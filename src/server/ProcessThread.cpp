@@ -35,6 +35,8 @@ TProcessThread::TProcessThread(TWorkerMembership&& membership, TSocket socket,
       FAccess(std::move(access)),
       FRules(FAccess->Rules()),
       FMembership(std::move(membership)) {
+  // The waiting room read the peer's address at the accept.
+  FPeerAddress = FMembership.Progress().Client();
   FInitializeResult = Initialize(socket);
 }
 
@@ -47,14 +49,12 @@ void TProcessThread::CloseConnection() {
   // A newer upload of the file must never cut a closed socket, whose number
   // may already belong to another connection.
   FUploadClaim.SocketClosed();
-  FClosedPeerAddress = ClientAddress();
   FMembership.Closing();
   FConnection.Close();
 }
 
 std::string TProcessThread::ClientAddress() const {
-  if (!FProxiedAddress.empty()) return FProxiedAddress;
-  return FConnection.Valid() ? GetPeerAddress(FConnection.Socket()) : FClosedPeerAddress;
+  return FProxiedAddress.empty() ? FPeerAddress : FProxiedAddress;
 }
 
 std::string TProcessThread::LogPeer() const {
@@ -251,7 +251,8 @@ bool TProcessThread::RequestHeaderAccepted(const char* step, const char* command
 }
 
 void TProcessThread::Serve() {
-  FMembership.Progress().SetClient(GetPeerAddress(FConnection.Socket()));
+  if (FPeerAddress.empty()) FPeerAddress = GetPeerAddress(FConnection.Socket());
+  FMembership.Progress().SetClient(FPeerAddress);
   if (!ReadProxyHeader() || !Admitted()) return;
   std::uint8_t direction = 0;
   if ((!FTls || StartTls()) && Validate(direction) == rcSuccess) {

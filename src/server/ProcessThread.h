@@ -195,7 +195,11 @@ class TProcessThread {
                             bool digest = false);
   // Whether `name` lies outside every root; a refusal is counted.
   bool OutsideRoots(const std::string& name);
-  std::string FClosedPeerAddress;
+  // The peer's address, read once: it never changes while the connection
+  // lasts, and a peer that has gone has none left to read. The waiting
+  // room's, or read by Serve (not on the accepting thread, which made the
+  // worker).
+  std::string FPeerAddress;
   // Held from the resume offer until the file is closed; let go before the
   // socket is closed, so that a newer upload never cuts a closed socket.
   TUploadClaim FUploadClaim;

@@ -248,12 +248,12 @@ bool TProcessThread::SendDownloadData(bool wait) {
   // A limited download still sends straight from the file, in steps no
   // larger than its limits allow, each followed by the wait they require.
   TTransferPace pace(FConfig->Limits.Download, FRates.Download);
+  bool ended = false;
   for (std::size_t n = 0;;) {
     const std::size_t step = pace.Next(n, kDataStep);
     platform::SendFileResult outcome = platform::SendFileResult::kSent;
-    bool ended = false;
     if (wait)
-      outcome = FConnection.SendFile(handle, step, FBuffer.get(), MAX_BLOCK_SIZE, n);
+      outcome = FConnection.SendFile(handle, step, FBuffer.get(), MAX_BLOCK_SIZE, n, ended);
     else
       n = platform::SendFileNow(FConnection.Socket(), handle, step, ended);
     FDownload.sent += static_cast<std::int64_t>(n);
@@ -274,7 +274,7 @@ bool TProcessThread::SendDownloadData(bool wait) {
     }
     // The socket is full: the rest is for a thread that may wait.
     if (!wait && !ended && n < step) return false;
-    if (ended || n == 0) break;
+    if (n == 0 || ended) break;
   }
   return true;
 }

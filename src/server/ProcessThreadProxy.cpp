@@ -33,7 +33,7 @@ void LogMissingHeader(const std::string& logPath, const std::string& balancer) {
 
 bool TProcessThread::ReadProxyHeader() {
   if (FConfig->ProxyFrom.Empty()) return true;
-  const std::string peer = GetPeerAddress(FConnection.Socket());
+  const std::string peer = FPeerAddress;
   if (!FConfig->ProxyFrom.Contains(peer)) return true;
 
   std::uint8_t bytes[std::max(kProxyV1MaxLength, kProxyV2MaxLength)];

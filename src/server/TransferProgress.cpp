@@ -25,6 +25,11 @@ void TTransferProgress::SetClient(std::string client) {
   FClient = std::move(client);
 }
 
+std::string TTransferProgress::Client() const {
+  std::lock_guard<std::mutex> hold(FLock);
+  return FClient;
+}
+
 void TTransferProgress::SetDirection(int direction) {
   std::lock_guard<std::mutex> hold(FLock);
   FDirection = direction;

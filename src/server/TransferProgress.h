@@ -38,6 +38,7 @@ class TTransferProgress {
   // accept should not wait for it), or the client a balancer's PROXY
   // header named.
   void SetClient(std::string client);
+  std::string Client() const;
   // After the handshake: 0 download, 1 upload, 2 digest.
   void SetDirection(int direction);
   // The request as read: the file, the position its data start from and the

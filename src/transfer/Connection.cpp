@@ -94,8 +94,9 @@ int TConnection::Wait(int milliseconds, int waitSet) {
 }
 
 platform::SendFileResult TConnection::SendFile(platform::FileHandle file, std::size_t length, char* buffer,
-                                               std::size_t bufferSize, std::size_t& sent) {
-  if (!FTls) return platform::SendFileData(FSocket, file, length, buffer, bufferSize, sent);
+                                               std::size_t bufferSize, std::size_t& sent, bool& ended) {
+  ended = false;
+  if (!FTls) return platform::SendFileData(FSocket, file, length, buffer, bufferSize, sent, &ended);
   const platform::SendFileResult result = FTls->SendFile(file, length, buffer, bufferSize, sent);
   if (result == platform::SendFileResult::kSendFailed) FFailed = true;
   return result;

@@ -63,9 +63,9 @@ class TConnection {
   int Wait(int milliseconds, int waitSet);
 
   // File data from the file's current position: SendFileData of the
-  // platform, or the TLS session's equivalent.
+  // platform, or the TLS session's equivalent (whose `ended` stays false).
   platform::SendFileResult SendFile(platform::FileHandle file, std::size_t length, char* buffer,
-                                    std::size_t bufferSize, std::size_t& sent);
+                                    std::size_t bufferSize, std::size_t& sent, bool& ended);
   // The system's error number of a failed send or receive, for the lines
   // that have always carried it; a TLS failure without one gives the TLS
   // layer's own negative number (platform/Tls.h).

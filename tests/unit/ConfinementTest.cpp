@@ -111,6 +111,29 @@ TEST_F(Confinement, LinksAreFollowedWhereverTheyLead) {
   EXPECT_TRUE(IsInsideRoots(roots, root + "/sub/f.bin"));
 }
 
+// Names that exist are resolved by the system in one step, the others
+// component by component: both ways must reach the same verdicts.
+TEST_F(Confinement, LinksToExistingFilesAreFollowedToo) {
+  vtest::WriteAll(dir.File("outside") + "/f.bin", "x");
+  vtest::WriteAll(root + "/sub/f.bin", "x");
+  vtest::fs::create_directory_symlink(dir.path() / "outside", dir.path() / "data" / "escape");
+  vtest::fs::create_symlink(dir.path() / "outside" / "f.bin", dir.path() / "data" / "alias.bin");
+  vtest::fs::create_directory_symlink(dir.path() / "data" / "sub", dir.path() / "outside" / "in");
+  EXPECT_FALSE(IsInsideRoots(roots, root + "/escape/f.bin"));
+  EXPECT_FALSE(IsInsideRoots(roots, root + "/alias.bin"));
+  EXPECT_FALSE(IsInsideRoots(roots, root + "/escape/../outside/f.bin"));
+  EXPECT_TRUE(IsInsideRoots(roots, dir.File("outside") + "/in/f.bin"));
+  EXPECT_TRUE(IsInsideRoots(roots, root + "/sub/../sub/f.bin"));
+  // A file's digest record stays the server's own behind a link, with or
+  // without roots.
+  vtest::WriteAll(root + "/sub/.f.bin.vardex-digests", "record");
+  vtest::fs::create_symlink(dir.path() / "data" / "sub" / ".f.bin.vardex-digests", dir.path() / "data" / "record");
+  EXPECT_FALSE(IsInsideRoots(roots, root + "/record"));
+  roots.clear();
+  EXPECT_FALSE(IsInsideRoots(roots, root + "/record"));
+  EXPECT_TRUE(IsInsideRoots(roots, root + "/alias.bin"));
+}
+
 TEST_F(Confinement, RelativeNamesStartFromTheWorkingDirectory) {
   auto saved = vtest::fs::current_path();
   vtest::fs::current_path(dir.path() / "data");

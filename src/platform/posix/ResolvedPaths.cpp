@@ -2,8 +2,11 @@
 
 #include <climits>
 #include <deque>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/UniqueHandle.h"
 
 namespace platform {
 namespace {
@@ -30,9 +33,33 @@ void DropLast(std::string& path) {
   path.erase(slash == 0 ? 1 : slash);
 }
 
+// Where an existing name leads, as the kernel itself resolved it while
+// opening it: three system calls however deep the name, where the walk
+// below takes one per component. False when the name does not lead to an
+// existing object (a file to be created, a dangling link, a file where a
+// directory is named) or when the system does not say (no /proc); the walk
+// decides then.
+bool ResolveExisting(const std::string& name, std::string& resolved) {
+  const int fd = ::open(name.c_str(), O_PATH | O_CLOEXEC);
+  if (fd < 0) return false;
+  const UniqueFile held(fd);
+  char target[PATH_MAX];
+  const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
+  if (n <= 0 || static_cast<std::size_t>(n) == sizeof target || target[0] != '/') return false;
+  const std::string path(target, static_cast<std::size_t>(n));
+  // Removed since it was opened: the kernel marks the name, which is no
+  // longer a path; the walk tells where the name leads now.
+  static const std::string kDeleted = " (deleted)";
+  if (path.size() > kDeleted.size() && path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0)
+    return false;
+  resolved = path;
+  return true;
+}
+
 }  // namespace
 
 bool ResolvePath(const std::string& name, std::string& resolved) {
+  if (!name.empty() && ResolveExisting(name, resolved)) return true;
   std::deque<std::string> pending;
   std::string current = "/";
   if (name.empty() || name[0] != '/') {
@@ -57,7 +84,8 @@ bool ResolvePath(const std::string& name, std::string& resolved) {
     }
     std::string next = current == "/" ? "/" + component : current + "/" + component;
     struct stat st{};
-    if (existing && ::lstat(next.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    const bool found = existing && ::lstat(next.c_str(), &st) == 0;
+    if (found && S_ISLNK(st.st_mode)) {
       if (++links > kMaxLinks) return false;
       char target[PATH_MAX];
       ssize_t n = ::readlink(next.c_str(), target, sizeof target - 1);
@@ -69,7 +97,7 @@ bool ResolvePath(const std::string& name, std::string& resolved) {
     }
     // Below a name that does not exist nothing can be a link yet; what
     // follows is created as written.
-    if (existing && ::lstat(next.c_str(), &st) != 0) existing = false;
+    if (!found) existing = false;
     current = next;
   }
   resolved = current;

@@ -4,10 +4,15 @@
 
 #include <cerrno>
 
+#include "platform/posix/PipeSignal.h"
+
 namespace platform {
 
 std::size_t SendFileNow(SocketHandle s, FileHandle file, std::size_t length, bool& ended) {
   ended = false;
+  // sendfile has no MSG_NOSIGNAL: only where SIGPIPE is held back for the
+  // thread's life can it run without mask changes around it.
+  if (!PipeSignalHeldForLife()) return 0;
   std::size_t sent = 0;
   NetSetNonBlocking(s, true);
   while (sent < length) {

@@ -3,9 +3,13 @@
 #include <pthread.h>
 #include <csignal>
 
+#include "platform/posix/PipeSignal.h"
+
 namespace platform {
 
 namespace {
+
+thread_local bool tPipeHeldForLife = false;
 
 // AddressSanitizer pads every frame with red zones and moves locals to
 // frames of its own, so the same code needs several times the stack.
@@ -30,11 +34,14 @@ void* Trampoline(void* start) {
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+  tPipeHeldForLife = true;
   s.body(s.argument);
   return nullptr;
 }
 
 }  // namespace
+
+bool PipeSignalHeldForLife() { return tPipeHeldForLife; }
 
 bool StartThread(void (*body)(void*), void* argument, std::size_t stackBytes, ThreadHandle& handle) {
   pthread_attr_t attributes;

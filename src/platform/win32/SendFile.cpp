@@ -84,8 +84,9 @@ SendFileResult ReadThroughBuffer(SocketHandle s, FileHandle file, std::size_t le
 }  // namespace
 
 SendFileResult SendFileData(SocketHandle s, FileHandle file, std::size_t length, char* buffer,
-                            std::size_t bufferSize, std::size_t& sent) {
+                            std::size_t bufferSize, std::size_t& sent, bool* ended) {
   sent = 0;
+  if (ended != nullptr) *ended = false;
   if (length == 0) return SendFileResult::kSent;
   if (!TransmitsWithoutLimit()) return ReadThroughBuffer(s, file, length, buffer, bufferSize, sent);
 
