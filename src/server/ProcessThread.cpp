@@ -224,11 +224,17 @@ void TProcessThread::LogHandshakeFailure(const std::string& logPath, const std::
 }
 
 bool TProcessThread::ReadRequestHeader(const char* step, const char* command, const char* what, MsgHeader& header) {
-  if (!FConnection.ReadHeader(header, kPeerWaitSeconds).Ok()) {
-    WriteLog(FConfig->LogPath,
-             Format("%s-%s(): failed. %s, %s", LogPeer().c_str(), step, ResultText(rcReadTimeout).c_str(), what));
-    return false;
-  }
+  if (FConnection.ReadHeader(header, kPeerWaitSeconds).Ok()) return RequestHeaderAccepted(step, command, header);
+  RequestNotReceived(step, what);
+  return false;
+}
+
+void TProcessThread::RequestNotReceived(const char* step, const char* what) {
+  WriteLog(FConfig->LogPath,
+           Format("%s-%s(): failed. %s, %s", LogPeer().c_str(), step, ResultText(rcReadTimeout).c_str(), what));
+}
+
+bool TProcessThread::RequestHeaderAccepted(const char* step, const char* command, const MsgHeader& header) {
   if (!IsCommand(header, command)) {
     NoteBadEvent();
     WriteLog(FConfig->LogPath,
@@ -267,5 +273,5 @@ void TProcessThread::ServeAnswered(std::uint8_t direction) {
   } else {
     doDigest();
   }
-  if (FBadEvent) ReportBadEvent();
+  EndConversation();
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/Files.h"
+#include "platform/UniqueHandle.h"
 #include "server/FileList.h"
 #include "server/LiveAccess.h"
 #include "server/ServerConfig.h"
@@ -49,6 +50,24 @@ class TProcessThread {
   // The rest of the conversation once the opening header has been answered
   // in `direction` (0 download, 1 upload, 2 digest).
   void ServeAnswered(std::uint8_t direction);
+
+  // The download as the listener's readiness loop serves it, in steps that
+  // never wait (ProcessThreadDownload.cpp), for a connection whose opening
+  // header it has answered. Begin: whether this download may be served so
+  // (a plain connection without limits and without an authoriser); false
+  // leaves the conversation to ServeAnswered. The loop reads the request
+  // and gives its header to DownloadRequestHeader (false: refused, logged,
+  // ended) and, once its body is there too, both to DownloadWithoutWaiting:
+  // true when the conversation has ended, false when it goes on on a thread
+  // of its own with ContinueDownload, from where it stands (the socket had
+  // no room for the rest of the file, or a failure is to be reported).
+  // DownloadRequestMissing ends a request that did not come whole in time,
+  // with the line a worker's read writes.
+  bool BeginDownloadWithoutWaiting();
+  bool DownloadRequestHeader(const MsgHeader& header);
+  void DownloadRequestMissing(bool headerWhole);
+  bool DownloadWithoutWaiting(const MsgHeader& header, const char* body);
+  void ContinueDownload();
 
   // The opening header's rules, for Validate and for the waiting room that
   // reads the header before there is a worker: the reply to `header` is
@@ -99,11 +118,40 @@ class TProcessThread {
   // body fits one block. False, with the line of `step` logged, otherwise;
   // `what` names the read in a time-out's line.
   bool ReadRequestHeader(const char* step, const char* command, const char* what, MsgHeader& header);
+  // Its two ways to fail, each with its line.
+  void RequestNotReceived(const char* step, const char* what);
+  bool RequestHeaderAccepted(const char* step, const char* command, const MsgHeader& header);
+  // The bans hear of a bad event once, when the conversation has ended.
+  void EndConversation() {
+    if (FBadEvent) ReportBadEvent();
+  }
 
-  // The download conversation (ProcessThreadDownload.cpp).
+  // The download conversation (ProcessThreadDownload.cpp): the request, then
+  // StartDownload (the file check with its reply, and the file opened at
+  // the client's position), SendDownloadData, EndDownload (the line of a
+  // failure, the report, the count). The steps keep what they find in
+  // FDownload, so that a worker can go on where the readiness loop stopped.
   void doDownload();
-  std::int32_t doFileCheck(MsgHeader header, TFile& file, std::string& error);
-  std::int32_t doInternalDownload(TFile& file, std::string& error);
+  std::int32_t BodyNotReceived(std::string& error);
+  void StartDownload(MsgHeader header, const char* body);
+  std::int32_t doFileCheck(MsgHeader header, const char* body, TFile& file, std::string& error);
+  std::int32_t OpenForDownload(TFile& file, platform::UniqueFile& handle, std::string& error);
+  // To the end of the file; without `wait`, false once the socket has no
+  // room, with the position and the counts where the sent bytes left them.
+  bool SendDownloadData(bool wait);
+  bool ReportsDownloadFailure() const;
+  void EndDownload();
+  struct TDownload {
+    TFile file;
+    // Open while file data remain to be sent.
+    platform::UniqueFile handle;
+    std::int64_t sent = 0;
+    // Whether the file check passed; the result is then the data phase's.
+    bool checked = false;
+    std::int32_t result = 0;
+    std::string error;
+  };
+  TDownload FDownload;
 
   // The digest conversation (ProcessThreadDigest.cpp).
   void doDigest();

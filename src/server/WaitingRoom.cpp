@@ -12,7 +12,9 @@ constexpr int kLongestWaitMilliseconds = 10000;
 }  // namespace
 
 void TTakenConnection::Serve() {
-  if (direction < 0)
+  if (continued)
+    worker->ContinueDownload();
+  else if (direction < 0)
     worker->Serve();
   else
     worker->ServeAnswered(static_cast<std::uint8_t>(direction));
@@ -45,6 +47,12 @@ void TWaitingRoom::Admit(TSocket socket, std::shared_ptr<const platform::TlsCont
     // Counted for its client all the same, so that a cap that a reload
     // brings finds the connections already open.
     if (!proxied) entry->second.membership.CountFrom(peer, 0);
+    // A client sends its opening header right after it connects, so it is
+    // often there by the accept: taken at once, it costs no wait in the set.
+    if (entry->second.stage == TStage::kHandshake) {
+      const long n = platform::NetRecvNow(socket, entry->second.header, MSG_HEADER_SIZE);
+      if (n != platform::kNotReady) return TakeHandshake(entry, n, false);
+    }
     WaitAgain(entry, false);
   } catch (...) {
     // Short of memory: the connection is closed, the listener goes on.
@@ -81,7 +89,15 @@ void TWaitingRoom::Readable(TSocket socket) {
       ReadHandshake(entry);
       return;
     case TStage::kRequest:
-      HandOn(entry, entry->second.direction);
+    case TStage::kDownload:
+      try {
+        if (entry->second.stage == TStage::kRequest)
+          BeginRequest(entry);
+        else
+          ReadDownloadRequest(entry);
+      } catch (...) {
+        Discard(socket);
+      }
       return;
     case TStage::kFirstByte:
       HandOn(entry, -1);
@@ -96,17 +112,93 @@ void TWaitingRoom::ReadHandshake(TEntry entry) {
   // socket).
   const long n = platform::NetRecv(entry->first, waiting.header + waiting.received,
                                    MSG_HEADER_SIZE - waiting.received);
+  TakeHandshake(entry, n, true);
+}
+
+void TWaitingRoom::TakeHandshake(TEntry entry, long n, bool armed) {
+  TWaiting& waiting = entry->second;
   // The peer closed or failed before its header was whole.
   if (n <= 0) return Close(entry, rcReadTimeout);
   waiting.received = static_cast<std::uint8_t>(waiting.received + n);
-  if (waiting.received < MSG_HEADER_SIZE) return WaitAgain(entry, true);
+  if (waiting.received < MSG_HEADER_SIZE) return WaitAgain(entry, armed);
 
   std::uint8_t direction = 0;
   const std::int32_t result = TProcessThread::AnswerHandshake(entry->first, DecodeHeader(waiting.header), direction);
   if (result != rcSuccess) return Close(entry, result);
   waiting.stage = TStage::kRequest;
   waiting.direction = direction;
-  WaitAgain(entry, true);
+  WaitAgain(entry, armed);
+}
+
+void TWaitingRoom::BeginRequest(TEntry entry) {
+  TWaiting& waiting = entry->second;
+  if (waiting.direction != 0) return HandOn(entry, waiting.direction);
+  waiting.worker = MakeWorker(entry);
+  if (!waiting.worker) {
+    // Its membership has left the set with the worker that was not made.
+    const TSocket socket = entry->first;
+    FWaiting.erase(entry);
+    CloseSocket(socket);
+    return;
+  }
+  if (waiting.worker->InitializeResult() != rcSuccess || !waiting.worker->BeginDownloadWithoutWaiting())
+    return HandOn(entry, waiting.direction);
+  waiting.stage = TStage::kDownload;
+  waiting.request.resize(MSG_HEADER_SIZE);
+  ReadDownloadRequest(entry);
+}
+
+void TWaitingRoom::ReadDownloadRequest(TEntry entry) {
+  TWaiting& waiting = entry->second;
+  std::string& request = waiting.request;
+  // Reported readable, the socket gives what has come without a wait; the
+  // rest is taken as far as it is there, and awaited in the set.
+  long n = platform::NetRecv(entry->first, request.data() + waiting.arrived, request.size() - waiting.arrived);
+  for (;;) {
+    if (n == platform::kNotReady) return WaitAgain(entry, true);
+    // The peer closed or failed before its request was whole.
+    if (n <= 0) return DropDownload(entry);
+    waiting.arrived += static_cast<std::size_t>(n);
+    if (waiting.arrived == MSG_HEADER_SIZE && request.size() == MSG_HEADER_SIZE) {
+      const MsgHeader header = DecodeHeader(reinterpret_cast<const unsigned char*>(request.data()));
+      if (!waiting.worker->DownloadRequestHeader(header)) {
+        FWaiting.erase(entry);
+        return;
+      }
+      // A zero after the body ends its text.
+      request.resize(MSG_HEADER_SIZE + static_cast<std::size_t>(std::max(header.SIZE, 0)) + 1);
+    }
+    if (waiting.arrived == request.size() - 1) return ServeDownload(entry);
+    n = platform::NetRecvNow(entry->first, request.data() + waiting.arrived, request.size() - 1 - waiting.arrived);
+  }
+}
+
+void TWaitingRoom::ServeDownload(TEntry entry) {
+  TWaiting& waiting = entry->second;
+  const MsgHeader header = DecodeHeader(reinterpret_cast<const unsigned char*>(waiting.request.data()));
+  if (waiting.worker->DownloadWithoutWaiting(header, waiting.request.data() + MSG_HEADER_SIZE)) {
+    // The worker closes the connection once it has left the waiting room,
+    // so that its number is free only when nothing here refers to it.
+    const std::unique_ptr<TProcessThread> ended = std::move(waiting.worker);
+    FWaiting.erase(entry);
+    return;
+  }
+  TTakenConnection taken;
+  taken.socket = entry->first;
+  taken.worker = std::move(waiting.worker);
+  taken.direction = 0;
+  taken.continued = true;
+  FWaiting.erase(entry);
+  try {
+    FTaken.push_back(std::move(taken));
+  } catch (...) {
+  }
+}
+
+void TWaitingRoom::DropDownload(TEntry entry) {
+  entry->second.worker->DownloadRequestMissing(entry->second.arrived >= MSG_HEADER_SIZE);
+  const std::unique_ptr<TProcessThread> ended = std::move(entry->second.worker);
+  FWaiting.erase(entry);
 }
 
 void TWaitingRoom::Expire() {
@@ -118,6 +210,14 @@ void TWaitingRoom::Expire() {
     if (entry == FWaiting.end() || entry->second.deadline != deadline) continue;
     if (entry->second.stage == TStage::kHandshake) {
       Close(entry, rcReadTimeout);
+      continue;
+    }
+    if (entry->second.stage == TStage::kDownload) {
+      try {
+        DropDownload(entry);
+      } catch (...) {
+        Discard(socket);
+      }
       continue;
     }
     FSet.Forget(socket);
@@ -139,17 +239,30 @@ void TWaitingRoom::Close(TEntry entry, std::int32_t result) {
   CloseSocket(socket);
 }
 
+void TWaitingRoom::Discard(TSocket socket) {
+  const TEntry entry = FWaiting.find(socket);
+  if (entry == FWaiting.end()) return;
+  // A worker closes its socket; without one it is closed here.
+  const bool held = entry->second.worker == nullptr;
+  FWaiting.erase(entry);
+  if (held) CloseSocket(socket);
+}
+
+std::unique_ptr<TProcessThread> TWaitingRoom::MakeWorker(TEntry entry) {
+  try {
+    return std::make_unique<TProcessThread>(std::move(entry->second.membership), entry->first, entry->second.accepted,
+                                            FConfig, FRates, FAccess, std::move(entry->second.tls));
+  } catch (...) {
+    return nullptr;
+  }
+}
+
 void TWaitingRoom::HandOn(TEntry entry, int direction) {
   const TSocket socket = entry->first;
   TTakenConnection taken;
   taken.socket = socket;
   taken.direction = direction;
-  try {
-    taken.worker = std::make_unique<TProcessThread>(std::move(entry->second.membership), socket,
-                                                    entry->second.accepted, FConfig, FRates, FAccess,
-                                                    std::move(entry->second.tls));
-  } catch (...) {
-  }
+  taken.worker = entry->second.worker ? std::move(entry->second.worker) : MakeWorker(entry);
   const bool made = taken.worker != nullptr;
   FWaiting.erase(entry);
   if (!made) {
@@ -180,6 +293,10 @@ std::vector<TTakenConnection> TWaitingRoom::TakeAll() {
       const TWaiting& waiting = entry->second;
       if (waiting.stage == TStage::kHandshake && waiting.received > 0) {
         Close(entry, rcReadTimeout);
+        continue;
+      }
+      if (waiting.stage == TStage::kDownload) {
+        DropDownload(entry);
         continue;
       }
       FSet.Forget(entry->first);

@@ -10,12 +10,22 @@
 // worker reads the PROXY header, runs the TLS handshake and reads the
 // opening header itself.
 //
+// A plain download goes further here: its request is read as it comes, and
+// the file check, the reply and the file's data follow here as well, so
+// that a small download is served without a thread's sleep and wake. A
+// worker's thread takes the connection only where the conversation would
+// have to wait: the socket has no room for the rest of the file, a failure
+// is reported to the web service, or the download is one this loop never
+// serves (TProcessThread::BeginDownloadWithoutWaiting). The conversation's
+// rules are the worker's own, called step by step.
+//
 // Only the thread that leads the listener calls it; Wake is the exception.
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -36,6 +46,8 @@ struct TTakenConnection {
   // The answered opening header's direction; -1 while the worker still has to
   // read it.
   int direction = -1;
+  // A download begun in the waiting room, which the worker goes on with.
+  bool continued = false;
 
   void Serve();
 };
@@ -88,8 +100,9 @@ class TWaitingRoom {
   using Clock = std::chrono::steady_clock;
   // kFirstByte: the worker reads everything (a PROXY header, a TLS
   // handshake); kHandshake: the opening header is read here; kRequest: it
-  // was answered, and the request is awaited.
-  enum class TStage : std::uint8_t { kFirstByte, kHandshake, kRequest };
+  // was answered, and the request is awaited; kDownload: a download's
+  // request is read here, by its worker's rules.
+  enum class TStage : std::uint8_t { kFirstByte, kHandshake, kRequest, kDownload };
   struct TWaiting {
     TWorkerMembership membership;
     Clock::time_point accepted;
@@ -99,10 +112,30 @@ class TWaitingRoom {
     std::uint8_t received = 0;  // of the opening header
     unsigned char header[MSG_HEADER_SIZE] = {};
     std::shared_ptr<const platform::TlsContext> tls = nullptr;
+    // kDownload: the worker (made when the request's first byte came), and
+    // the request's header and body as far as they have come.
+    std::unique_ptr<TProcessThread> worker = nullptr;
+    std::string request = {};
+    std::size_t arrived = 0;
   };
   using TEntry = std::unordered_map<TSocket, TWaiting>::iterator;
 
   void ReadHandshake(TEntry entry);
+  // `n` more bytes of the opening header have come (0: the peer closed, -1:
+  // it failed); `armed`: the socket has been in the set before.
+  void TakeHandshake(TEntry entry, long n, bool armed);
+  // The request's first byte has come: a download is served here when its
+  // worker allows, every other request goes to its worker.
+  void BeginRequest(TEntry entry);
+  void ReadDownloadRequest(TEntry entry);
+  void ServeDownload(TEntry entry);
+  // The download's request did not come whole: its worker writes the line,
+  // and the connection is closed.
+  void DropDownload(TEntry entry);
+  std::unique_ptr<TProcessThread> MakeWorker(TEntry entry);
+  // A step failed short of memory: the connection is closed (by its worker,
+  // if it has one), and the listener goes on.
+  void Discard(TSocket socket);
   // Each wait for the peer is kPeerWaitSeconds, as in a worker.
   void WaitAgain(TEntry entry, bool armed);
   void Close(TEntry entry, std::int32_t result);

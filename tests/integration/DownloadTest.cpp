@@ -1,8 +1,11 @@
 // Downloads end to end over loopback: the request, the file check with its
 // reply and report, and the bytes on the wire.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -166,6 +169,25 @@ TEST_F(Download, BodiesUpTo16000BytesAreRead) {
   const std::vector<std::string> lines = DownloadLines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], "127.0.0.1-doDownload(): failed. MsgHeader.SIZE Too large, 16001");
+}
+
+TEST_F(Download, ARequestThatComesInPiecesIsServedAsAWholeOne) {
+  // The listener reads a request as its bytes come and goes on where the
+  // last piece ended: in the header, at its end, and within the body.
+  const std::string name = server.Dir().File("f.bin");
+  vtest::WriteAll(name, Bytes(300));
+  std::string body = Body(name, 300, 7);
+  body += std::string(12000, 'x') + "\r\n";
+  const std::string request = vtest::RequestHeader("DL01", body) + body;
+  TSocket s = Open();
+  for (const auto& [from, length] : {std::pair<std::size_t, std::size_t>{0, 3}, {3, 5}, {8, 100}, {108, 9000}}) {
+    ASSERT_TRUE(vtest::SendAll(s, request.substr(from, length)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  ASSERT_TRUE(vtest::SendAll(s, request.substr(9108)));
+  EXPECT_EQ(vtest::Receive(s, SIZE_MAX), EncodeHeader("DL01", 0) + Bytes(300).substr(7));
+  CloseSocket(s);
+  EXPECT_TRUE(DownloadLines().empty());
 }
 
 TEST_F(Download, WrongLettersOrAMissingRequestGetNoReply) {
